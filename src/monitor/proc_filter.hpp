@@ -56,7 +56,6 @@ private:
     void drop_dead();
     bool names_excluded(int pid);
 
-    boost::asio::io_service& io;
     std::set<int> excluded_pids;
     std::unordered_set<std::string> excluded_exes;
     std::string proc_root;
