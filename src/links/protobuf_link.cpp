@@ -125,6 +125,17 @@ void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::
     on_error(error);
 }
 
+bool ts_protobuf_link_t::read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error)
+{
+    if (read_on != socket)
+        return true; // closed or replaced meanwhile
+    if (!error)
+        return false;
+    if (!is_aborted(error))
+        on_error(error);
+    return true;
+}
+
 void ts_protobuf_link_t::read_header()
 {
     ts_protobuf_link_ptr self = shared_link();
@@ -135,13 +146,8 @@ void ts_protobuf_link_t::read_header()
 
 void ts_protobuf_link_t::on_header(const ts_socket_ptr& read_on, const boost::system::error_code& error)
 {
-    if (read_on != socket)
+    if (read_ended(read_on, error))
         return;
-    if (error) {
-        if (!is_aborted(error))
-            on_error(error);
-        return;
-    }
     if (length > TS_MAX_FRAME_BODY) {
         on_error(nx::make_error_code(nx::EC_BAD_MESSAGE_SIZE));
         return;
@@ -159,13 +165,8 @@ void ts_protobuf_link_t::read_body()
 
 void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes)
 {
-    if (read_on != socket)
+    if (read_ended(read_on, error))
         return;
-    if (error) {
-        if (!is_aborted(error))
-            on_error(error);
-        return;
-    }
     // `incoming` holds nothing but this body, so the stream ends where it does.
     incoming.commit(bytes);
     {

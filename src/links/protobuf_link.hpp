@@ -100,6 +100,9 @@ private:
     void on_header(const ts_socket_ptr& read_on, const boost::system::error_code& error);
     void read_body();
     void on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes);
+    // True when a read completion must go no further (reporting its error
+    // through on_error unless it was aborted).
+    bool read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error);
 
     // Completions hold the socket they were started on (a composed operation
     // must not outlive its stream) and compare it with the current one: start

@@ -199,6 +199,18 @@ protected:
         return true;
     }
 
+    // Writes more than the socket buffer holds while the loop reads, until the
+    // link has `count` messages.
+    bool write_from_thread(peer_t& peer, test_link_t& link, const std::string& bytes, std::size_t count)
+    {
+        std::thread writer([&] { peer.write(bytes); });
+        const bool done = run_until([&] { return link.messages.size() >= count; });
+        if (!done)
+            link.close(); // lets a blocked writer fail instead of hanging
+        writer.join();
+        return done;
+    }
+
     // Runs every handler that is ready now.
     void poll()
     {
@@ -503,12 +515,7 @@ TEST_F(protobuf_link_test, frame_of_the_largest_size_is_accepted)
     peer_t peer(io);
     test_link_ptr link = make_link();
     link->start(peer.link_side);
-    std::thread writer([&] { peer.write(frame(body)); });
-    const bool done = run_until([&] { return link->messages.size() == 1; });
-    if (!done)
-        link->close(); // lets a blocked writer fail instead of hanging
-    writer.join();
-    ASSERT_TRUE(done);
+    ASSERT_TRUE(write_from_thread(peer, *link, frame(body), 1));
     ASSERT_EQ(1u, link->messages.size());
     EXPECT_EQ(TS_MAX_FRAME_BODY, link->messages[0].size);
     EXPECT_TRUE(link->messages[0].parsed);
@@ -524,12 +531,7 @@ TEST_F(protobuf_link_test, malformed_body_does_not_spoil_the_next_frame)
     peer_t peer(io);
     test_link_ptr link = make_link();
     link->start(peer.link_side);
-    std::thread writer([&] { peer.write(frame(bad) + frame(error_body(8, "good"))); });
-    const bool done = run_until([&] { return link->messages.size() == 2; });
-    if (!done)
-        link->close(); // lets a blocked writer fail instead of hanging
-    writer.join();
-    ASSERT_TRUE(done);
+    ASSERT_TRUE(write_from_thread(peer, *link, frame(bad) + frame(error_body(8, "good")), 2));
     ASSERT_EQ(2u, link->messages.size());
     EXPECT_EQ(bad.size(), link->messages[0].size);
     EXPECT_FALSE(link->messages[0].parsed);
