@@ -15,6 +15,11 @@ struct console_case_t
     const char* line;
 };
 
+void PrintTo(const console_case_t& c, std::ostream* out)
+{
+    *out << "level " << c.level;
+}
+
 class console_log_test : public ::testing::TestWithParam<console_case_t>
 {
 protected:

@@ -1,9 +1,19 @@
 #include "log/log.hpp"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include <boost/filesystem.hpp>
 #include <boost/weak_ptr.hpp>
 #include <gtest/gtest.h>
 
 #include "cerr_capture.hpp"
+#include "log.pb.h"
 #include "support/recording_log.hpp"
 
 namespace {
@@ -87,6 +97,44 @@ TEST_F(log_test, the_previous_sink_is_released_by_the_replacement)
     EXPECT_FALSE(old.expired());
     set_log_sink(recording_log_ptr(new recording_log_t));
     EXPECT_TRUE(old.expired());
+}
+
+// At exit the static objects go while other threads may still log (the
+// mounts watcher is never joined): those lines must find the logging core
+// alive. The process ends through exit() while a thread logs to a file.
+TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
+{
+    const boost::filesystem::path path =
+        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("log-exit-%%%%-%%%%.log");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        nx::Log setting;
+        setting.set_type(nx::Log::FILE);
+        setting.set_path(path.string());
+        set_log_sink(make_log_sink(setting));
+        static std::atomic<bool> logged{false};
+        std::thread([] {
+            for (;;) {
+                log_message(LOG_NOTICE_LEVEL, "still running");
+                logged = true;
+            }
+        }).detach();
+        while (!logged)
+            std::this_thread::yield();
+        // The fallback after the sink's release writes to standard error.
+        int null = ::open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        std::exit(0);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    boost::system::error_code ignored;
+    EXPECT_TRUE(boost::filesystem::file_size(path, ignored) > 0);
+    boost::filesystem::remove(path, ignored);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST_F(log_test, configured_levels_map_to_thresholds)

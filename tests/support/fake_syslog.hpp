@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -46,14 +45,24 @@ struct syslog_datagram_t
     // False when the datagram does not have that form.
     bool parse(const std::string& datagram)
     {
-        static const std::regex form(R"(^<(\d+)>[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} ([^\[]*)\[(\d+)\]: ([\s\S]*)$)");
-        std::smatch m;
-        if (!std::regex_match(datagram, m, form))
+        size_t close = datagram.find('>');
+        if (datagram.size() < 2 || datagram[0] != '<' || close == std::string::npos || close == 1 ||
+            datagram.find_first_not_of("0123456789", 1) != close)
             return false;
-        priority = std::stoi(m[1]);
-        ident = m[2];
-        pid = std::stoi(m[3]);
-        text = m[4];
+        // "Mmm dd hh:mm:ss " after the priority.
+        const size_t ident_at = close + 1 + 16;
+        if (datagram.size() < ident_at || datagram[close + 4] != ' ' || datagram[close + 7] != ' ' ||
+            datagram[close + 10] != ':' || datagram[close + 13] != ':' || datagram[ident_at - 1] != ' ')
+            return false;
+        size_t open_bracket = datagram.find('[', ident_at);
+        size_t end_pid = datagram.find("]: ", ident_at);
+        if (open_bracket == std::string::npos || end_pid == std::string::npos || end_pid <= open_bracket + 1 ||
+            datagram.find_first_not_of("0123456789", open_bracket + 1) != end_pid)
+            return false;
+        priority = std::stoi(datagram.substr(1, close - 1));
+        ident = datagram.substr(ident_at, open_bracket - ident_at);
+        pid = std::stoi(datagram.substr(open_bracket + 1, end_pid - open_bracket - 1));
+        text = datagram.substr(end_pid + 3);
         return true;
     }
 };
