@@ -3,9 +3,6 @@
 #include <sys/wait.h>
 #include <syslog.h>
 
-#include <fstream>
-#include <sstream>
-
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
@@ -13,6 +10,7 @@
 #include "log/log.hpp"
 #include "support/fake_syslog.hpp"
 #include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -41,30 +39,21 @@ const std::vector<std::string> empty_dump = {
     std::string(config_dump::max_compression_ratio) + "0",
 };
 
-std::vector<std::string> split_lines(const std::string& text)
+// The largest timeout, heuristics on, the four levels 1 to 4 and the ratio.
+void set_limits(nx::LinuxTarselConfig& config, uint32_t ratio)
 {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    config.set_scan_timeout(4294967295u);
+    config.set_heuristic_analysis(true);
+    config.set_packer_max_level(1);
+    config.set_archive_max_level(2);
+    config.set_mail_max_level(3);
+    config.set_container_max_level(4);
+    config.set_max_compression_ratio(ratio);
 }
 
 class config_test : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("config-%%%%-%%%%");
-        boost::filesystem::create_directory(dir);
-    }
-
-    void TearDown() override
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-
     // The dump of config as a sink of the test's own receives it.
     static std::vector<std::string> dump_of(const nx::LinuxTarselConfig& config)
     {
@@ -80,12 +69,9 @@ protected:
     // The texts of the lines in a log file, without time stamp, pid and level.
     static std::vector<std::string> file_texts(const boost::filesystem::path& path, const char* level = "Debug")
     {
-        std::ifstream in(path.string());
-        std::ostringstream content;
-        content << in.rdbuf();
         std::vector<std::string> texts;
         const std::string word = std::string("] ") + level + ": ";
-        for (const std::string& line : split_lines(content.str())) {
+        for (const std::string& line : split_lines(read_file(path))) {
             size_t at = line.find(word);
             EXPECT_NE(std::string::npos, at) << line;
             if (at != std::string::npos)
@@ -95,7 +81,7 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    boost::filesystem::path dir;
+    temp_dir_t dir{"config"};
 };
 
 TEST_F(config_test, the_dump_of_an_empty_configuration_is_its_21_defaults)
@@ -118,13 +104,7 @@ TEST_F(config_test, the_dump_shows_values_in_their_display_forms)
     config.mutable_excluded_proc_auto()->add_path("/usr/bin/b");
     config.set_on_known_virus(nx::FILE_ACTION_QUARANTINE);
     config.set_on_hacktools(nx::FILE_ACTION_IGNORE);
-    config.set_scan_timeout(4294967295u);
-    config.set_heuristic_analysis(true);
-    config.set_packer_max_level(1);
-    config.set_archive_max_level(2);
-    config.set_mail_max_level(3);
-    config.set_container_max_level(4);
-    config.set_max_compression_ratio(4000000000u);
+    set_limits(config, 4000000000u);
     config.mutable_actual_log()->set_type(nx::Log::FILE);
     config.mutable_actual_log()->set_path("/never/shown.log");
     config.set_exe_path("/never/shown");
@@ -353,13 +333,7 @@ TEST_F(config_test, flow_options_carry_the_paths_byte_for_byte_and_the_values)
                      &nx::LinuxTarselConfig::set_on_dialers, &nx::LinuxTarselConfig::set_on_jokes,
                      &nx::LinuxTarselConfig::set_on_riskware, &nx::LinuxTarselConfig::set_on_hacktools})
         (config.*set)(nx::FILE_ACTION_DELETE);
-    config.set_scan_timeout(4294967295u);
-    config.set_heuristic_analysis(true);
-    config.set_packer_max_level(1);
-    config.set_archive_max_level(2);
-    config.set_mail_max_level(3);
-    config.set_container_max_level(4);
-    config.set_max_compression_ratio(5);
+    set_limits(config, 5);
 
     ks::FlowOptions options;
     make_flow_options(config, &options);

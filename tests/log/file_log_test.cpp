@@ -21,6 +21,7 @@
 #include "log.pb.h"
 #include "log/log.hpp"
 #include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -52,23 +53,6 @@ std::string unstamped(const std::string& line)
     return stamped(line, rest) ? rest : "not stamped: " + line;
 }
 
-std::string slurp(const boost::filesystem::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::vector<std::string> split_lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 size_t open_descriptors()
 {
     return static_cast<size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"), {}));
@@ -77,19 +61,6 @@ size_t open_descriptors()
 class file_log_test : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("file-log-%%%%-%%%%");
-        boost::filesystem::create_directory(dir);
-        path = dir / "tarsel.log";
-    }
-
-    void TearDown() override
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-
     cf_log_ptr file_sink()
     {
         nx::Log setting;
@@ -99,8 +70,8 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    boost::filesystem::path dir;
-    boost::filesystem::path path;
+    temp_dir_t dir{"file-log"};
+    const boost::filesystem::path path = dir / "tarsel.log";
 };
 
 TEST_F(file_log_test, lines_carry_the_time_the_pid_and_the_level_word)
@@ -121,7 +92,7 @@ TEST_F(file_log_test, lines_carry_the_time_the_pid_and_the_level_word)
         "[" + pid + "] Unknown: negative",
         "[probe-77] abc",
     };
-    std::string content = slurp(path);
+    std::string content = read_file(path);
     ASSERT_FALSE(content.empty());
     EXPECT_EQ('\n', content.back());
     std::vector<std::string> got;
@@ -149,7 +120,7 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
     sink->log(LOG_NOTICE_LEVEL, "later line");
-    std::vector<std::string> lines = split_lines(slurp(path));
+    std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("earlier line", lines[0]);
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Notice: later line", unstamped(lines[1]));
@@ -177,7 +148,7 @@ TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is
     EXPECT_EQ(before + 1, open_descriptors());
     set_log_sink(cf_log_ptr());
     EXPECT_EQ(before, open_descriptors());
-    std::vector<std::string> lines = split_lines(slurp(path));
+    std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(2u, lines.size());
     const std::string pid = std::to_string(getpid());
     EXPECT_EQ("[" + pid + "] Notice: first", unstamped(lines[0]));
@@ -208,7 +179,7 @@ TEST_F(file_log_test, a_time_stamped_stderr_sink_writes_to_descriptor_2_and_neve
     close(saved);
     EXPECT_TRUE(still_open);
     EXPECT_EQ(6, written);
-    std::vector<std::string> lines = split_lines(slurp(path));
+    std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Error: stamped", unstamped(lines[0]));
     EXPECT_EQ("after", lines[1]);
@@ -282,7 +253,7 @@ TEST_F(file_log_test, lines_of_several_threads_never_mix)
     for (std::thread& w : writers)
         w.join();
     set_log_sink(cf_log_ptr());
-    std::vector<std::string> lines = split_lines(slurp(path));
+    std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(static_cast<size_t>(threads * lines_each), lines.size());
     const std::string pid = std::to_string(getpid());
     for (const std::string& l : lines) {

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <thread>
 
-#include <boost/filesystem.hpp>
 #include <boost/weak_ptr.hpp>
 #include <gtest/gtest.h>
 
 #include "cerr_capture.hpp"
 #include "log.pb.h"
 #include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
@@ -104,8 +104,8 @@ TEST_F(log_test, the_previous_sink_is_released_by_the_replacement)
 // alive. The process ends through exit() while a thread logs to a file.
 TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
 {
-    const boost::filesystem::path path =
-        boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("log-exit-%%%%-%%%%.log");
+    temp_dir_t dir("log-exit");
+    const boost::filesystem::path path = dir / "tarsel.log";
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -130,9 +130,7 @@ TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    boost::system::error_code ignored;
-    EXPECT_TRUE(boost::filesystem::file_size(path, ignored) > 0);
-    boost::filesystem::remove(path, ignored);
+    EXPECT_FALSE(read_file(path).empty());
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(0, WEXITSTATUS(status));
 }

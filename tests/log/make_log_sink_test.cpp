@@ -16,24 +16,13 @@
 #include "log/syslog_log.hpp"
 #include "support/fake_syslog.hpp"
 #include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 
 class make_log_sink_test : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("log-sink-%%%%-%%%%");
-        boost::filesystem::create_directory(dir);
-    }
-
-    void TearDown() override
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-
     static nx::Log file_setting(const std::string& path)
     {
         nx::Log setting;
@@ -57,7 +46,7 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    boost::filesystem::path dir;
+    temp_dir_t dir{"log-sink"};
 };
 
 TEST_F(make_log_sink_test, each_type_gives_its_sink)
@@ -104,7 +93,7 @@ TEST_F(make_log_sink_test, a_file_that_cannot_be_opened_is_refused_with_its_errn
     const std::pair<std::string, int> cases[] = {
         {(dir / "missing" / "tarsel.log").string(), ENOENT},
         {(dir / "regular" / "tarsel.log").string(), ENOTDIR},
-        {dir.string(), EISDIR},
+        {dir.path().string(), EISDIR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
@@ -121,7 +110,7 @@ TEST_F(make_log_sink_test, an_unwritable_place_is_refused_with_its_errno)
     const boost::filesystem::path locked = dir / "locked";
     boost::filesystem::create_directory(readonly);
     boost::filesystem::create_directory(locked);
-    ASSERT_EQ(0, chmod(dir.c_str(), 0755));
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
     ASSERT_EQ(0, chmod(locked.c_str(), 0755));
 
     fake_syslog_result_t result = run_with_fake_syslog([&]() -> std::string {
