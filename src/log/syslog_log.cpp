@@ -66,7 +66,8 @@ cf_syslog_log_t::~cf_syslog_log_t()
         }
     }
     // Freed only now: when this sink owned the connection it is closed, and
-    // otherwise a later openlog already replaced the pointer to this copy.
+    // otherwise the open of the sink that took over, which closes before it
+    // opens, dropped the logger's pointer to this copy.
     std::free(ident);
 }
 
