@@ -38,10 +38,12 @@ namespace {
 
 // Notification class only: the daemon observes and never answers the kernel.
 // Close-on-exec keeps the group and the event descriptors out of the
-// programs the daemon runs (modprobe); non-blocking lets run drain the group
-// with reads and wait in poll beside its wake-up descriptor.
+// programs the daemon runs (modprobe); a non-blocking group lets run drain it
+// with reads and wait in poll beside its wake-up descriptor. Event
+// descriptors are opened non-blocking so that the kernel's open of a FIFO on
+// the reader's behalf never waits for a writer.
 const unsigned int init_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
-const unsigned int event_flags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
+const unsigned int event_flags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
 const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
 const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
 const int back_off_ms = 100;
