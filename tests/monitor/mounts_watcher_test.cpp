@@ -1,3 +1,7 @@
+// GCC 12 with the sanitizers reports a boost::optional inside
+// signals2::connect as maybe uninitialized; the warning is known to be false.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "monitor/mounts_watcher.hpp"
 
 #include <signal.h>
