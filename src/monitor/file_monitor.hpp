@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/io_service.hpp>
 #include <boost/function.hpp>
 #include <boost/signals2/connection.hpp>
 #include <boost/shared_ptr.hpp>
@@ -17,7 +18,6 @@
 #include "monitor/interceptor.hpp"
 #include "monitor/mounts_watcher.hpp"
 
-namespace boost { namespace asio { class io_service; } }
 class ts_inventory_t;
 
 class ts_file_monitor_t
