@@ -4,6 +4,7 @@
 
 #include <boost/asio/io_service.hpp>
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
 #include <boost/thread/mutex.hpp>
