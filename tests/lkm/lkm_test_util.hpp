@@ -98,6 +98,17 @@ private:
     int old_threshold_;
 };
 
+// Open descriptors of this process, to see that a component closed all of
+// its own.
+inline size_t open_descriptor_count()
+{
+    size_t count = 0;
+    for (boost::filesystem::directory_iterator it("/proc/self/fd"), end; it != end; ++it) {
+        ++count;
+    }
+    return count;
+}
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it at the end of the test.
 class temp_dir_t
