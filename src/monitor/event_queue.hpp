@@ -1,0 +1,103 @@
+// The first-in first-out set of waiting paths between the interceptors
+// (through pushes posted to the main event loop) and the file monitor, which
+// takes them in batches for Kestrum.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <boost/multi_index/hashed_index.hpp>
+#include <boost/multi_index/mem_fun.hpp>
+#include <boost/multi_index/sequenced_index.hpp>
+#include <boost/multi_index_container.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+// GCC 12 with the sanitizers reports a false maybe-uninitialized inside
+// signals2's connect (a boost::optional group key); the header is clean.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <boost/signals2/signal.hpp>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#include <boost/thread/mutex.hpp>
+
+#include "monitor/event.hpp"
+
+class ScanSet;
+class ts_proc_filter_t;
+
+// The Warning line of a pushed path that is not absolute; the path follows.
+extern const char* const TS_TEXT_NOT_ABSOLUTE_DROPPED; // "Dropped a path that is not absolute: "
+
+// Every operation runs on the main thread. push and the filter setters take
+// the queue's mutex; pop, restore_front, empty and size take none, because
+// the slot of `pushed` calls pop while push holds the (non-recursive) mutex.
+class ts_event_queue_t : boost::noncopyable
+{
+public:
+    // Fired by push for every event that passed both filters, also for a
+    // path that was already waiting; fired while the mutex is held, so no
+    // slot may call push or a setter.
+    boost::signals2::signal<void()> pushed;
+
+    // Empty; the path filter is an empty ScanSet (forwards nothing) and there
+    // is no process filter (no process excluded) until one is installed.
+    ts_event_queue_t();
+    ~ts_event_queue_t();
+
+    // Asks the process filter, then the path filter; a path that passes is
+    // appended unless it is already waiting (it then keeps its place), the
+    // Debug line "PID: <pid> Access on: <path>" is logged and `pushed` fires.
+    // A path that is not absolute is dropped with a Warning line.
+    // Throws boost::lock_error when the mutex cannot be locked, and whatever
+    // a slot of `pushed` throws (the event then stays queued).
+    void push(const ts_event_t& event);
+
+    // Appends the oldest waiting path texts to out (not cleared first) and
+    // removes them: all of them for limit 0, else limit + 1 of them or all
+    // when fewer wait. Throws only std::bad_alloc.
+    void pop(std::deque<std::string>& out, std::size_t limit);
+
+    // Puts back paths that pop took but that were never delivered, in their
+    // order, ahead of everything waiting. A path that is waiting again keeps
+    // one entry, moved to its restored place. No filter, log line or signal.
+    // Throws only std::bad_alloc.
+    void restore_front(const std::deque<std::string>& paths);
+
+    bool empty() const;
+    std::size_t size() const;
+
+    // Take ownership of the new filter and delete the one they replace, under
+    // the mutex. Paths already waiting are not filtered again. A null path
+    // filter installs an empty ScanSet; a null process filter excludes no
+    // process. Throw boost::lock_error when the mutex cannot be locked (the
+    // new filter is then deleted).
+    void set_path_filter(ScanSet* filter);
+    void set_process_filter(ts_proc_filter_t* filter);
+
+private:
+    struct by_order {};
+    struct by_path {};
+    typedef boost::multi_index_container<
+        ts_event_t,
+        boost::multi_index::indexed_by<
+            boost::multi_index::sequenced<boost::multi_index::tag<by_order> >,
+            boost::multi_index::hashed_unique<
+                boost::multi_index::tag<by_path>,
+                boost::multi_index::const_mem_fun<ts_event_t, const std::string&, &ts_event_t::key> > > >
+        events_t;
+
+    // Destroyed in reverse order: process filter, path filter, mutex, the
+    // waiting paths, then the signal with its slots.
+    events_t events;
+    boost::mutex mutex;
+    std::unique_ptr<ScanSet> path_filter;
+    std::unique_ptr<ts_proc_filter_t> process_filter;
+};
+
+typedef boost::shared_ptr<ts_event_queue_t> ts_event_queue_ptr;

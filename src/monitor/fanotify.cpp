@@ -1,0 +1,262 @@
+#include "monitor/fanotify.hpp"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "log/log.hpp"
+#include "monitor/event_queue.hpp"
+#include "monitor/monitor_error.hpp"
+
+const char* const TS_FAN_PATH_ADDED_1 = "The path: ";
+const char* const TS_FAN_PATH_ADDED_2 = " has been added for monitoring";
+const char* const TS_FAN_PATH_FAILED = "Couldn't add monitor path: ";
+const char* const TS_FAN_DLSYM = "dlsym: ";
+const char* const TS_FAN_DLOPEN = "dlopen: ";
+const char* const TS_FAN_OVERFLOW = "Kernel queue overflow";
+const char* const TS_FAN_STAT_FAILED = "stat failed: ";
+const char* const TS_FAN_READLINK_FAILED = "Readlink failed on fd=";
+const char* const TS_FAN_PATH_TOO_LONG = "Path too long, dropped: fd=";
+const char* const TS_FAN_BAD_RECORD = "Malformed fanotify event record, rest of the read dropped";
+const char* const TS_FAN_BAD_VERSION = "Unknown fanotify metadata version, record skipped";
+const char* const TS_FAN_READ_FAILED = "Fanotify read failed: ";
+
+namespace {
+
+// Notification class only: the daemon observes and never answers the kernel.
+// Close-on-exec keeps the group and the event descriptors out of the
+// programs the daemon runs (modprobe); a non-blocking group lets run drain it
+// with reads and wait in poll beside its wake-up descriptor. Event
+// descriptors are opened non-blocking so that the kernel's open of a FIFO on
+// the reader's behalf never waits for a writer.
+const unsigned int init_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
+const unsigned int event_flags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
+const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
+const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
+const int back_off_ms = 100;
+
+void log_at(int level, const std::string& text)
+{
+    if (log_threshold <= level)
+        log_message(level, text);
+}
+
+// Closes a record's event descriptor on every way out of its handling.
+struct event_fd_t
+{
+    int fd;
+    ~event_fd_t()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out,
+                   std::size_t path_limit)
+{
+    event_fd_t event_fd{record.fd};
+    if (record.pid == own_pid)
+        return;
+    if (record.mask & FAN_Q_OVERFLOW) {
+        log_at(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW);
+        return;
+    }
+    if (record.fd < 0)
+        return;
+    struct stat st;
+    if (fstat(record.fd, &st) != 0) {
+        if (log_threshold <= LOG_WARNING_LEVEL)
+            log_message(LOG_WARNING_LEVEL, std::string(TS_FAN_STAT_FAILED) + strerror(errno));
+        return;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
+    char target[TS_FAN_PATH_SIZE];
+    ssize_t length = readlink(link, target, path_limit);
+    if (length < 0) {
+        log_at(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED + std::to_string(record.fd));
+        return;
+    }
+    // A target that fills the buffer may have been cut: a truncated path
+    // names another file, so it is never forwarded.
+    if (static_cast<std::size_t>(length) >= path_limit) {
+        log_at(LOG_WARNING_LEVEL, TS_FAN_PATH_TOO_LONG + std::to_string(record.fd));
+        return;
+    }
+    ts_event_t event;
+    event.path = boost::make_shared<std::string>(target, static_cast<std::size_t>(length));
+    event.pid = record.pid;
+    out.push_back(std::move(event));
+}
+
+} // namespace
+
+void ts_fanotify_t::symbols_closer_t::operator()(void* handle) const
+{
+    dlclose(handle);
+}
+
+void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
+                                   std::size_t path_limit)
+{
+    if (path_limit > TS_FAN_PATH_SIZE)
+        path_limit = TS_FAN_PATH_SIZE;
+    std::size_t offset = 0;
+    while (offset < size) {
+        struct fanotify_event_metadata record;
+        if (size - offset < FAN_EVENT_METADATA_LEN) {
+            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD);
+            return;
+        }
+        // Copied out: the buffer gives no alignment guarantee for the record.
+        memcpy(&record, data + offset, sizeof record);
+        if (record.event_len < FAN_EVENT_METADATA_LEN || record.event_len > size - offset) {
+            // Without a trustworthy length the next record cannot be found,
+            // and descriptors of this one cannot be told from garbage.
+            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD);
+            return;
+        }
+        offset += record.event_len;
+        if (record.vers != FANOTIFY_METADATA_VERSION) {
+            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION);
+            continue;
+        }
+        handle_record(record, own_pid, out, path_limit);
+    }
+}
+
+ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std::string>& mount_points)
+    : stop_flag_(false), io_(io), init_(nullptr), mark_(nullptr)
+{
+    symbols_.reset(dlopen(nullptr, RTLD_LAZY));
+    if (!symbols_) {
+        const char* error = dlerror();
+        throw std::runtime_error(std::string(TS_FAN_DLOPEN) + (error ? error : ""));
+    }
+    init_ = reinterpret_cast<init_fn_t>(dlsym(symbols_.get(), "fanotify_init"));
+    if (init_)
+        mark_ = reinterpret_cast<mark_fn_t>(dlsym(symbols_.get(), "fanotify_mark"));
+    if (!init_ || !mark_) {
+        const char* error = dlerror();
+        log_at(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
+    }
+
+    wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_.valid())
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
+    group_.reset(init_(init_flags, event_flags));
+    if (!group_.valid())
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
+
+    for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
+        if (add_path(*dir)) {
+            if (log_threshold <= LOG_DEBUG_LEVEL)
+                log_message(LOG_DEBUG_LEVEL, TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2);
+        } else {
+            log_at(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + *dir);
+        }
+    }
+    if (marked_.empty())
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_CTX_FANOTIFY);
+}
+
+ts_fanotify_t::~ts_fanotify_t() = default;
+
+int ts_fanotify_t::kind() const
+{
+    return TS_KIND_FANOTIFY;
+}
+
+bool ts_fanotify_t::add_path(std::string dir)
+{
+    if (mark_(group_.get(), mark_flags, mark_mask, AT_FDCWD, dir.c_str()) != 0)
+        return false;
+    marked_.insert(std::move(dir));
+    return true;
+}
+
+bool ts_fanotify_t::remove_path(std::string dir)
+{
+    marked_.erase(dir);
+    return true;
+}
+
+void ts_fanotify_t::stop()
+{
+    stop_flag_ = true;
+    const std::uint64_t one = 1;
+    // Cannot fail short of an overflowing counter, which still wakes.
+    ssize_t written = ::write(wake_.get(), &one, sizeof one);
+    (void)written;
+}
+
+bool ts_fanotify_t::wait_readable()
+{
+    struct pollfd fds[2] = {{group_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    int ready = poll(fds, 2, -1);
+    return ready >= 0 || errno == EINTR;
+}
+
+void ts_fanotify_t::back_off()
+{
+    // Ended early by stop, which makes the wake-up descriptor readable.
+    struct pollfd wake = {wake_.get(), POLLIN, 0};
+    if (poll(&wake, 1, back_off_ms) < 0 && errno != EINTR) {
+        struct timespec pause = {0, back_off_ms * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
+{
+    const int own_pid = getpid();
+    // Aligned for the records the kernel writes into it.
+    alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
+    std::vector<ts_event_t> events;
+    events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
+    bool failing = false;
+    while (!stop_flag_) {
+        ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
+        if (got > 0) {
+            failing = false;
+            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events);
+            if (!events.empty()) {
+                io_.post([queue, batch = std::move(events)]() {
+                    for (std::size_t i = 0; i < batch.size(); ++i)
+                        queue->push(batch[i]);
+                });
+                events.clear();
+                events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
+            }
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable())
+            continue;
+        // A read (or poll) that keeps failing is retried at a gentle pace.
+        const int error = got < 0 ? errno : 0;
+        if (!failing && log_threshold <= LOG_WARNING_LEVEL)
+            log_message(LOG_WARNING_LEVEL,
+                        std::string(TS_FAN_READ_FAILED) + (error ? strerror(error) : "end of file"));
+        failing = true;
+        back_off();
+    }
+}

@@ -1,0 +1,109 @@
+// The interceptor built on Linux fanotify: one notification group with a
+// mount mark for open and close events on every monitored mount point.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/noncopyable.hpp>
+
+#include "monitor/event.hpp"
+#include "monitor/interceptor.hpp"
+#include "monitor/unique_fd.hpp"
+
+// Log texts of the interceptor.
+extern const char* const TS_FAN_PATH_ADDED_1;   // Debug "The path: " <dir> ...
+extern const char* const TS_FAN_PATH_ADDED_2;   // ... " has been added for monitoring"
+extern const char* const TS_FAN_PATH_FAILED;    // Debug "Couldn't add monitor path: " <dir>
+extern const char* const TS_FAN_DLSYM;          // Debug "dlsym: " <dlerror>
+extern const char* const TS_FAN_DLOPEN;         // exception text "dlopen: " <dlerror>
+extern const char* const TS_FAN_OVERFLOW;       // Warning "Kernel queue overflow"
+extern const char* const TS_FAN_STAT_FAILED;    // Warning "stat failed: " <strerror>
+extern const char* const TS_FAN_READLINK_FAILED; // Warning "Readlink failed on fd=" <fd>
+extern const char* const TS_FAN_PATH_TOO_LONG;  // Warning "Path too long, dropped: fd=" <fd>
+extern const char* const TS_FAN_BAD_RECORD;     // Warning "Malformed fanotify event record, rest of the read dropped"
+extern const char* const TS_FAN_BAD_VERSION;    // Warning "Unknown fanotify metadata version, record skipped"
+extern const char* const TS_FAN_READ_FAILED;    // Warning "Fanotify read failed: " <strerror>
+
+// Bytes asked for by one read: room for 100 records, so one posted handler
+// carries at most 100 events and at most 100 event descriptors are open.
+const std::size_t TS_FAN_READ_SIZE = 2400;
+// Room for a link target read from "/proc/self/fd/N".
+const std::size_t TS_FAN_PATH_SIZE = 4096;
+
+class ts_fanotify_t : public ts_interceptor_if, private boost::noncopyable
+{
+public:
+    typedef int (*init_fn_t)(unsigned int flags, unsigned int event_f_flags);
+    typedef int (*mark_fn_t)(int fanotify_fd, unsigned int flags, std::uint64_t mask, int dirfd,
+                             const char* pathname);
+
+    // Opens a notification group and marks every mount point in list order
+    // (Debug line for each). io is the main event loop that run posts to;
+    // it must outlive run.
+    // Throws std::runtime_error ("dlopen: ...") when the program's own symbol
+    // scope cannot be opened; boost::system::system_error with the "nx"
+    // codes and the context "Fanotify": 203 when fanotify_init or
+    // fanotify_mark is not found, 204 when the group (or its wake-up
+    // descriptor) cannot be made, 205 when no mount point could be marked
+    // (an empty list included). Nothing acquired is left behind.
+    ts_fanotify_t(boost::asio::io_service& io, const std::vector<std::string>& mount_points);
+    // Forgets the marked directories, closes the group (its marks go with
+    // it) and the symbol scope.
+    ~ts_fanotify_t() override;
+
+    // Reads the group with plain reads on the calling thread until stop.
+    // Each read of up to 100 records is posted as one handler that pushes its
+    // events in record order. A failing read is logged once per run of
+    // failures and retried every 100 ms; EINTR is retried at once.
+    // Never throws beyond std::bad_alloc.
+    void run(boost::shared_ptr<ts_event_queue_t> queue) override;
+    // Sets the stop flag and wakes run. Any thread; never throws.
+    void stop() override;
+    int kind() const override;
+    // Puts a mount mark on dir, also when dir was marked before, so a file
+    // system mounted over a marked directory is watched too (marking a mount
+    // twice is harmless). False when the kernel refuses the mark.
+    bool add_path(std::string dir) override;
+    // Forgets dir; the kernel drops the mark of an unmounted file system by
+    // itself. Always true.
+    bool remove_path(std::string dir) override;
+
+    // Turns the bytes of one read into events, appended to out in record
+    // order. Records are walked by their event_len: one that is too short or
+    // runs past the end ends the walk, one of another metadata version is
+    // skipped; the descriptor of every other record is closed once (a record
+    // without one closes nothing). Dropped: events of own_pid, overflow
+    // records (Warning), objects other than regular files and symbolic
+    // links, and paths that do not fit path_limit bytes (Warning).
+    // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond
+    // std::bad_alloc (a descriptor is still closed then).
+    static void handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
+                               std::size_t path_limit = TS_FAN_PATH_SIZE);
+
+private:
+    struct symbols_closer_t
+    {
+        void operator()(void* handle) const;
+    };
+
+    void back_off();
+    bool wait_readable();
+
+    std::atomic<bool> stop_flag_;
+    boost::asio::io_service& io_;
+    // Declared so that destruction releases the set, the group, then the
+    // symbol scope.
+    std::unique_ptr<void, symbols_closer_t> symbols_;
+    init_fn_t init_;
+    mark_fn_t mark_;
+    ts_unique_fd_t wake_;  // eventfd written by stop
+    ts_unique_fd_t group_; // the fanotify descriptor
+    std::set<std::string> marked_;
+};

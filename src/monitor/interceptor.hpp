@@ -1,0 +1,39 @@
+// What the file monitor sees of an interceptor: the component that receives
+// file-access events from the kernel and feeds them into the event queue.
+#pragma once
+
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+class ts_event_queue_t;
+
+// Results of ts_interceptor_if::kind.
+enum ts_interceptor_kind_t { TS_KIND_LKM = 0, TS_KIND_FANOTIFY = 1 };
+
+class ts_interceptor_if
+{
+public:
+    // Body of the interceptor thread. Reads kernel events until stop is seen
+    // and, for every event it accepts, posts ts_event_queue_t::push with a
+    // ts_event_t to the main event loop it was constructed with, in event
+    // order; the posted work holds the queue by shared ownership. Returns
+    // soon after stop, without waiting for the next kernel event.
+    virtual void run(boost::shared_ptr<ts_event_queue_t> queue) = 0;
+    // Asks run to return and wakes it; returns at once. Main thread, while
+    // run executes on the interceptor thread. Never throws.
+    virtual void stop() = 0;
+    // TS_KIND_FANOTIFY or TS_KIND_LKM.
+    virtual int kind() const = 0;
+    // Starts monitoring the mount point dir: true when it is monitored
+    // afterwards, false when the kernel side refused it. Main thread.
+    virtual bool add_path(std::string dir) = 0;
+    // Stops monitoring the mount point dir: true on success, false when the
+    // kernel side reported a failure. Main thread.
+    virtual bool remove_path(std::string dir) = 0;
+    // Releases the interceptor's kernel resources; runs on whichever thread
+    // drops the last reference, never while run executes.
+    virtual ~ts_interceptor_if() {}
+};
+
+typedef boost::shared_ptr<ts_interceptor_if> ts_interceptor_ptr;

@@ -1,0 +1,53 @@
+#include "monitor/mntent.hpp"
+
+#include <errno.h>
+#include <mntent.h>
+#include <string.h>
+
+#include <stdexcept>
+#include <tuple>
+
+const char* const TS_MOUNTS_PATH = "/proc/mounts";
+
+namespace {
+
+// Room for the longest line the kernel writes in practice: escaped mount
+// paths take up to four bytes per character, and overlay options list
+// every layer. glibc skips the rest of a longer line.
+const std::size_t mount_line_size = 64 * 1024;
+
+// Closes the table on every way out.
+struct mount_file_t
+{
+    FILE* file;
+    ~mount_file_t() { endmntent(file); }
+};
+
+} // namespace
+
+bool operator==(const ts_mntent_t& a, const ts_mntent_t& b)
+{
+    return a.dir == b.dir && a.type == b.type;
+}
+
+bool operator!=(const ts_mntent_t& a, const ts_mntent_t& b)
+{
+    return !(a == b);
+}
+
+bool operator<(const ts_mntent_t& a, const ts_mntent_t& b)
+{
+    return std::tie(a.dir, a.type) < std::tie(b.dir, b.type);
+}
+
+void read_mounts(std::vector<ts_mntent_t>& out, const std::string& path)
+{
+    FILE* file = setmntent(path.c_str(), "r");
+    if (!file)
+        throw std::runtime_error(strerror(errno));
+    mount_file_t guard{file};
+    std::vector<char> line(mount_line_size);
+    struct mntent entry;
+    while (getmntent_r(file, &entry, line.data(), static_cast<int>(line.size())))
+        out.push_back(ts_mntent_t{entry.mnt_dir, entry.mnt_type});
+}

@@ -1,0 +1,169 @@
+#include "monitor/mounts_watcher.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "monitor/signal_block.hpp"
+
+const char* const TS_MW_OPEN_FAILED = "Couldn't open ";
+const char* const TS_MW_EPOLL_FAILED = "Couldn't create epoll fd: ";
+const char* const TS_MW_ADD_FAILED = "Couldn't fd to epoll: ";
+const char* const TS_MW_WAIT_FAILED = "epoll_wait error: ";
+const char* const TS_MW_WAKE_FAILED = "Couldn't create eventfd: ";
+
+namespace {
+
+int make_wake_fd(int& error)
+{
+    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    error = fd < 0 ? errno : 0;
+    return fd;
+}
+
+} // namespace
+
+std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
+                                                const std::vector<ts_mntent_t>& new_sorted)
+{
+    std::vector<ts_mnt_event_t> changes;
+    std::vector<ts_mntent_t>::const_iterator o = old_sorted.begin(), n = new_sorted.begin();
+    while (o != old_sorted.end() || n != new_sorted.end()) {
+        // The smallest entry waiting in either table, and how often each holds it.
+        const ts_mntent_t& entry =
+            (n == new_sorted.end() || (o != old_sorted.end() && *o < *n)) ? *o : *n;
+        const ts_mntent_t current = entry;
+        std::size_t in_old = 0, in_new = 0;
+        for (; o != old_sorted.end() && *o == current; ++o)
+            ++in_old;
+        for (; n != new_sorted.end() && *n == current; ++n)
+            ++in_new;
+        if (in_new > in_old)
+            changes.insert(changes.end(), in_new - in_old, ts_mnt_event_t{TS_MNT_MOUNTED, current});
+        else if (in_new == 0)
+            changes.insert(changes.end(), in_old, ts_mnt_event_t{TS_MNT_UNMOUNTED, current});
+    }
+    return changes;
+}
+
+ts_mounts_watcher_t::ts_mounts_watcher_t(const std::string& mounts_path)
+    : path_(mounts_path),
+      table_(boost::make_shared<std::vector<ts_mntent_t> >()),
+      closed_(false),
+      wake_errno_(0),
+      wake_(make_wake_fd(wake_errno_))
+{
+}
+
+ts_mounts_watcher_t::~ts_mounts_watcher_t() = default;
+
+void ts_mounts_watcher_t::start()
+{
+    ts_signal_block_t block;
+    boost::thread thread(boost::bind(&ts_mounts_watcher_t::run, shared_from_this()));
+    thread.detach();
+}
+
+void ts_mounts_watcher_t::close() noexcept
+{
+    {
+        boost::mutex::scoped_lock lock(gate_);
+        closed_ = true;
+    }
+    if (wake_.valid()) {
+        const std::uint64_t one = 1;
+        // Cannot fail short of an overflowing counter, which still wakes.
+        ssize_t written = ::write(wake_.get(), &one, sizeof one);
+        (void)written;
+    }
+}
+
+void ts_mounts_watcher_t::emit_error(const std::string& text)
+{
+    boost::mutex::scoped_lock lock(gate_);
+    if (!closed_)
+        error_signal(text);
+}
+
+void ts_mounts_watcher_t::rescan()
+{
+    boost::shared_ptr<std::vector<ts_mntent_t> > table = boost::make_shared<std::vector<ts_mntent_t> >();
+    try {
+        read_mounts(*table, path_);
+    } catch (const std::exception& e) {
+        emit_error(e.what());
+        return;
+    }
+    std::sort(table->begin(), table->end());
+    const std::vector<ts_mnt_event_t> changes = mount_table_changes(*table_, *table);
+    if (!changes.empty()) {
+        boost::mutex::scoped_lock lock(gate_);
+        for (std::size_t i = 0; i < changes.size() && !closed_; ++i)
+            mount_signal(changes[i]);
+    }
+    table_ = table;
+}
+
+void ts_mounts_watcher_t::run()
+{
+    try {
+        read_mounts(*table_, path_);
+    } catch (const std::exception& e) {
+        emit_error(e.what());
+        return;
+    }
+    std::sort(table_->begin(), table_->end());
+
+    if (!wake_.valid()) {
+        emit_error(std::string(TS_MW_WAKE_FAILED) + strerror(wake_errno_));
+        return;
+    }
+    // The table is never read through this descriptor: it only signals changes.
+    ts_unique_fd_t mounts(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!mounts.valid()) {
+        emit_error(std::string(TS_MW_OPEN_FAILED) + path_ + ": " + strerror(errno));
+        return;
+    }
+    ts_unique_fd_t epoll(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll.valid()) {
+        emit_error(std::string(TS_MW_EPOLL_FAILED) + strerror(errno));
+        return;
+    }
+    struct epoll_event change = {};
+    change.events = EPOLLIN | EPOLLPRI | EPOLLET;
+    change.data.fd = mounts.get();
+    struct epoll_event wake = {};
+    wake.events = EPOLLIN;
+    wake.data.fd = wake_.get();
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, mounts.get(), &change) != 0 ||
+        epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake_.get(), &wake) != 0) {
+        emit_error(std::string(TS_MW_ADD_FAILED) + strerror(errno));
+        return;
+    }
+
+    while (!closed_) {
+        struct epoll_event ready[2];
+        int count = epoll_wait(epoll.get(), ready, 2, -1);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            emit_error(std::string(TS_MW_WAIT_FAILED) + strerror(errno));
+            return;
+        }
+        for (int i = 0; i < count; ++i)
+            if (ready[i].data.fd == wake_.get())
+                return;
+        for (int i = 0; i < count && !closed_; ++i)
+            rescan();
+    }
+}

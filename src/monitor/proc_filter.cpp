@@ -1,0 +1,119 @@
+#include "monitor/proc_filter.hpp"
+
+#include <cstdio>
+
+#include <unistd.h>
+
+#include <boost/weak_ptr.hpp>
+
+namespace {
+
+const std::size_t LINK_BUFFER_SIZE = 4096;
+
+// "<proc_root>/<pid>/exe" into buffer; false when it does not fit.
+bool exe_link_path(int pid, const char* proc_root, char (&buffer)[LINK_BUFFER_SIZE])
+{
+    const int length = std::snprintf(buffer, sizeof buffer, "%s/%d/exe", proc_root, pid);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof buffer;
+}
+
+} // namespace
+
+bool process_exists(int pid, const char* proc_root)
+{
+    char path[LINK_BUFFER_SIZE];
+    return exe_link_path(pid, proc_root, path) && ::access(path, F_OK) != -1;
+}
+
+bool process_exe(int pid, std::string& out, const char* proc_root)
+{
+    char path[LINK_BUFFER_SIZE];
+    if (!exe_link_path(pid, proc_root, path))
+        return false;
+    char target[LINK_BUFFER_SIZE];
+    const ssize_t length = ::readlink(path, target, sizeof target - 1);
+    if (length < 0)
+        return false;
+    out.assign(target, static_cast<std::size_t>(length));
+    return true;
+}
+
+ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io,
+                                   const std::vector<std::string>& excluded_executables,
+                                   const std::string& root, duration_t cleanup_period)
+    : excluded_exes(excluded_executables.begin(), excluded_executables.end()),
+      proc_root(root),
+      period(cleanup_period),
+      timer(io),
+      alive(static_cast<void*>(nullptr), [](void*) {})
+{
+    link_text.reserve(LINK_BUFFER_SIZE);
+    arm();
+}
+
+ts_proc_filter_t::~ts_proc_filter_t()
+{
+    // Reaches only a wait still pending; a completion already queued on
+    // the loop sees `alive` expired instead.
+    boost::system::error_code ignored;
+    timer.cancel(ignored);
+}
+
+void ts_proc_filter_t::set_excluded(const std::vector<std::string>& executables)
+{
+    excluded_exes.insert(executables.begin(), executables.end());
+    excluded_pids.clear();
+}
+
+bool ts_proc_filter_t::is_allowed(int pid)
+{
+    // Nothing excluded: nothing to read.
+    if (excluded_exes.empty())
+        return true;
+    if (excluded_pids.count(pid) != 0)
+        return false;
+    // Allowed pids are not remembered: the process may exec an excluded
+    // program later.
+    if (!names_excluded(pid))
+        return true;
+    excluded_pids.insert(pid);
+    return false;
+}
+
+bool ts_proc_filter_t::names_excluded(int pid)
+{
+    return process_exe(pid, link_text, proc_root.c_str()) && excluded_exes.count(link_text) != 0;
+}
+
+void ts_proc_filter_t::arm()
+{
+    timer.expires_after(period);
+    boost::weak_ptr<void> token(alive);
+    timer.async_wait([this, token](const boost::system::error_code& error) {
+        // All of the filter's work runs on the loop's thread, so the filter
+        // cannot go between this test and the call.
+        if (!token.expired())
+            on_timer(error);
+    });
+}
+
+void ts_proc_filter_t::on_timer(const boost::system::error_code& error)
+{
+    if (error)
+        return;
+    drop_dead();
+    arm();
+}
+
+void ts_proc_filter_t::drop_dead()
+{
+    // A pid is kept only while its link still names an excluded program: a
+    // process that exec'd another program, or a new process that took the
+    // pid, is examined afresh from its next event on.
+    for (auto it = excluded_pids.begin(); it != excluded_pids.end();) {
+        if (names_excluded(*it))
+            ++it;
+        else
+            it = excluded_pids.erase(it);
+    }
+}

@@ -1,0 +1,418 @@
+#include "monitor/fanotify.hpp"
+
+#include <sys/fanotify.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <set>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
+
+#include "kernel_fixture.hpp"
+#include "monitor/event_queue.hpp"
+#include "monitor/monitor_error.hpp"
+#include "monitor/proc_filter.hpp"
+#include "monitor/scan_set.hpp"
+#include "monitor/signal_block.hpp"
+
+using namespace nt_monitor_test;
+
+namespace {
+
+// ---- records handed to handle_records --------------------------------------
+
+enum object_t { REGULAR, REGULAR_LONG, DIRECTORY, FIFO, NO_FD, STALE_FD };
+
+struct record_t
+{
+    object_t object;
+    bool own_pid;
+    std::uint64_t mask;
+    std::uint8_t vers;       // 0: the kernel's version
+    std::uint32_t event_len; // 0: the record's real size
+    std::size_t pad;         // bytes after the 24-byte header
+};
+
+record_t rec(object_t object, std::uint64_t mask = FAN_OPEN)
+{
+    return record_t{object, false, mask, 0, 0, 0};
+}
+record_t own(object_t object)
+{
+    return record_t{object, true, FAN_OPEN, 0, 0, 0};
+}
+record_t version(object_t object, std::uint8_t vers)
+{
+    return record_t{object, false, FAN_OPEN, vers, 0, 0};
+}
+record_t length(object_t object, std::uint32_t event_len, std::size_t pad = 0)
+{
+    return record_t{object, false, FAN_OPEN, 0, event_len, pad};
+}
+
+struct buffer_case_t
+{
+    const char* name;
+    std::vector<record_t> records;
+    std::size_t trailing;             // stray bytes after the records
+    bool short_path_limit;            // room for the short file's path only
+    std::vector<std::size_t> events;  // records whose path arrives, in order
+    std::vector<std::size_t> kept;    // records whose descriptor stays open
+    std::vector<std::string> warnings; // prefixes, in order
+};
+
+const int other_pid = 1;
+
+const buffer_case_t buffer_cases[] = {
+    {"regular file of another process", {rec(REGULAR)}, 0, false, {0}, {}, {}},
+    {"access by the daemon itself", {own(REGULAR), own(NO_FD)}, 0, false, {}, {}, {}},
+    {"queue overflow", {rec(NO_FD, FAN_Q_OVERFLOW)}, 0, false, {}, {}, {TS_FAN_OVERFLOW}},
+    {"directories and FIFOs", {rec(DIRECTORY), rec(FIFO), rec(REGULAR)}, 0, false, {2}, {}, {}},
+    {"record without a descriptor", {rec(NO_FD), rec(REGULAR)}, 0, false, {1}, {}, {}},
+    {"descriptor that cannot be examined", {rec(STALE_FD), rec(REGULAR)}, 0, false, {1}, {},
+     {std::string(TS_FAN_STAT_FAILED) + strerror(EBADF)}},
+    {"other metadata version is skipped", {version(REGULAR, FANOTIFY_METADATA_VERSION + 1), rec(REGULAR_LONG)}, 0,
+     false, {1}, {0}, {TS_FAN_BAD_VERSION}},
+    {"longer record is walked by its length", {length(REGULAR, 40, 16), rec(REGULAR_LONG)}, 0, false, {0, 1}, {}, {}},
+    {"too short a length ends the walk", {rec(REGULAR), length(REGULAR_LONG, 8), rec(DIRECTORY)}, 0, false, {0},
+     {1, 2}, {TS_FAN_BAD_RECORD}},
+    {"length past the end ends the walk", {rec(REGULAR), length(REGULAR_LONG, 4096)}, 0, false, {0}, {1},
+     {TS_FAN_BAD_RECORD}},
+    {"stray bytes after the last record", {rec(REGULAR)}, 10, false, {0}, {}, {TS_FAN_BAD_RECORD}},
+    {"path that does not fit is dropped", {rec(REGULAR_LONG), rec(REGULAR)}, 0, true, {1}, {},
+     {TS_FAN_PATH_TOO_LONG}},
+    {"events keep record order", {rec(REGULAR_LONG), rec(DIRECTORY), rec(REGULAR)}, 0, false, {0, 2}, {}, {}},
+};
+
+// ---- a running interceptor --------------------------------------------------
+
+class fanotify_test : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
+        watched = temp.path() + "/watched";
+        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
+        tmpfs.reset(new tmpfs_t(watched));
+        ASSERT_TRUE(tmpfs->mounted());
+        queue = boost::make_shared<ts_event_queue_t>();
+        queue->set_path_filter(new ScanSet(std::vector<std::string>{watched}, std::vector<std::string>()));
+        queue->set_process_filter(new ts_proc_filter_t(io));
+    }
+
+    void TearDown() override
+    {
+        stop_and_join();
+        interceptor.reset();
+        tmpfs.reset();
+    }
+
+    void start(const std::vector<std::string>& mount_points)
+    {
+        interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), mount_points);
+        ts_signal_block_t block;
+        loop = boost::make_shared<boost::thread>(
+            boost::bind(&ts_interceptor_if::run, interceptor, queue));
+    }
+
+    // True when run returned within the (generous) limit after stop.
+    bool stop_and_join()
+    {
+        if (!loop)
+            return true;
+        interceptor->stop();
+        bool ended = loop->try_join_for(boost::chrono::seconds(2));
+        if (!ended)
+            loop->detach();
+        loop.reset();
+        return ended;
+    }
+
+    // Runs the event loop until path was pushed (true) or a generous limit
+    // passed; every path that reached the queue is kept in arrived once, in
+    // the order of its first arrival.
+    bool wait_for(const std::string& path)
+    {
+        for (int i = 0; i < 400; ++i) {
+            io.run_one_for(std::chrono::milliseconds(25));
+            std::deque<std::string> out;
+            queue->pop(out, 0);
+            for (std::size_t j = 0; j < out.size(); ++j)
+                if (std::find(arrived.begin(), arrived.end(), out[j]) == arrived.end())
+                    arrived.push_back(out[j]);
+            if (std::find(arrived.begin(), arrived.end(), path) != arrived.end())
+                return true;
+        }
+        return false;
+    }
+
+    std::string file(const std::string& name, const std::string& content = "x")
+    {
+        std::string path = watched + "/" + name;
+        EXPECT_TRUE(write_file(path, content)) << path;
+        return path;
+    }
+
+    log_capture_t capture;
+    temp_dir_t temp;
+    std::string watched;
+    std::unique_ptr<tmpfs_t> tmpfs;
+    boost::asio::io_service io;
+    ts_event_queue_ptr queue;
+    boost::shared_ptr<ts_fanotify_t> interceptor;
+    boost::shared_ptr<boost::thread> loop;
+    std::vector<std::string> arrived;
+};
+
+std::string group_fd_link()
+{
+    return "anon_inode:[fanotify]";
+}
+
+// The descriptor number of the (single) fanotify group of this process.
+int find_group_fd()
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[64], target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0 && std::string(target, n) == group_fd_link())
+            return fd;
+    }
+    return -1;
+}
+
+double thread_cpu_seconds(boost::thread& thread)
+{
+    clockid_t clock;
+    struct timespec used = {0, 0};
+    if (pthread_getcpuclockid(thread.native_handle(), &clock) == 0)
+        clock_gettime(clock, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
+}
+
+} // namespace
+
+TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
+{
+    const std::string short_path = file("a");
+    const std::string long_path = file(std::string(200, 'l'));
+    const std::string fifo_path = watched + "/fifo";
+    ASSERT_EQ(0, mkfifo(fifo_path.c_str(), 0644));
+
+    for (const buffer_case_t& c : buffer_cases) {
+        SCOPED_TRACE(c.name);
+        capture.sink().clear();
+        std::vector<int> fds;
+        std::string bytes;
+        for (const record_t& r : c.records) {
+            int fd = -1;
+            switch (r.object) {
+            case REGULAR: fd = open(short_path.c_str(), O_RDONLY | O_CLOEXEC); break;
+            case REGULAR_LONG: fd = open(long_path.c_str(), O_RDONLY | O_CLOEXEC); break;
+            case DIRECTORY: fd = open(watched.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); break;
+            case FIFO: fd = open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); break;
+            case NO_FD: fd = FAN_NOFD; break;
+            case STALE_FD:
+                fd = dup(0);
+                close(fd);
+                break;
+            }
+            if (r.object != NO_FD && r.object != STALE_FD) {
+                ASSERT_GE(fd, 0) << strerror(errno);
+            }
+            fds.push_back(fd);
+            struct fanotify_event_metadata m = {};
+            m.event_len = r.event_len ? r.event_len : static_cast<std::uint32_t>(FAN_EVENT_METADATA_LEN + r.pad);
+            m.vers = r.vers ? r.vers : FANOTIFY_METADATA_VERSION;
+            m.metadata_len = FAN_EVENT_METADATA_LEN;
+            m.mask = r.mask;
+            m.fd = fd;
+            m.pid = r.own_pid ? getpid() : other_pid;
+            bytes.append(reinterpret_cast<const char*>(&m), sizeof m);
+            bytes.append(r.pad, '\0');
+        }
+        bytes.append(c.trailing, '\x7f');
+
+        std::vector<ts_event_t> events;
+        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events,
+                                      c.short_path_limit ? short_path.size() + 1 : TS_FAN_PATH_SIZE);
+
+        ASSERT_EQ(c.events.size(), events.size());
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const object_t object = c.records[c.events[i]].object;
+            ASSERT_TRUE(events[i].path);
+            EXPECT_EQ(object == REGULAR ? short_path : long_path, *events[i].path);
+            EXPECT_EQ(other_pid, events[i].pid);
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i] < 0 || c.records[i].object == STALE_FD)
+                continue;
+            const bool kept = std::count(c.kept.begin(), c.kept.end(), i) != 0;
+            EXPECT_EQ(kept, fd_is_open(fds[i])) << "record " << i;
+            if (kept)
+                close(fds[i]);
+        }
+        const std::vector<std::pair<int, std::string> > lines = capture.sink().lines();
+        ASSERT_EQ(c.warnings.size(), lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(LOG_WARNING_LEVEL, lines[i].first);
+            EXPECT_EQ(0u, lines[i].second.rfind(c.warnings[i], 0)) << lines[i].second;
+        }
+    }
+}
+
+TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
+{
+    const std::string a = file("a"), b = file("b"), marker = file("marker");
+    const std::string dir = watched + "/dir", fifo = watched + "/fifo", own = file("own");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
+    const int fds_before = count_open_fds();
+    start(std::vector<std::string>{watched});
+
+    // The daemon's own access comes first in the kernel's queue.
+    int fd = open(own.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(0, access_from_child({a, dir, fifo, b, a, marker}));
+    ASSERT_TRUE(wait_for(marker));
+
+    EXPECT_EQ((std::vector<std::string>{a, b, marker}), arrived);
+    ASSERT_TRUE(stop_and_join());
+    interceptor.reset();
+    // Every event descriptor was closed; the group and its wake-up went
+    // with the interceptor.
+    EXPECT_EQ(fds_before, count_open_fds());
+    EXPECT_EQ(0u, capture.sink().count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW));
+}
+
+TEST_F(fanotify_test, stop_wakes_a_waiting_loop)
+{
+    start(std::vector<std::string>{watched});
+    // Let the thread reach its wait; the assertion does not depend on it.
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(50));
+    EXPECT_TRUE(stop_and_join());
+    EXPECT_TRUE(arrived.empty());
+}
+
+TEST_F(fanotify_test, stop_before_run_returns_at_once)
+{
+    interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched});
+    interceptor->stop();
+    interceptor->run(queue);
+    io.poll();
+    std::deque<std::string> out;
+    queue->pop(out, 0);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(fanotify_test, a_file_system_stacked_on_a_marked_directory_is_watched_after_add_path)
+{
+    start(std::vector<std::string>{watched});
+    tmpfs_t upper(watched);
+    ASSERT_TRUE(upper.mounted());
+    const std::string before = file("before"), after = file("after");
+    ASSERT_EQ(0, access_from_child({before}));
+    EXPECT_TRUE(interceptor->add_path(watched));
+    ASSERT_EQ(0, access_from_child({after}));
+    ASSERT_TRUE(wait_for(after));
+    EXPECT_EQ(std::vector<std::string>{after}, arrived);
+}
+
+TEST_F(fanotify_test, add_and_remove_answer_for_the_directory)
+{
+    start(std::vector<std::string>{watched});
+    EXPECT_TRUE(interceptor->remove_path("/never/marked"));
+    EXPECT_FALSE(interceptor->add_path(watched + "/missing"));
+    EXPECT_TRUE(interceptor->remove_path(watched));
+    EXPECT_TRUE(interceptor->add_path(watched));
+    EXPECT_EQ(TS_KIND_FANOTIFY, interceptor->kind());
+    const std::string path = file("still");
+    ASSERT_EQ(0, access_from_child({path}));
+    EXPECT_TRUE(wait_for(path));
+}
+
+TEST_F(fanotify_test, kernel_queue_overflow_is_reported_once)
+{
+    // More distinct files than the kernel queues (16384 by default) before
+    // the loop reads anything; each open by the child is one event.
+    const std::size_t files = 20000;
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < files; ++i)
+        paths.push_back(file("f" + std::to_string(i), ""));
+    interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched});
+    ASSERT_EQ(0, access_from_child(paths));
+    ts_signal_block_t block;
+    loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
+
+    for (int i = 0; i < 1000 && capture.sink().count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW) == 0; ++i)
+        io.run_for(std::chrono::milliseconds(10));
+    io.poll();
+    EXPECT_EQ(1u, capture.sink().count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW));
+    EXPECT_GT(queue->size(), 0u);
+    EXPECT_LT(queue->size(), files);
+}
+
+TEST_F(fanotify_test, a_failing_read_is_logged_once_and_backed_off)
+{
+    interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched});
+    // Put a directory where the group was: every read now fails with EISDIR
+    // (the directory descriptor is then owned by the interceptor).
+    const int group = find_group_fd();
+    ASSERT_GE(group, 0);
+    int dir = open(watched.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    ASSERT_EQ(group, dup3(dir, group, O_CLOEXEC));
+    close(dir);
+    {
+        ts_signal_block_t block;
+        loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
+    }
+
+    const double cpu_before = thread_cpu_seconds(*loop);
+    boost::this_thread::sleep_for(boost::chrono::milliseconds(500));
+    const double cpu_used = thread_cpu_seconds(*loop) - cpu_before;
+    // A busy loop would burn the whole half second.
+    EXPECT_LT(cpu_used, 0.2);
+    EXPECT_TRUE(stop_and_join());
+    EXPECT_EQ(1u, capture.sink().count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(EISDIR)));
+}
+
+TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
+{
+    struct case_t
+    {
+        std::vector<std::string> mount_points;
+    };
+    const int fds_before = count_open_fds();
+    const case_t cases[] = {{{}}, {{watched + "/missing"}}, {{"relative"}}};
+    for (const case_t& c : cases) {
+        try {
+            ts_fanotify_t fanotify(io, c.mount_points);
+            ADD_FAILURE() << "no exception";
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), e.code());
+            EXPECT_STREQ("Fanotify: couldn't add at least one path to monitor", e.what());
+        }
+        EXPECT_EQ(fds_before, count_open_fds());
+    }
+}
+
+TEST_F(fanotify_test, construction_logs_each_mount_point)
+{
+    const std::string missing = watched + "/missing";
+    ts_fanotify_t fanotify(io, std::vector<std::string>{watched, missing, watched});
+    const std::string added = TS_FAN_PATH_ADDED_1 + watched + TS_FAN_PATH_ADDED_2;
+    EXPECT_EQ(2u, capture.sink().count(LOG_DEBUG_LEVEL, added));
+    EXPECT_EQ(1u, capture.sink().count(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + missing));
+    EXPECT_EQ(3u, capture.sink().lines().size());
+}

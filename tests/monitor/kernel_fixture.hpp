@@ -1,0 +1,220 @@
+// Helpers of the monitor tests that need the kernel: a private mount
+// namespace, a private tmpfs, a child process that makes accesses, a log
+// sink that keeps what it gets.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "log/log.hpp"
+#include "log/log_sink.hpp"
+
+namespace nt_monitor_test {
+
+// Gives the calling process a mount namespace of its own, with nothing
+// propagating back, so that mounts made by the test are seen by no one else
+// and the mount table changes only by the test. Call before any thread is
+// started. False (with errno) when it cannot be done.
+inline bool enter_private_mounts()
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return false;
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// A fresh directory under /tmp; removed (with what the test left in it, one
+// level deep) at destruction.
+class temp_dir_t
+{
+public:
+    temp_dir_t()
+    {
+        char name[] = "/tmp/nt-monitor-XXXXXX";
+        if (mkdtemp(name))
+            path_ = name;
+    }
+    ~temp_dir_t()
+    {
+        if (path_.empty())
+            return;
+        if (DIR* dir = opendir(path_.c_str())) {
+            while (struct dirent* entry = readdir(dir)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..") {
+                    std::string path = path_ + "/" + name;
+                    if (unlink(path.c_str()) != 0)
+                        rmdir(path.c_str());
+                }
+            }
+            closedir(dir);
+        }
+        rmdir(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// A tmpfs mounted on dir for the lifetime of the object (detached at the
+// end, also when the test failed half-way).
+class tmpfs_t
+{
+public:
+    explicit tmpfs_t(const std::string& dir) : dir_(dir), mounted_(false) { mount_again(); }
+    ~tmpfs_t() { unmount(); }
+    tmpfs_t(const tmpfs_t&) = delete;
+    tmpfs_t& operator=(const tmpfs_t&) = delete;
+
+    bool mounted() const { return mounted_; }
+    bool mount_again()
+    {
+        if (!mounted_)
+            mounted_ = mount("nt-test", dir_.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
+        return mounted_;
+    }
+    bool unmount()
+    {
+        if (!mounted_)
+            return true;
+        mounted_ = umount2(dir_.c_str(), MNT_DETACH) != 0;
+        return !mounted_;
+    }
+
+private:
+    std::string dir_;
+    bool mounted_;
+};
+
+inline bool write_file(const std::string& path, const std::string& content)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    return close(fd) == 0 && ok;
+}
+
+// Opens and closes every path in a child process (read-only, non-blocking,
+// so a FIFO does not wait for a writer), in order. Returns the number of
+// paths the child could not open, or -1 when the child did not run.
+inline int access_from_child(const std::vector<std::string>& paths)
+{
+    std::vector<const char*> names;
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        names.push_back(paths[i].c_str());
+    pid_t child = fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        // Only async-signal-safe calls after fork in a threaded process.
+        int failed = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            int fd = open(names[i], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                ++failed;
+            else
+                close(fd);
+        }
+        _exit(failed > 100 ? 100 : failed);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline int count_open_fds()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (struct dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count - 1; // the directory's own descriptor
+}
+
+inline bool fd_is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Keeps every line it gets, from any thread.
+class capture_sink_t : public cf_log_t
+{
+public:
+    void open() override {}
+    void log(int level, const std::string& text) override
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        lines_.push_back(std::make_pair(level, text));
+    }
+    void log_from_process(const std::string&, int, const std::string& text) override { log(-1, text); }
+
+    std::vector<std::pair<int, std::string> > lines() const
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        return lines_;
+    }
+    std::size_t count(int level, const std::string& text) const
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < lines_.size(); ++i)
+            if (lines_[i].first == level && lines_[i].second == text)
+                ++n;
+        return n;
+    }
+    void clear()
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        lines_.clear();
+    }
+
+private:
+    mutable boost::mutex mutex_;
+    std::vector<std::pair<int, std::string> > lines_;
+};
+
+// Installs a capture sink at the Debug threshold; puts back the standard
+// error output and the threshold it found.
+class log_capture_t
+{
+public:
+    log_capture_t() : sink_(boost::make_shared<capture_sink_t>()), threshold_(log_threshold)
+    {
+        set_log_sink(sink_);
+        log_threshold = LOG_DEBUG_LEVEL;
+    }
+    ~log_capture_t()
+    {
+        log_threshold = threshold_;
+        set_log_sink(cf_log_ptr());
+    }
+    capture_sink_t& sink() { return *sink_; }
+
+private:
+    boost::shared_ptr<capture_sink_t> sink_;
+    int threshold_;
+};
+
+} // namespace nt_monitor_test
