@@ -11,7 +11,7 @@
 #include <boost/noncopyable.hpp>
 
 #include "lkm/chardev.hpp"
-#include "lkm/fd_holder.hpp"
+#include "monitor/unique_fd.hpp"
 #include "lkm/kson_request.hpp"
 #include "lkm/kson_response.hpp"
 
@@ -51,5 +51,5 @@ private:
     boost::asio::io_service& loop_;
     boost::asio::posix::stream_descriptor stream_;
     ts_chardev_t node_;
-    ts_fd_holder_t descriptor_;
+    ts_unique_fd_t descriptor_;
 };

@@ -50,7 +50,7 @@ TEST_F(kson_request_test, add_and_del_dir_for_home_have_the_documented_bytes)
     EXPECT_EQ(hex_of(serialized(ts_lkm_del_dir_request_t("/home"))),
               hex_of(bytes_of({0x18, 0x00, 0x00, 0x00, 0x6F, 0x02, 0x49, 0x00, 0x00, 0x00, 0x00, 0x49, 0x02, 0x00,
                                0x00, 0x00, 0x49, 0x01, 0x00, 0x00, 0x00, 0x73, 0x05, 0x2F, 0x68, 0x6F, 0x6D, 0x65})));
-    EXPECT_TRUE(log_.sink->lines().empty());
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(kson_request_test, the_module_reads_back_what_the_daemon_writes)
@@ -100,13 +100,13 @@ TEST_F(kson_request_test, a_request_that_cannot_be_written_gives_no_packet)
     EXPECT_FALSE(serialize_request(refusing_request_t(), packet, size));
     EXPECT_TRUE(packet.empty());
     EXPECT_EQ(size, 7u);
-    EXPECT_TRUE(log_.sink->lines().empty());
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(kson_request_test, an_object_that_cannot_be_opened_is_logged)
 {
     const ts_lkm_add_dir_request_t request("/x");
     EXPECT_FALSE(fill_request_object(NULL, const_cast<ts_lkm_add_dir_request_t*>(&request)));
-    ASSERT_EQ(log_.sink->lines().size(), 1u);
-    EXPECT_EQ(log_.sink->lines()[0], std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string(TS_LKM_NO_REQUEST_OBJECT)));
+    ASSERT_EQ(log_.lines().size(), 1u);
+    EXPECT_EQ(log_.lines()[0], std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string(TS_LKM_NO_REQUEST_OBJECT)));
 }

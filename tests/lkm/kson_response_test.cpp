@@ -124,7 +124,7 @@ TEST_P(kson_response_test, reads_the_body_or_logs_each_failing_level)
                           : c.kind == DEL_DIR ? static_cast<ts_kson_response_t&>(del) : static_cast<ts_kson_response_t&>(event);
     EXPECT_EQ(parse(c, response), c.parsed);
     EXPECT_EQ(log_.sink->texts(), c.lines);
-    for (const auto& line : log_.sink->lines()) {
+    for (const auto& line : log_.lines()) {
         EXPECT_EQ(line.first, LOG_ERROR_LEVEL) << line.second;
     }
     if (c.parsed && c.kind == ADD_DIR) {
@@ -175,5 +175,5 @@ TEST_F(kson_response_threshold_test, each_deserialize_takes_a_new_path_string_an
     ts_kson_parser_t third(reinterpret_cast<const uint8_t*>(bad.data()), bad.size());
     EXPECT_FALSE(parse_response(event, third));
     kson_parser_free(third.get());
-    EXPECT_TRUE(log.sink->lines().empty());
+    EXPECT_TRUE(log.lines().empty());
 }

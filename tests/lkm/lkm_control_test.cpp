@@ -59,7 +59,7 @@ protected:
     }
 
     boost::asio::io_service loop_;
-    temp_dir_t dir_;
+    temp_dir_t dir_{"nt-lkm"};
     fs::path node_;
     fake_module_t module_;
 };
@@ -79,7 +79,7 @@ TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
     EXPECT_TRUE(control.del_dir("/path with space/and \"quote\""));
     EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{
                                       {0, "/home"}, {2, "/path with space/and \"quote\""}}));
-    EXPECT_EQ(log.sink->lines(),
+    EXPECT_EQ(log.lines(),
               (std::vector<std::pair<int, std::string>>{
                   {LOG_DEBUG_LEVEL, std::string(TS_LKM_ADDING) + "\"/home\""},
                   {LOG_DEBUG_LEVEL, std::string(TS_LKM_DELETING) + "\"/path with space/and \"quote\"\""}}));
@@ -95,7 +95,7 @@ TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
     EXPECT_FALSE(control.add_dir("/one"));
     EXPECT_FALSE(control.del_dir("/minus"));
     EXPECT_TRUE(control.add_dir("/zero"));
-    EXPECT_TRUE(log.sink->lines().empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(lkm_control_test, answers_split_into_pieces_or_with_extra_pairs_are_read_whole)
