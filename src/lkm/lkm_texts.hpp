@@ -59,9 +59,6 @@ inline constexpr const char* TS_LKM_PATH_NOT_ADDED = "Couldn't add monitor path:
 inline constexpr const char* TS_LKM_READ_SOME = "read_some";
 inline constexpr const char* TS_LKM_STREAM_FAILED = "cannot parse stream";
 inline constexpr const char* TS_LKM_EVENT_NOT_DESERIALIZED = "Couldn't deserialize EVENT_PATH response"; // Warning
-// A path the module sent that is not absolute is dropped (the path filter
-// would end the daemon on it): + path (Warning).
-inline constexpr const char* TS_LKM_RELATIVE_PATH = "Dropped EVENT_PATH with a path that is not absolute: ";
 // The read loop ended on a failure: + the failure's text (Error).
 inline constexpr const char* TS_LKM_READER_FAILED = "LKM event reader stopped: ";
 
