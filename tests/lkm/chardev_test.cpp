@@ -14,9 +14,6 @@
 
 namespace fs = boost::filesystem;
 
-// No driver answers to this major on the test machines.
-const unsigned UNUSED_MAJOR = 240;
-
 class chardev_test : public ::testing::Test
 {
 protected:

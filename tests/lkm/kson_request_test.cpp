@@ -28,12 +28,6 @@ public:
     bool serialize(kson_writer_t* object) const override { return kson_put_int32(object, 0); }
 };
 
-class refusing_request_t : public ts_kson_request_t
-{
-public:
-    bool serialize(kson_writer_t*) const override { return false; }
-};
-
 } // namespace
 
 class kson_request_test : public ::testing::Test

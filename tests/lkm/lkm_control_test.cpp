@@ -20,17 +20,6 @@
 namespace fs = boost::filesystem;
 namespace mp = module_packets;
 
-namespace {
-
-const int UNUSED_MAJOR = 240;
-
-class unwritable_request_t : public ts_kson_request_t
-{
-public:
-    bool serialize(kson_writer_t*) const override { return false; }
-};
-
-} // namespace
 
 class lkm_control_test : public ::testing::Test
 {
@@ -164,7 +153,7 @@ TEST_F(lkm_control_test, a_request_that_cannot_be_built_gives_the_serialize_erro
 {
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
     try {
-        control.send(unwritable_request_t());
+        control.send(refusing_request_t());
         FAIL() << "sent";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_SERIALIZE));

@@ -1,5 +1,5 @@
 // Helpers shared by the kernel-module tests: byte literals, a recording log
-// sink for one test, descriptor counts.
+// sink for one test, descriptor counts, a request that cannot be written.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +13,22 @@
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 
+#include "lkm/kson_request.hpp"
 #include "log/log.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
 
 typedef std::vector<uint8_t> byte_vector;
+
+// No driver answers to this device major on the test machines.
+const int UNUSED_MAJOR = 240;
+
+// A request whose serialize fails at once.
+class refusing_request_t : public ts_kson_request_t
+{
+public:
+    bool serialize(kson_writer_t*) const override { return false; }
+};
 
 inline byte_vector bytes_of(std::initializer_list<int> values)
 {

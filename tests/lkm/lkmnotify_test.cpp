@@ -31,7 +31,7 @@ namespace mp = module_packets;
 
 namespace {
 
-const int MAJOR = 240;
+const int MAJOR = UNUSED_MAJOR;
 
 typedef std::vector<std::pair<int32_t, std::string>> requests_t;
 
