@@ -26,6 +26,9 @@ struct factory_case_t
 
 const std::string no_mounts = std::string(TS_FACTORY_NO_MOUNTS) + strerror(ENOENT);
 const std::pair<int, std::string> trying{LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY};
+// The module loader's first line; what modprobe then says depends on the
+// machine and is not compared.
+const std::pair<int, std::string> trying_lkm{LOG_INFO_LEVEL, "Trying to use LKM interceptor"};
 const std::pair<int, std::string> fanotify_failed{LOG_DEBUG_LEVEL,
                                                   "Fanotify: couldn't add at least one path to monitor"};
 
@@ -40,12 +43,12 @@ const factory_case_t factory_cases[] = {
     {"unknown mode, table missing", 5, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
     {"unknown mode", 5, MARKABLE_TABLE, -1, 0, {}},
     {"negative mode", -1, MARKABLE_TABLE, -1, 0, {}},
-    {"module without the module", nx::LTM_LKM, MARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD, {}},
+    {"module without the module", nx::LTM_LKM, MARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD, {trying_lkm}},
     {"fanotify", nx::LTM_FANOTIFY, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
     {"fanotify that cannot mark", nx::LTM_FANOTIFY, UNMARKABLE_TABLE, -1, TS_ERR_NO_PATH_ADDED, {trying, not_marked}},
     {"auto takes fanotify", nx::LTM_AUTO, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
     {"auto falls back to the module", nx::LTM_AUTO, UNMARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD,
-     {trying, not_marked, fanotify_failed}},
+     {trying, not_marked, fanotify_failed, trying_lkm}},
 };
 
 class interceptor_factory_test : public ::testing::Test
@@ -118,7 +121,10 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
             if (at != std::string::npos)
                 expected[i].second.replace(at, 1, watched);
         }
-        EXPECT_EQ(expected, capture.sink().lines());
+        std::vector<std::pair<int, std::string> > lines = capture.sink().lines();
+        if (c.error == TS_ERR_MODULE_LOAD && lines.size() > expected.size())
+            lines.resize(expected.size());
+        EXPECT_EQ(expected, lines);
     }
 }
 
