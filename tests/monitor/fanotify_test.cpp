@@ -208,8 +208,14 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
     const std::string fifo_path = watched + "/fifo";
     ASSERT_EQ(0, mkfifo(fifo_path.c_str(), 0644));
 
+    // Both ways to the links: through a descriptor of "/proc/self/fd", and
+    // by the full path.
+    const int proc_fd_dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(proc_fd_dir, 0);
+    for (int fd_dir : {proc_fd_dir, -1})
     for (const buffer_case_t& c : buffer_cases) {
         SCOPED_TRACE(c.name);
+        SCOPED_TRACE(fd_dir < 0 ? "by full path" : "through the fd directory");
         capture.sink().clear();
         std::vector<int> fds;
         std::string bytes;
@@ -243,7 +249,7 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
         bytes.append(c.trailing, '\x7f');
 
         std::vector<ts_event_t> events;
-        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events,
+        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events, fd_dir,
                                       c.short_path_limit ? short_path.size() + 1 : TS_FAN_PATH_SIZE);
 
         ASSERT_EQ(c.events.size(), events.size());
@@ -268,6 +274,7 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
             EXPECT_EQ(0u, lines[i].second.rfind(c.warnings[i], 0)) << lines[i].second;
         }
     }
+    close(proc_fd_dir);
 }
 
 TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
