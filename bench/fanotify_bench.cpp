@@ -15,13 +15,11 @@
 // Run as root: bench/run-fanotify [rounds].
 
 #include <errno.h>
-#include <pthread.h>
 #include <fcntl.h>
-#include <sched.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,8 +29,8 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,9 +42,12 @@
 #include "log/log.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/fanotify.hpp"
+#include "monitor/kernel_fixture.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 #include "reference_reader.h"
+
+using namespace nt_monitor_test;
 
 namespace {
 
@@ -242,14 +243,6 @@ struct drain_t
     }
 };
 
-double thread_cpu(std::thread& thread)
-{
-    clockid_t clock;
-    struct timespec used = {0, 0};
-    if (pthread_getcpuclockid(thread.native_handle(), &clock) == 0)
-        clock_gettime(clock, &used);
-    return used.tv_sec + used.tv_nsec / 1e9;
-}
 
 trial_t fanotify_trial(const files_t& files, const std::vector<generator_t>& gens, overflow_sink_t& sink)
 {
@@ -270,11 +263,11 @@ trial_t fanotify_trial(const files_t& files, const std::vector<generator_t>& gen
 
     const unsigned long long overflows0 = sink.overflows;
     const double cpu0 = cpu_seconds(), start = now();
-    const double loop0 = thread_cpu(main_loop);
+    const double loop0 = thread_cpu_seconds(main_loop.native_handle());
     std::thread reader([&] { interceptor->run(queue); });
     drain.wait();
     const double seconds = now() - start, cpu = cpu_seconds() - cpu0;
-    const double reader_cpu = thread_cpu(reader), loop_cpu = thread_cpu(main_loop) - loop0;
+    const double reader_cpu = thread_cpu_seconds(reader.native_handle()), loop_cpu = thread_cpu_seconds(main_loop.native_handle()) - loop0;
     interceptor->stop();
     reader.join();
     io.stop();
@@ -282,34 +275,23 @@ trial_t fanotify_trial(const files_t& files, const std::vector<generator_t>& gen
     return trial_t{drain.pushes, sink.overflows - overflows0, seconds, cpu, reader_cpu, loop_cpu};
 }
 
-void create(const std::string& path)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        fail("create");
-    close(fd);
-}
-
-files_t make_files(const std::string& root)
+// The pre-made files, in dir (a tmpfs the caller mounted).
+files_t make_files(const std::string& dir)
 {
     files_t files;
-    files.dir = root + "/watched";
-    if (mkdir(files.dir.c_str(), 0755) != 0)
-        fail("mkdir");
-    if (mount("nt-bench", files.dir.c_str(), "tmpfs", 0, "size=64m") != 0)
-        fail("mount tmpfs");
+    files.dir = dir;
     for (int g = 0; g < generators; ++g) {
         files.sets.emplace_back();
         for (int i = 0; i < files_per_generator; ++i) {
             files.sets.back().push_back(files.dir + "/g" + std::to_string(g) + "-file-" + std::to_string(i));
-            create(files.sets.back().back());
+            if (!write_file(files.sets.back().back(), ""))
+                fail("create");
         }
     }
     files.marker = files.dir + "/marker";
-    create(files.marker);
     struct stat st;
-    if (stat(files.marker.c_str(), &st) != 0)
-        fail("stat marker");
+    if (!write_file(files.marker, "") || stat(files.marker.c_str(), &st) != 0)
+        fail("create marker");
     files.marker_ino = st.st_ino;
     return files;
 }
@@ -325,12 +307,16 @@ double median(std::vector<double> values)
 int main(int argc, char** argv)
 {
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 21;
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (!enter_private_mounts())
         fail("private mount namespace (run as root)");
-    char root[] = "/tmp/nt-bench-XXXXXX";
-    if (!mkdtemp(root))
-        fail("mkdtemp");
-    const files_t files = make_files(root);
+    temp_dir_t temp;
+    const std::string dir = temp.path() + "/watched";
+    if (temp.path().empty() || mkdir(dir.c_str(), 0755) != 0)
+        fail("mkdir");
+    tmpfs_t tmpfs(dir);
+    if (!tmpfs.mounted())
+        fail("mount tmpfs");
+    const files_t files = make_files(dir);
     const std::vector<generator_t> gens = start_generators(files);
 
     boost::shared_ptr<overflow_sink_t> sink = boost::make_shared<overflow_sink_t>();
@@ -371,8 +357,5 @@ int main(int argc, char** argv)
 
     stop_generators(gens);
     set_log_sink(cf_log_ptr());
-    umount2(files.dir.c_str(), MNT_DETACH);
-    rmdir(files.dir.c_str());
-    rmdir(root);
     return overflows == 0 ? 0 : 1;
 }

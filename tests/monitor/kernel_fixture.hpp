@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <pthread.h>
+#include <time.h>
 
 #include <string>
 #include <utility>
@@ -156,6 +158,16 @@ inline int count_open_fds()
 inline bool fd_is_open(int fd)
 {
     return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Processor time the thread has used so far; 0 when it cannot be read.
+inline double thread_cpu_seconds(pthread_t thread)
+{
+    clockid_t clock;
+    struct timespec used = {0, 0};
+    if (pthread_getcpuclockid(thread, &clock) == 0)
+        clock_gettime(clock, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
 }
 
 // Keeps every line it gets, from any thread.
