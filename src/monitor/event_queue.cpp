@@ -2,6 +2,8 @@
 
 #include <sstream>
 
+#include <boost/make_shared.hpp>
+
 #include "log/log.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
@@ -72,7 +74,7 @@ void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
         if (found != events.get<by_path>().end())
             fifo.relocate(fifo.begin(), events.project<by_order>(found));
         else
-            fifo.push_front(ts_event_t{boost::shared_ptr<std::string>(new std::string(*it)), 0});
+            fifo.push_front(ts_event_t{boost::make_shared<std::string>(*it), 0});
     }
 }
 

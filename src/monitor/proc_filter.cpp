@@ -38,14 +38,13 @@ bool process_exe(int pid, std::string& out, const char* proc_root)
     return true;
 }
 
-ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io_service,
+ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io,
                                    const std::vector<std::string>& excluded_executables,
                                    const std::string& root, duration_t cleanup_period)
-    : io(io_service),
-      excluded_exes(excluded_executables.begin(), excluded_executables.end()),
+    : excluded_exes(excluded_executables.begin(), excluded_executables.end()),
       proc_root(root),
       period(cleanup_period),
-      timer(io_service),
+      timer(io),
       alive(static_cast<void*>(nullptr), [](void*) {})
 {
     link_text.reserve(LINK_BUFFER_SIZE);

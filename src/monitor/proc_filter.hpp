@@ -49,21 +49,20 @@ public:
     bool is_allowed(int pid);
 
 private:
-    typedef boost::asio::basic_waitable_timer<boost::chrono::steady_clock> timer_t;
+    typedef boost::asio::basic_waitable_timer<boost::chrono::steady_clock> cleanup_timer_t;
 
     void arm();
     void on_timer(const boost::system::error_code& error);
     void drop_dead();
     bool names_excluded(int pid);
 
-    boost::asio::io_service& io;
     std::set<int> excluded_pids;
     std::unordered_set<std::string> excluded_exes;
     std::string proc_root;
     duration_t period;
     // Reused for every link read, so an event costs no allocation.
     std::string link_text;
-    timer_t timer;
+    cleanup_timer_t timer;
     // The timer's completion holds a weak reference to this: once the filter
     // is gone, a completion already queued on the loop finds it expired.
     boost::shared_ptr<void> alive;
