@@ -5,6 +5,7 @@
 #include "monitor/fanotify.hpp"
 
 #include <sys/fanotify.h>
+#include <sys/ioctl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -469,4 +470,32 @@ TEST_F(fanotify_test, mounts_reported_by_the_watcher_are_added_and_removed)
     for (int i = 0; i < 1000 && handled.empty(); ++i)
         io.run_one_for(std::chrono::milliseconds(10));
     EXPECT_EQ(std::vector<std::string>{"-" + later}, handled);
+}
+
+TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
+{
+    const std::string path = file("kept");
+    start(std::vector<std::string>{watched});
+    const int group = find_group_fd();
+    ASSERT_GE(group, 0);
+    ASSERT_EQ(0, access_from_child({path}));
+    // Once the loop has read the event, its push is posted before the loop
+    // looks at the stop flag again.
+    int waiting = 1;
+    for (int i = 0; i < 1000 && waiting != 0; ++i) {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
+        ASSERT_EQ(0, ioctl(group, FIONREAD, &waiting));
+    }
+    ASSERT_TRUE(stop_and_join());
+    // Held here and by the posted push.
+    ASSERT_EQ(2, queue.use_count());
+
+    boost::weak_ptr<ts_event_queue_t> alive = queue;
+    std::size_t pushes = 0;
+    queue->pushed.connect([&pushes] { ++pushes; });
+    queue.reset();
+    EXPECT_FALSE(alive.expired());
+    io.poll();
+    EXPECT_EQ(1u, pushes);
+    EXPECT_TRUE(alive.expired());
 }
