@@ -48,7 +48,8 @@ const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
 const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
 const int back_off_ms = 100;
 
-void log_at(int level, const std::string& text)
+// A fixed text; composed texts test the threshold before they are built.
+void log_at(int level, const char* text)
 {
     if (log_threshold <= level)
         log_message(level, text);
@@ -92,14 +93,12 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
         snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
     char target[TS_FAN_PATH_SIZE];
     ssize_t length = readlinkat(fd_dir >= 0 ? fd_dir : AT_FDCWD, link, target, path_limit);
-    if (length < 0) {
-        log_at(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED + std::to_string(record.fd));
-        return;
-    }
     // A target that fills the buffer may have been cut: a truncated path
     // names another file, so it is never forwarded.
-    if (static_cast<std::size_t>(length) >= path_limit) {
-        log_at(LOG_WARNING_LEVEL, TS_FAN_PATH_TOO_LONG + std::to_string(record.fd));
+    if (length < 0 || static_cast<std::size_t>(length) >= path_limit) {
+        if (log_threshold <= LOG_WARNING_LEVEL)
+            log_message(LOG_WARNING_LEVEL,
+                        (length < 0 ? TS_FAN_READLINK_FAILED : TS_FAN_PATH_TOO_LONG) + std::to_string(record.fd));
         return;
     }
     ts_event_t event;
@@ -157,7 +156,8 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         mark_ = reinterpret_cast<mark_fn_t>(dlsym(symbols_.get(), "fanotify_mark"));
     if (!init_ || !mark_) {
         const char* error = dlerror();
-        log_at(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
+        if (log_threshold <= LOG_DEBUG_LEVEL)
+            log_message(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
     }
 
@@ -169,12 +169,10 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
 
     for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
-        if (add_path(*dir)) {
-            if (log_threshold <= LOG_DEBUG_LEVEL)
-                log_message(LOG_DEBUG_LEVEL, TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2);
-        } else {
-            log_at(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + *dir);
-        }
+        const bool added = add_path(*dir);
+        if (log_threshold <= LOG_DEBUG_LEVEL)
+            log_message(LOG_DEBUG_LEVEL, added ? TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2
+                                               : TS_FAN_PATH_FAILED + *dir);
     }
     if (marked_.empty())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_CTX_FANOTIFY);
