@@ -39,7 +39,13 @@ void log_message(int level, const std::string& text)
         sink->log(level, text);
         return;
     }
-    std::cerr << log_level_name(level) << ": " << text << std::endl;
+    // One insertion of the finished line, so that lines of threads logging
+    // at the same time do not mix within a line.
+    std::string line = log_level_name(level);
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::cerr << line << std::flush;
 }
 
 void log_from_process(const std::string& source, int pid, const std::string& text)
@@ -49,19 +55,29 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
         sink->log_from_process(source, pid, text);
         return;
     }
-    std::cerr << source << "-" << pid << ": " << text << std::endl;
+    std::string line = source;
+    line += "-";
+    line += std::to_string(pid);
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::cerr << line << std::flush;
 }
 
 void set_log_sink(const cf_log_ptr& sink)
 {
     boost::mutex::scoped_lock lock(log_mutex());
-    // Release first: the old sink's closelog must come before the new
-    // sink's openlog. A call still using the old sink keeps it alive.
-    installed_sink().store(cf_log_ptr());
-    if (sink) {
+    // The new sink is opened before it is published, so a line logged
+    // meanwhile goes to the old sink rather than to standard error. A syslog
+    // sink closes the connection only while it is the one that opened it
+    // last, so the old sink's release below, or later on a thread that still
+    // holds it, cannot undo this open.
+    if (sink)
         sink->open();
-        installed_sink().store(sink);
-    }
+    cf_log_ptr previous = installed_sink().exchange(sink);
+    // Released under the lock: unless a logging call still holds it, an
+    // owned log file is closed here, after the new one was opened.
+    previous.reset();
 }
 
 int log_level_from_config(int level)

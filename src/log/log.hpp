@@ -25,22 +25,31 @@ extern std::atomic<int> log_threshold;
 boost::mutex& log_mutex();
 
 // Writes one line whatever the threshold: to the installed sink, else to
-// standard error as "<Level>: <text>". Any thread.
+// standard error as "<Level>: <text>". Any thread. Throws what the sink
+// throws (boost::lock_error from the console and file sinks).
 void log_message(int level, const std::string& text);
 
 // One line that speaks for another process. Any thread.
 void log_from_process(const std::string& source, int pid, const std::string& text);
 
 // Replaces the installed sink (an empty one sends lines to standard error
-// again). The old sink is released before the new one's open, so a syslog
+// again): opens the new sink, installs it, then releases the old one, which
+// a logging call still using it keeps alive until the call ends. A syslog
 // sink replacing another keeps its own connection. Main thread only.
 // Throws boost::lock_error when log_mutex cannot be locked.
 void set_log_sink(const cf_log_ptr& sink);
 
-// A sink for the setting, empty for AUTO.
-// Throws boost::filesystem::filesystem_error: "log option" with
-// {20, "nx.Error"} for a relative file path, "open" with the errno for a log
-// file that cannot be opened.
+// Contexts of the errors that make_log_sink throws.
+constexpr const char* LOG_OPTION_ERROR_CONTEXT = "log option";
+constexpr const char* LOG_OPEN_ERROR_CONTEXT = "open";
+
+// A sink for the setting: syslog, a log file (opened for appending, mode
+// 0644, close-on-exec), standard error with time stamps or plain; empty for
+// AUTO and any other type.
+// Throws boost::filesystem::filesystem_error: LOG_OPTION_ERROR_CONTEXT with
+// {20, "nx.Error"} for a file path that is not absolute,
+// LOG_OPEN_ERROR_CONTEXT with the errno (system category) for a log file
+// that cannot be opened.
 cf_log_ptr make_log_sink(const nx::Log& setting);
 
 // nx::LogLevel (1 to 5) to a level (0 to 4); any other value gives Error.

@@ -1,0 +1,51 @@
+#include <csignal>
+#include <sstream>
+
+#include "core/command_line.hpp"
+#include "core/inventory.hpp"
+#include "error.pb.h"
+#include "error/enum_text.hpp"
+#include "error/proto_error.hpp"
+#include "links/ostrand_tie.hpp"
+#include "log/log.hpp"
+
+namespace {
+
+void log_error(const char* text)
+{
+    if (log_threshold <= LOG_ERROR_LEVEL)
+        log_message(LOG_ERROR_LEVEL, text);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // A closed standard error or a peer gone away must end the daemon through
+    // its exit line and status, never through SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int status = nx::EC_OK;
+    try {
+        int descriptor = parse_command_line(argc, argv);
+        ts_inventory_t& inventory = ts_inventory_t::instance();
+        inventory.ostrand()->start(descriptor);
+        inventory.ostrand()->send_context_request();
+        inventory.io_service_.run();
+    } catch (nx::ErrorCode code) {
+        status = code;
+    } catch (const std::exception& e) {
+        log_error(short_what(e));
+        status = exception_to_proto_code(e);
+    } catch (...) {
+        log_error("Unknown exception");
+        status = nx::EC_UNEXPECTED_ERROR;
+    }
+
+    if (log_threshold <= LOG_NOTICE_LEVEL) {
+        std::ostringstream text;
+        text << "Exit with status " << status << " (" << enum_text<nx::ErrorCode>(status) << ")";
+        log_message(LOG_NOTICE_LEVEL, text.str());
+    }
+    return status;
+}

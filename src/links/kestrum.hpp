@@ -1,0 +1,83 @@
+// The daemon's client link to Kestrum: one long-lived flow carrying the
+// paths of accessed files in batches.
+#pragma once
+
+#include <deque>
+#include <string>
+
+#include <boost/enable_shared_from_this.hpp>
+#include <boost/signals2/signal.hpp>
+
+#include "kestrum_client_ipc.pb.h"
+#include "links/protobuf_link.hpp"
+
+class ts_inventory_t;
+
+class ts_kestrum_t : public boost::enable_shared_from_this<ts_kestrum_t>, public ts_protobuf_link_t
+{
+public:
+    typedef std::deque<std::string> paths_t;
+
+    // Emitted after every OPEN_FLOW_RESPONSE: the file monitor's send_pending
+    // first, then the Ostrand link's one-shot ready slot.
+    boost::signals2::signal<void()> flow_ready;
+    // Emitted when a write completed and nothing waits behind it, so a
+    // backlog of waiting paths goes on without a further file access.
+    boost::signals2::signal<void()> drained;
+    // Emitted when the connection is dropped with batches not yet written:
+    // their paths, oldest first, for the file monitor to queue again.
+    boost::signals2::signal<void(const paths_t&)> unsent;
+
+    explicit ts_kestrum_t(ts_inventory_t* owner);
+    ~ts_kestrum_t() override;
+
+    void set_socket_path(const std::string& path) { socket_path = path; }
+    const std::string& get_socket_path() const { return socket_path; }
+
+    // Connects to the socket path (a leading NUL names an abstract socket)
+    // and starts reading. A connection still up is first dropped as if it
+    // were lost, without asking Ostrand again. Throws
+    // boost::system::system_error: ENAMETOOLONG for a path over 107 bytes,
+    // the connect error with the context "connect".
+    void connect();
+    void open_session();
+    // Sends the current flow options now while the flow is open, else marks
+    // them pending for the next OPEN_FLOW_RESPONSE.
+    void send_flow_options();
+    // One FLOW_DATA_NOTIFICATION with the paths of the range, in order.
+    void send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last);
+
+    bool is_flow_open() const { return flow_open; }
+
+protected:
+    void on_message(std::istream& body) override;
+    // A lost connection reconnects through Ostrand; any other error throws
+    // boost::system::system_error with the context "Kestrum connection".
+    void on_error(const boost::system::error_code& error) override;
+    boost::shared_ptr<ts_protobuf_link_t> shared_link() override;
+    void on_frames_written(std::size_t frames) override;
+
+private:
+    // Throws nx::ErrorCode EC_NO_HALVERN at the 30th alarm in a row and
+    // boost::system::system_error {11, "nx.Error"} for an unexpected tag.
+    void handle_message(const ks::ServerMessage& message);
+    void send_recorded(ks::ClientMessage& message);
+    void drop_connection();
+
+    std::string socket_path;
+    ts_inventory_t* owner;
+    bool flow_open;
+    bool options_pending;
+    int alarm_count;
+    // Every frame handed to the link and not yet written, in order; only
+    // data frames carry paths. At most a couple of entries: the file monitor
+    // sends a batch only while nothing waits behind the write in flight.
+    std::deque<ks::ClientMessage> unwritten;
+};
+
+typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;
+
+extern const int MAX_FLOW_ALARMS;               // 30
+extern const char* const KESTRUM_CONTEXT;       // "Kestrum connection"
+extern const char* const KESTRUM_CLOSED_PREFIX; // "Kestrum connection is closed: "
+extern const char* const KESTRUM_CLOSED_SUFFIX; // ". Reconnecting."

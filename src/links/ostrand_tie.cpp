@@ -1,0 +1,147 @@
+#include "links/ostrand_tie.hpp"
+
+#include <sstream>
+
+#include <boost/bind/bind.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "core/config.hpp"
+#include "core/inventory.hpp"
+#include "core/version.hpp"
+#include "error/proto_error.hpp"
+#include "links/kestrum.hpp"
+#include "log/log.hpp"
+#include "monitor/file_monitor.hpp"
+#include "ostrand_linux_tarsel_ipc.pb.h"
+
+const char* const OSTRAND_CONTEXT = "Ostrand connection";
+const char* const READY_LINE_PREFIX = "LinuxTarsel ";
+const char* const READY_LINE_SUFFIX = ": Ready for service";
+
+namespace {
+
+void log_debug(const char* text)
+{
+    if (log_threshold <= LOG_DEBUG_LEVEL)
+        log_message(LOG_DEBUG_LEVEL, text);
+}
+
+} // namespace
+
+ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner_)
+    : owner(owner_)
+    , first_context(true)
+{
+    log_debug("ts_ostrand_tie_t was constructed");
+}
+
+ts_ostrand_tie_t::~ts_ostrand_tie_t()
+{
+}
+
+void ts_ostrand_tie_t::start(int descriptor)
+{
+    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
+    socket->assign(boost::asio::local::stream_protocol(), descriptor);
+    ts_protobuf_link_t::start(socket);
+    log_debug("ts_ostrand_tie_t: ipc was started");
+}
+
+void ts_ostrand_tie_t::send_context_request()
+{
+    nx::LinuxTarsel2OstrandMessage message;
+    message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_CONTEXT_REQUEST);
+    send(message);
+}
+
+void ts_ostrand_tie_t::send_info_notification(std::uint32_t config_revision, int state)
+{
+    nx::LinuxTarsel2OstrandMessage message;
+    message.set_tag(nx::LinuxTarsel2OstrandMessage::MY_INFO_NOTIFICATION);
+    message.set_config_revision(config_revision);
+    message.mutable_info()->set_state(static_cast<nx::LinuxTarselState>(state));
+    send(message);
+}
+
+void ts_ostrand_tie_t::send_kestrum_request()
+{
+    nx::LinuxTarsel2OstrandMessage message;
+    message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_KESTRUM_REQUEST);
+    send(message);
+}
+
+void ts_ostrand_tie_t::on_message(std::istream& body)
+{
+    // Used whatever the parse reported: a missing or unknown tag reads as
+    // GET_CONTEXT_RESPONSE, and an empty body applies the default configuration.
+    nx::Ostrand2LinuxTarselMessage message;
+    message.ParseFromIstream(&body);
+    dispatch(message);
+}
+
+void ts_ostrand_tie_t::on_error(const boost::system::error_code& error)
+{
+    throw boost::system::system_error(error, OSTRAND_CONTEXT);
+}
+
+boost::shared_ptr<ts_protobuf_link_t> ts_ostrand_tie_t::shared_link()
+{
+    return shared_from_this();
+}
+
+void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
+{
+    switch (message.tag()) {
+    case nx::Ostrand2LinuxTarselMessage::GET_CONTEXT_RESPONSE:
+        on_context_response(message);
+        break;
+    case nx::Ostrand2LinuxTarselMessage::GET_KESTRUM_RESPONSE:
+        on_kestrum_response(message);
+        break;
+    }
+}
+
+void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage& message)
+{
+    log_debug("TarselMessage::GET_CONTEXT_RESPONSE has been received");
+    apply_config(*owner->config(), message.config());
+    const std::uint32_t revision = message.config_revision();
+    send_info_notification(revision, owner->file_monitor()->mode());
+    owner->file_monitor()->configure(owner->config()->mode());
+    if (first_context) {
+        ready_connection = owner->kestrum()->flow_ready.connect(
+            boost::bind(&ts_ostrand_tie_t::on_ready, this, revision), boost::signals2::at_back);
+        send_kestrum_request();
+        first_context = false;
+    } else {
+        owner->kestrum()->send_flow_options();
+        on_ready(revision);
+    }
+}
+
+void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage& message)
+{
+    if (message.has_error())
+        throw boost::system::system_error(nx::make_error_code(message.error().code()));
+    log_debug("TarselMessage::GET_KESTRUM_RESPONSE has been received");
+    ts_kestrum_t* kestrum = owner->kestrum();
+    kestrum->set_socket_path(message.socket_path());
+    kestrum->connect();
+    kestrum->open_session();
+}
+
+void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
+{
+    ready_connection.disconnect();
+    const int state = owner->file_monitor()->mode();
+    send_info_notification(config_revision, state);
+    if (log_threshold <= LOG_NOTICE_LEVEL) {
+        std::ostringstream text;
+        text << READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX;
+        if (state == nx::LTS_FANOTIFY)
+            text << ", mode Fanotify";
+        else if (state == nx::LTS_LKM)
+            text << ", mode LKM";
+        log_message(LOG_NOTICE_LEVEL, text.str());
+    }
+}

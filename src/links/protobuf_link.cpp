@@ -1,0 +1,186 @@
+#include "links/protobuf_link.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/message.h>
+
+#include "error/proto_error.hpp"
+
+namespace {
+
+bool is_aborted(const boost::system::error_code& error)
+{
+    return error == boost::asio::error::operation_aborted;
+}
+
+} // namespace
+
+ts_protobuf_link_t::ts_protobuf_link_t()
+    : waiting(new boost::asio::streambuf), in_flight(new boost::asio::streambuf)
+{
+}
+
+ts_protobuf_link_t::~ts_protobuf_link_t() = default;
+
+void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
+{
+    if (!sock)
+        throw std::invalid_argument("ts_protobuf_link_t::start: no socket");
+    if (sock == socket)
+        return;
+    close();
+    socket = sock;
+    read_header();
+}
+
+void ts_protobuf_link_t::send(const google::protobuf::Message& message)
+{
+    if (!socket)
+        return;
+    // Computes and caches the sizes that the serialisation below reuses.
+    const std::size_t size = message.ByteSizeLong();
+    if (size > TS_MAX_FRAME_BODY)
+        throw std::length_error("ts_protobuf_link_t::send: message too large for one frame");
+    const std::uint32_t header = static_cast<std::uint32_t>(size);
+    char* frame = static_cast<char*>(waiting->prepare(sizeof header + size).data());
+    std::memcpy(frame, &header, sizeof header);
+    {
+        // Serialised without the required-field check: the header already
+        // announces `size` bytes, and exactly that many must follow it.
+        google::protobuf::io::ArrayOutputStream array(frame + sizeof header, static_cast<int>(size));
+        google::protobuf::io::CodedOutputStream coded(&array);
+        message.SerializeWithCachedSizes(&coded);
+    }
+    waiting->commit(sizeof header + size);
+    ++waiting_frames;
+    start_write();
+}
+
+void ts_protobuf_link_t::close()
+{
+    if (socket) {
+        // Pending operations complete as aborted; their handlers hold the
+        // socket object, so it is closed explicitly rather than by release.
+        boost::system::error_code ignored;
+        socket->close(ignored);
+        socket.reset();
+    }
+    waiting->consume(waiting->size());
+    in_flight->consume(in_flight->size());
+    waiting_frames = 0;
+    in_flight_frames = 0;
+}
+
+bool ts_protobuf_link_t::send_queue_empty() const
+{
+    return waiting->size() == 0;
+}
+
+bool ts_protobuf_link_t::is_open() const
+{
+    return static_cast<bool>(socket);
+}
+
+void ts_protobuf_link_t::on_frames_written(std::size_t)
+{
+}
+
+std::size_t ts_protobuf_link_t::frames_not_written() const
+{
+    return waiting_frames + in_flight_frames;
+}
+
+void ts_protobuf_link_t::start_write()
+{
+    if (in_flight->size() != 0 || waiting->size() == 0)
+        return;
+    waiting.swap(in_flight);
+    std::swap(waiting_frames, in_flight_frames);
+    ts_protobuf_link_ptr self = shared_link();
+    ts_socket_ptr on = socket;
+    boost::asio::async_write(*socket, in_flight->data(),
+        [self, on](const boost::system::error_code& error, std::size_t) { self->on_write(on, error); });
+}
+
+void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::system::error_code& error)
+{
+    if (written_on != socket)
+        return; // closed or replaced meanwhile
+    if (!error) {
+        // A composed write succeeds only when it wrote everything.
+        in_flight->consume(in_flight->size());
+        const std::size_t frames = in_flight_frames;
+        in_flight_frames = 0;
+        start_write();
+        on_frames_written(frames);
+        return;
+    }
+    if (is_aborted(error))
+        return;
+    on_error(error);
+}
+
+bool ts_protobuf_link_t::read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error)
+{
+    if (read_on != socket)
+        return true; // closed or replaced meanwhile
+    if (!error)
+        return false;
+    if (!is_aborted(error))
+        on_error(error);
+    return true;
+}
+
+void ts_protobuf_link_t::read_header()
+{
+    ts_protobuf_link_ptr self = shared_link();
+    ts_socket_ptr on = socket;
+    boost::asio::async_read(*socket, boost::asio::buffer(&length, sizeof length),
+        [self, on](const boost::system::error_code& error, std::size_t) { self->on_header(on, error); });
+}
+
+void ts_protobuf_link_t::on_header(const ts_socket_ptr& read_on, const boost::system::error_code& error)
+{
+    if (read_ended(read_on, error))
+        return;
+    if (length > TS_MAX_FRAME_BODY) {
+        on_error(nx::make_error_code(nx::EC_BAD_MESSAGE_SIZE));
+        return;
+    }
+    read_body();
+}
+
+void ts_protobuf_link_t::read_body()
+{
+    ts_protobuf_link_ptr self = shared_link();
+    ts_socket_ptr on = socket;
+    boost::asio::async_read(*socket, incoming.prepare(length),
+        [self, on](const boost::system::error_code& error, std::size_t bytes) { self->on_body(on, error, bytes); });
+}
+
+void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes)
+{
+    if (read_ended(read_on, error))
+        return;
+    // `incoming` holds nothing but this body, so the stream ends where it does.
+    incoming.commit(bytes);
+    {
+        // Drops what the parser left unread, also when on_message throws.
+        struct discard_rest
+        {
+            boost::asio::streambuf& buffer;
+            ~discard_rest() { buffer.consume(buffer.size()); }
+        } discard{incoming};
+        std::istream body(&incoming);
+        on_message(body);
+    }
+    // Go on only on the socket this body came from: on_message may have
+    // closed the link, or started another socket with its own read cycle.
+    if (read_on == socket)
+        read_header();
+}

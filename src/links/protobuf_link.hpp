@@ -1,0 +1,119 @@
+// The framed protocol-buffer link that the Ostrand and Kestrum links derive
+// from: one connected Unix stream socket, each message one frame of a 32-bit
+// body length in host byte order followed by the body.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <memory>
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/system/error_code.hpp>
+
+namespace google { namespace protobuf { class Message; } }
+
+typedef boost::shared_ptr<boost::asio::local::stream_protocol::socket> ts_socket_ptr;
+
+class ts_protobuf_link_t;
+typedef boost::shared_ptr<ts_protobuf_link_t> ts_protobuf_link_ptr;
+
+// Largest body a frame may carry, in either direction. A peer that announces
+// more is broken or hostile; its frame is refused before anything is
+// allocated for it.
+constexpr std::uint32_t TS_MAX_FRAME_BODY = 16u * 1024u * 1024u;
+
+// Abstract. Everything runs on the thread that runs the socket's io_service
+// (the main thread); no lock is taken. The object must be owned by a
+// boost::shared_ptr before start or send is called: every pending read and
+// write holds shared_link() so the object outlives its completions.
+//
+// Exceptions thrown by on_message, on_error or on_frames_written leave the
+// completion handler and thereby the event loop.
+class ts_protobuf_link_t : private boost::noncopyable
+{
+public:
+    ts_protobuf_link_t();
+    virtual ~ts_protobuf_link_t();
+
+    // Adopts a connected socket and begins the read cycle. A socket held
+    // before is closed (its pending completions then do nothing) and the
+    // output not yet written on it is discarded as by close, so the new
+    // connection begins with a whole frame and can send at once; a derived
+    // class that must know what was dropped reads frames_not_written() before.
+    // Passing the socket already held changes nothing.
+    // Throws std::invalid_argument for an empty pointer, std::bad_alloc.
+    void start(const ts_socket_ptr& sock);
+
+    // Appends one frame holding the message and writes it as soon as no other
+    // write is in flight. Never blocks. On a closed link (no socket) it does
+    // nothing: the message is dropped.
+    // Throws std::length_error when the message's encoding is larger than
+    // TS_MAX_FRAME_BODY (the peer would refuse the frame), std::bad_alloc.
+    void send(const google::protobuf::Message& message);
+
+    // Closes the socket and discards all output not yet written, including the
+    // rest of a frame partly written, so that a later start begins with a
+    // whole frame. Pending completions of the closed socket do nothing.
+    // Never throws.
+    void close();
+
+    // True when no frame waits behind the write in flight (a write may still
+    // be in flight).
+    bool send_queue_empty() const;
+
+    // True while a socket is held (between start and close).
+    bool is_open() const;
+
+protected:
+    // Called once per received frame with a stream over exactly its body,
+    // valid only during the call. Whatever the parser leaves unread is
+    // discarded afterwards, so a malformed body never runs into the next one.
+    virtual void on_message(std::istream& body) = 0;
+
+    // Called once for a failed read or write whose error is not
+    // operation-aborted, and with {EC_BAD_MESSAGE_SIZE, "nx.Error"} for a
+    // frame longer than TS_MAX_FRAME_BODY. The read cycle ends at a failed
+    // read; after a failed write nothing more is written until close.
+    virtual void on_error(const boost::system::error_code& error) = 0;
+
+    // A shared pointer to this object (derived links: shared_from_this()).
+    virtual ts_protobuf_link_ptr shared_link() = 0;
+
+    // Called after a successful write with the number of whole frames it
+    // carried, after the next write (if frames waited) has been started.
+    // Frames are written in send order, so a derived class can tell which of
+    // its messages reached the socket. Default: nothing.
+    virtual void on_frames_written(std::size_t frames);
+
+    // Frames sent but not yet written (in flight and waiting): the last ones
+    // sent, which close (or a start that replaces the socket) would drop.
+    std::size_t frames_not_written() const;
+
+private:
+    void start_write();
+    void on_write(const ts_socket_ptr& written_on, const boost::system::error_code& error);
+    void read_header();
+    void on_header(const ts_socket_ptr& read_on, const boost::system::error_code& error);
+    void read_body();
+    void on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes);
+    // True when a read completion must go no further (reporting its error
+    // through on_error unless it was aborted).
+    bool read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error);
+
+    // Completions hold the socket they were started on (a composed operation
+    // must not outlive its stream) and compare it with the current one: start
+    // may have installed another socket before an old completion runs.
+    ts_socket_ptr socket;
+    std::uint32_t length = 0;
+    boost::asio::streambuf incoming;
+    // Two output buffers swapped by pointer: one write in flight, everything
+    // sent meanwhile collected behind it for the next write.
+    std::unique_ptr<boost::asio::streambuf> waiting;
+    std::unique_ptr<boost::asio::streambuf> in_flight;
+    std::size_t waiting_frames = 0;
+    std::size_t in_flight_frames = 0;
+};
