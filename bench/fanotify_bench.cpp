@@ -46,6 +46,7 @@
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 #include "reference_reader.h"
+#include "support/temp_dir.hpp"
 
 using namespace nt_monitor_test;
 
@@ -309,9 +310,9 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 21;
     if (!enter_private_mounts())
         fail("private mount namespace (run as root)");
-    temp_dir_t temp;
-    const std::string dir = temp.path() + "/watched";
-    if (temp.path().empty() || mkdir(dir.c_str(), 0755) != 0)
+    temp_dir_t temp("nt-fanotify-bench");
+    const std::string dir = temp.path().string() + "/watched";
+    if (mkdir(dir.c_str(), 0755) != 0)
         fail("mkdir");
     tmpfs_t tmpfs(dir);
     if (!tmpfs.mounted())
