@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel_fixture.hpp"
+#include "support/temp_dir.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "monitor/monitor_error.hpp"
 
@@ -57,7 +58,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path() + "/watched";
+        watched = temp.path().string() + "/watched";
         ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
         tmpfs.reset(new tmpfs_t(watched));
         ASSERT_TRUE(tmpfs->mounted());
@@ -66,7 +67,7 @@ protected:
 
     std::string table(table_t kind)
     {
-        const std::string path = temp.path() + "/mounts";
+        const std::string path = temp.path().string() + "/mounts";
         switch (kind) {
         case MISSING_TABLE: unlink(path.c_str()); break;
         case MARKABLE_TABLE: EXPECT_TRUE(write_file(path, "nt-test " + watched + " tmpfs rw 0 0\n")); break;
@@ -78,7 +79,7 @@ protected:
     }
 
     log_capture_t capture;
-    temp_dir_t temp;
+    temp_dir_t temp{"nt-factory"};
     std::string watched;
     std::unique_ptr<tmpfs_t> tmpfs;
     boost::asio::io_service io;
@@ -88,7 +89,7 @@ protected:
 
 TEST_F(interceptor_factory_test, mount_points_keep_every_line_in_file_order)
 {
-    const std::string path = temp.path() + "/mounts";
+    const std::string path = temp.path().string() + "/mounts";
     ASSERT_TRUE(write_file(path, "proc /proc proc rw 0 0\n"
                                  "a /mnt/x tmpfs rw 0 0\n"
                                  "sysfs /sys sysfs rw 0 0\n"
@@ -96,7 +97,7 @@ TEST_F(interceptor_factory_test, mount_points_keep_every_line_in_file_order)
                                  "c /mnt/with\\040space vfat rw 0 0\n"));
     EXPECT_EQ((std::vector<std::string>{"/proc", "/mnt/x", "/sys", "/mnt/x", "/mnt/with space"}),
               get_mount_points(path));
-    EXPECT_TRUE(capture.sink().lines().empty());
+    EXPECT_TRUE(capture.lines().empty());
 }
 
 TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
@@ -104,7 +105,7 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
     for (const factory_case_t& c : factory_cases) {
         SCOPED_TRACE(c.name);
         const std::string mounts = table(c.table);
-        capture.sink().clear();
+        capture.reset();
         ts_interceptor_ptr interceptor;
         int error = 0;
         try {
@@ -121,7 +122,8 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
             if (at != std::string::npos)
                 expected[i].second.replace(at, 1, watched);
         }
-        std::vector<std::pair<int, std::string> > lines = capture.sink().lines();
+        // The loader's own lines after its first one differ per machine.
+        std::vector<std::pair<int, std::string> > lines = capture.lines();
         if (c.error == TS_ERR_MODULE_LOAD && lines.size() > expected.size())
             lines.resize(expected.size());
         EXPECT_EQ(expected, lines);
