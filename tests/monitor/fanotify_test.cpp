@@ -96,16 +96,16 @@ const buffer_case_t buffer_cases[] = {
 
 // ---- a running interceptor --------------------------------------------------
 
-class fanotify_test : public ::testing::Test
+class fanotify_test : public private_tmpfs_test_t
 {
 protected:
+    fanotify_test() : private_tmpfs_test_t("nt-fanotify") {}
+
     void SetUp() override
     {
-        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path().string() + "/watched";
-        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
-        tmpfs.reset(new tmpfs_t(watched));
-        ASSERT_TRUE(tmpfs->mounted());
+        private_tmpfs_test_t::SetUp();
+        if (HasFatalFailure())
+            return;
         queue = boost::make_shared<ts_event_queue_t>();
         queue->set_path_filter(new ScanSet(std::vector<std::string>{watched}, std::vector<std::string>()));
         queue->set_process_filter(new ts_proc_filter_t(io));
@@ -115,7 +115,7 @@ protected:
     {
         stop_and_join();
         interceptor.reset();
-        tmpfs.reset();
+        private_tmpfs_test_t::TearDown();
     }
 
     void start(const std::vector<std::string>& mount_points)
@@ -165,9 +165,6 @@ protected:
     }
 
     log_capture_t capture;
-    temp_dir_t temp{"nt-fanotify"};
-    std::string watched;
-    std::unique_ptr<tmpfs_t> tmpfs;
     boost::asio::io_service io;
     ts_event_queue_ptr queue;
     boost::shared_ptr<ts_fanotify_t> interceptor;

@@ -52,18 +52,10 @@ const factory_case_t factory_cases[] = {
      {trying, not_marked, fanotify_failed, trying_lkm}},
 };
 
-class interceptor_factory_test : public ::testing::Test
+class interceptor_factory_test : public private_tmpfs_test_t
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path().string() + "/watched";
-        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
-        tmpfs.reset(new tmpfs_t(watched));
-        ASSERT_TRUE(tmpfs->mounted());
-    }
-    void TearDown() override { tmpfs.reset(); }
+    interceptor_factory_test() : private_tmpfs_test_t("nt-factory") {}
 
     std::string table(table_t kind)
     {
@@ -79,9 +71,6 @@ protected:
     }
 
     log_capture_t capture;
-    temp_dir_t temp{"nt-factory"};
-    std::string watched;
-    std::unique_ptr<tmpfs_t> tmpfs;
     boost::asio::io_service io;
 };
 

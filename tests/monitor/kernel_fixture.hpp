@@ -17,15 +17,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
 #include "log/log.hpp"
 #include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt_monitor_test {
 
@@ -188,6 +192,28 @@ public:
 private:
     log_state_restorer_t restorer_; // first in, last out
     recording_log_ptr sink_;
+};
+
+// A test in a mount namespace of its own, with a private tmpfs mounted on
+// <temp>/watched for the whole test.
+class private_tmpfs_test_t : public ::testing::Test
+{
+protected:
+    explicit private_tmpfs_test_t(const char* name) : temp(name) {}
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
+        watched = temp.path().string() + "/watched";
+        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
+        tmpfs.reset(new tmpfs_t(watched));
+        ASSERT_TRUE(tmpfs->mounted());
+    }
+    void TearDown() override { tmpfs.reset(); }
+
+    temp_dir_t temp;
+    std::string watched;
+    std::unique_ptr<tmpfs_t> tmpfs;
 };
 
 } // namespace nt_monitor_test
