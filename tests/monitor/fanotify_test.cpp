@@ -481,8 +481,10 @@ TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
         ASSERT_EQ(0, ioctl(group, FIONREAD, &waiting));
     }
     ASSERT_TRUE(stop_and_join());
-    // Held here and by the posted push.
-    ASSERT_EQ(2, queue.use_count());
+    // Held here and by each posted push: the open and the close of the file
+    // come in one record or, when the loop read in between, in two reads.
+    const long posted = queue.use_count() - 1;
+    ASSERT_GE(posted, 1);
 
     boost::weak_ptr<ts_event_queue_t> alive = queue;
     std::size_t pushes = 0;
@@ -490,6 +492,6 @@ TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
     queue.reset();
     EXPECT_FALSE(alive.expired());
     io.poll();
-    EXPECT_EQ(1u, pushes);
+    EXPECT_EQ(static_cast<std::size_t>(posted), pushes);
     EXPECT_TRUE(alive.expired());
 }
