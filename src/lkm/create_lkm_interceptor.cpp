@@ -1,12 +1,10 @@
-// Stands in until the kernel-module interceptor is built: it fails as a
-// machine without the module does.
+// The factory's entry to the kernel-module interceptor, with the system's
+// modprobe, "/proc/devices" and "/dev".
 #include "monitor/interceptor_factory.hpp"
 
-#include <boost/system/system_error.hpp>
+#include "lkm/lkm_loader.hpp"
 
-#include "monitor/monitor_error.hpp"
-
-ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service&, const std::vector<std::string>&)
+ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points)
 {
-    throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_CTX_LKM);
+    return create_lkm_interceptor(io, mount_points, ts_lkm_setup_t());
 }

@@ -38,12 +38,17 @@ cf_log_ptr make_file_sink(const std::string& path)
     if (!boost::filesystem::path(path).is_absolute())
         throw boost::filesystem::filesystem_error(LOG_OPTION_ERROR_CONTEXT, path, nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH));
     // Close-on-exec: children such as modprobe must not inherit the log.
+    // Opened non-blocking so that a FIFO nobody reads fails (ENXIO) instead
+    // of hanging the daemon; writes then block as usual.
     int fd;
     do
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
         throw boost::filesystem::filesystem_error(LOG_OPEN_ERROR_CONTEXT, path, boost::system::error_code(errno, boost::system::system_category()));
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return boost::make_shared<cf_file_log_t>(fd, true);
 }
 

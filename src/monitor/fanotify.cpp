@@ -48,7 +48,8 @@ const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
 const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
 const int back_off_ms = 100;
 
-void log_at(int level, const std::string& text)
+// A fixed text; composed texts test the threshold before they are built.
+void log_at(int level, const char* text)
 {
     if (log_threshold <= level)
         log_message(level, text);
@@ -66,7 +67,7 @@ struct event_fd_t
 };
 
 void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out,
-                   std::size_t path_limit)
+                   int fd_dir, std::size_t path_limit)
 {
     event_fd_t event_fd{record.fd};
     if (record.pid == own_pid)
@@ -86,17 +87,18 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         return;
     char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
+    if (fd_dir >= 0)
+        snprintf(link, sizeof link, "%d", record.fd);
+    else
+        snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
     char target[TS_FAN_PATH_SIZE];
-    ssize_t length = readlink(link, target, path_limit);
-    if (length < 0) {
-        log_at(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED + std::to_string(record.fd));
-        return;
-    }
+    ssize_t length = readlinkat(fd_dir >= 0 ? fd_dir : AT_FDCWD, link, target, path_limit);
     // A target that fills the buffer may have been cut: a truncated path
     // names another file, so it is never forwarded.
-    if (static_cast<std::size_t>(length) >= path_limit) {
-        log_at(LOG_WARNING_LEVEL, TS_FAN_PATH_TOO_LONG + std::to_string(record.fd));
+    if (length < 0 || static_cast<std::size_t>(length) >= path_limit) {
+        if (log_threshold <= LOG_WARNING_LEVEL)
+            log_message(LOG_WARNING_LEVEL,
+                        (length < 0 ? TS_FAN_READLINK_FAILED : TS_FAN_PATH_TOO_LONG) + std::to_string(record.fd));
         return;
     }
     ts_event_t event;
@@ -113,7 +115,7 @@ void ts_fanotify_t::symbols_closer_t::operator()(void* handle) const
 }
 
 void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
-                                   std::size_t path_limit)
+                                   int fd_dir, std::size_t path_limit)
 {
     if (path_limit > TS_FAN_PATH_SIZE)
         path_limit = TS_FAN_PATH_SIZE;
@@ -137,7 +139,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
             log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION);
             continue;
         }
-        handle_record(record, own_pid, out, path_limit);
+        handle_record(record, own_pid, out, fd_dir, path_limit);
     }
 }
 
@@ -154,7 +156,8 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         mark_ = reinterpret_cast<mark_fn_t>(dlsym(symbols_.get(), "fanotify_mark"));
     if (!init_ || !mark_) {
         const char* error = dlerror();
-        log_at(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
+        if (log_threshold <= LOG_DEBUG_LEVEL)
+            log_message(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
     }
 
@@ -166,12 +169,10 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
 
     for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
-        if (add_path(*dir)) {
-            if (log_threshold <= LOG_DEBUG_LEVEL)
-                log_message(LOG_DEBUG_LEVEL, TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2);
-        } else {
-            log_at(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + *dir);
-        }
+        const bool added = add_path(*dir);
+        if (log_threshold <= LOG_DEBUG_LEVEL)
+            log_message(LOG_DEBUG_LEVEL, added ? TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2
+                                               : TS_FAN_PATH_FAILED + *dir);
     }
     if (marked_.empty())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_CTX_FANOTIFY);
@@ -227,6 +228,9 @@ void ts_fanotify_t::back_off()
 void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
 {
     const int own_pid = getpid();
+    // Opened once: reading each event's link through it spares the kernel a
+    // walk of "/proc/self/fd" per event. Without it the full path is used.
+    ts_unique_fd_t fd_dir(::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Aligned for the records the kernel writes into it.
     alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
     std::vector<ts_event_t> events;
@@ -236,7 +240,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
         if (got > 0) {
             failing = false;
-            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events);
+            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
             if (!events.empty()) {
                 io_.post([queue, batch = std::move(events)]() {
                     for (std::size_t i = 0; i < batch.size(); ++i)

@@ -90,10 +90,13 @@ TEST_F(make_log_sink_test, a_file_that_cannot_be_opened_is_refused_with_its_errn
     {
         std::ofstream regular((dir / "regular").string());
     }
+    ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0600));
     const std::pair<std::string, int> cases[] = {
         {(dir / "missing" / "tarsel.log").string(), ENOENT},
         {(dir / "regular" / "tarsel.log").string(), ENOTDIR},
         {dir.path().string(), EISDIR},
+        // A FIFO that nobody reads must fail, not hang the daemon.
+        {(dir / "fifo").string(), ENXIO},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "kernel_fixture.hpp"
+#include "support/temp_dir.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "monitor/monitor_error.hpp"
 
@@ -26,6 +27,9 @@ struct factory_case_t
 
 const std::string no_mounts = std::string(TS_FACTORY_NO_MOUNTS) + strerror(ENOENT);
 const std::pair<int, std::string> trying{LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY};
+// The module loader's first line; what modprobe then says depends on the
+// machine and is not compared.
+const std::pair<int, std::string> trying_lkm{LOG_INFO_LEVEL, "Trying to use LKM interceptor"};
 const std::pair<int, std::string> fanotify_failed{LOG_DEBUG_LEVEL,
                                                   "Fanotify: couldn't add at least one path to monitor"};
 
@@ -40,30 +44,22 @@ const factory_case_t factory_cases[] = {
     {"unknown mode, table missing", 5, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
     {"unknown mode", 5, MARKABLE_TABLE, -1, 0, {}},
     {"negative mode", -1, MARKABLE_TABLE, -1, 0, {}},
-    {"module without the module", nx::LTM_LKM, MARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD, {}},
+    {"module without the module", nx::LTM_LKM, MARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD, {trying_lkm}},
     {"fanotify", nx::LTM_FANOTIFY, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
     {"fanotify that cannot mark", nx::LTM_FANOTIFY, UNMARKABLE_TABLE, -1, TS_ERR_NO_PATH_ADDED, {trying, not_marked}},
     {"auto takes fanotify", nx::LTM_AUTO, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
     {"auto falls back to the module", nx::LTM_AUTO, UNMARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD,
-     {trying, not_marked, fanotify_failed}},
+     {trying, not_marked, fanotify_failed, trying_lkm}},
 };
 
-class interceptor_factory_test : public ::testing::Test
+class interceptor_factory_test : public private_tmpfs_test_t
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path() + "/watched";
-        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
-        tmpfs.reset(new tmpfs_t(watched));
-        ASSERT_TRUE(tmpfs->mounted());
-    }
-    void TearDown() override { tmpfs.reset(); }
+    interceptor_factory_test() : private_tmpfs_test_t("nt-factory") {}
 
     std::string table(table_t kind)
     {
-        const std::string path = temp.path() + "/mounts";
+        const std::string path = temp.path().string() + "/mounts";
         switch (kind) {
         case MISSING_TABLE: unlink(path.c_str()); break;
         case MARKABLE_TABLE: EXPECT_TRUE(write_file(path, "nt-test " + watched + " tmpfs rw 0 0\n")); break;
@@ -75,9 +71,6 @@ protected:
     }
 
     log_capture_t capture;
-    temp_dir_t temp;
-    std::string watched;
-    std::unique_ptr<tmpfs_t> tmpfs;
     boost::asio::io_service io;
 };
 
@@ -85,7 +78,7 @@ protected:
 
 TEST_F(interceptor_factory_test, mount_points_keep_every_line_in_file_order)
 {
-    const std::string path = temp.path() + "/mounts";
+    const std::string path = temp.path().string() + "/mounts";
     ASSERT_TRUE(write_file(path, "proc /proc proc rw 0 0\n"
                                  "a /mnt/x tmpfs rw 0 0\n"
                                  "sysfs /sys sysfs rw 0 0\n"
@@ -93,7 +86,7 @@ TEST_F(interceptor_factory_test, mount_points_keep_every_line_in_file_order)
                                  "c /mnt/with\\040space vfat rw 0 0\n"));
     EXPECT_EQ((std::vector<std::string>{"/proc", "/mnt/x", "/sys", "/mnt/x", "/mnt/with space"}),
               get_mount_points(path));
-    EXPECT_TRUE(capture.sink().lines().empty());
+    EXPECT_TRUE(capture.lines().empty());
 }
 
 TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
@@ -101,7 +94,7 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
     for (const factory_case_t& c : factory_cases) {
         SCOPED_TRACE(c.name);
         const std::string mounts = table(c.table);
-        capture.sink().clear();
+        capture.reset();
         ts_interceptor_ptr interceptor;
         int error = 0;
         try {
@@ -118,7 +111,11 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
             if (at != std::string::npos)
                 expected[i].second.replace(at, 1, watched);
         }
-        EXPECT_EQ(expected, capture.sink().lines());
+        // The loader's own lines after its first one differ per machine.
+        std::vector<std::pair<int, std::string> > lines = capture.lines();
+        if (c.error == TS_ERR_MODULE_LOAD && lines.size() > expected.size())
+            lines.resize(expected.size());
+        EXPECT_EQ(expected, lines);
     }
 }
 

@@ -1,10 +1,12 @@
 // Helpers of the monitor tests that need the kernel: a private mount
-// namespace, a private tmpfs, a child process that makes accesses, a log
-// sink that keeps what it gets.
+// namespace, a private tmpfs, a child process that makes accesses, and a
+// log capture at the Debug threshold.
 #pragma once
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,19 +14,22 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include <boost/make_shared.hpp>
-#include <boost/thread/mutex.hpp>
+#include <boost/shared_ptr.hpp>
 
 #include "log/log.hpp"
-#include "log/log_sink.hpp"
+#include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt_monitor_test {
 
@@ -38,40 +43,6 @@ inline bool enter_private_mounts()
         return false;
     return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
-
-// A fresh directory under /tmp; removed (with what the test left in it, one
-// level deep) at destruction.
-class temp_dir_t
-{
-public:
-    temp_dir_t()
-    {
-        char name[] = "/tmp/nt-monitor-XXXXXX";
-        if (mkdtemp(name))
-            path_ = name;
-    }
-    ~temp_dir_t()
-    {
-        if (path_.empty())
-            return;
-        if (DIR* dir = opendir(path_.c_str())) {
-            while (struct dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") {
-                    std::string path = path_ + "/" + name;
-                    if (unlink(path.c_str()) != 0)
-                        rmdir(path.c_str());
-                }
-            }
-            closedir(dir);
-        }
-        rmdir(path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // A tmpfs mounted on dir for the lifetime of the object (detached at the
 // end, also when the test failed half-way).
@@ -158,63 +129,91 @@ inline bool fd_is_open(int fd)
     return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }
 
-// Keeps every line it gets, from any thread.
-class capture_sink_t : public cf_log_t
+// Closes a watcher's gate on every way out of a test, so that its thread
+// never reaches the test's slots after they are gone.
+template <class Watcher>
+class gate_closer_t
 {
 public:
-    void open() override {}
-    void log(int level, const std::string& text) override
-    {
-        boost::mutex::scoped_lock lock(mutex_);
-        lines_.push_back(std::make_pair(level, text));
-    }
-    void log_from_process(const std::string&, int, const std::string& text) override { log(-1, text); }
-
-    std::vector<std::pair<int, std::string> > lines() const
-    {
-        boost::mutex::scoped_lock lock(mutex_);
-        return lines_;
-    }
-    std::size_t count(int level, const std::string& text) const
-    {
-        boost::mutex::scoped_lock lock(mutex_);
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < lines_.size(); ++i)
-            if (lines_[i].first == level && lines_[i].second == text)
-                ++n;
-        return n;
-    }
-    void clear()
-    {
-        boost::mutex::scoped_lock lock(mutex_);
-        lines_.clear();
-    }
+    explicit gate_closer_t(const boost::shared_ptr<Watcher>& watcher) : watcher_(watcher) {}
+    ~gate_closer_t() { watcher_->close(); }
+    gate_closer_t(const gate_closer_t&) = delete;
+    gate_closer_t& operator=(const gate_closer_t&) = delete;
 
 private:
-    mutable boost::mutex mutex_;
-    std::vector<std::pair<int, std::string> > lines_;
+    boost::shared_ptr<Watcher> watcher_;
 };
 
-// Installs a capture sink at the Debug threshold; puts back the standard
-// error output and the threshold it found.
+// Processor time the thread has used so far; 0 when it cannot be read.
+inline double thread_cpu_seconds(pthread_t thread)
+{
+    clockid_t clock;
+    struct timespec used = {0, 0};
+    if (pthread_getcpuclockid(thread, &clock) == 0)
+        clock_gettime(clock, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
+}
+
+// Installs a recording sink at the Debug threshold; puts back the state the
+// logging core starts in.
 class log_capture_t
 {
 public:
-    log_capture_t() : sink_(boost::make_shared<capture_sink_t>()), threshold_(log_threshold)
+    log_capture_t()
     {
-        set_log_sink(sink_);
+        reset();
         log_threshold = LOG_DEBUG_LEVEL;
     }
-    ~log_capture_t()
+
+    // Starts again with a sink that has recorded nothing.
+    void reset()
     {
-        log_threshold = threshold_;
-        set_log_sink(cf_log_ptr());
+        sink_ = boost::make_shared<recording_log_t>();
+        set_log_sink(sink_);
     }
-    capture_sink_t& sink() { return *sink_; }
+
+    std::vector<std::pair<int, std::string> > lines() const
+    {
+        std::vector<std::pair<int, std::string> > result;
+        for (const recording_log_t::line_t& line : sink_->lines())
+            result.push_back(std::make_pair(line.level, line.text));
+        return result;
+    }
+
+    std::size_t count(int level, const std::string& text) const
+    {
+        std::size_t n = 0;
+        for (const recording_log_t::line_t& line : sink_->lines())
+            if (line.level == level && line.text == text)
+                ++n;
+        return n;
+    }
 
 private:
-    boost::shared_ptr<capture_sink_t> sink_;
-    int threshold_;
+    log_state_restorer_t restorer_; // first in, last out
+    recording_log_ptr sink_;
+};
+
+// A test in a mount namespace of its own, with a private tmpfs mounted on
+// <temp>/watched for the whole test.
+class private_tmpfs_test_t : public ::testing::Test
+{
+protected:
+    explicit private_tmpfs_test_t(const char* name) : temp(name) {}
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
+        watched = temp.path().string() + "/watched";
+        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
+        tmpfs.reset(new tmpfs_t(watched));
+        ASSERT_TRUE(tmpfs->mounted());
+    }
+    void TearDown() override { tmpfs.reset(); }
+
+    temp_dir_t temp;
+    std::string watched;
+    std::unique_ptr<tmpfs_t> tmpfs;
 };
 
 } // namespace nt_monitor_test

@@ -73,7 +73,7 @@ TEST_P(scan_set_test, answers_every_query)
     const ScanSet set(c.included, c.excluded);
     for (const query_t& q : c.queries) {
         EXPECT_EQ(q.expected, set.state(std::string(q.path))) << q.path;
-        // The Boost.Filesystem form the spec'd callers use answers alike.
+        // The Boost.Filesystem form that the queue passes answers alike.
         EXPECT_EQ(q.expected, set.state(boost::filesystem::path(q.path))) << q.path;
     }
 }

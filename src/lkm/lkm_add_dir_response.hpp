@@ -1,0 +1,15 @@
+// The module's answer to ADD_DIR on the control device.
+#pragma once
+
+#include <cstdint>
+
+#include "lkm/kson_response.hpp"
+
+class ts_lkm_add_dir_response_t : public ts_kson_response_t
+{
+public:
+    // Packet type NOXEL_PT_ADD_DIR_RESP and an 'I' error field.
+    bool deserialize(const ts_kson_value_t& root) override;
+
+    int32_t error = 0; // 0 accepted; meaningful after deserialize returned true
+};

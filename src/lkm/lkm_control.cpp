@@ -1,0 +1,118 @@
+#include "lkm/lkm_control.hpp"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "lkm/kson.hpp"
+#include "lkm/kson_parser.hpp"
+#include "lkm/lkm_add_dir_request.hpp"
+#include "lkm/lkm_add_dir_response.hpp"
+#include "lkm/lkm_del_dir_request.hpp"
+#include "lkm/lkm_del_dir_response.hpp"
+#include "lkm/lkm_texts.hpp"
+#include "monitor/monitor_error.hpp"
+
+namespace {
+
+// Frees the parser and its tree however receive ends.
+struct parser_release_t {
+    kson_parser_t* parser;
+    ~parser_release_t() { kson_parser_free(parser); }
+};
+
+} // namespace
+
+ts_lkm_control_t::ts_lkm_control_t(boost::asio::io_service& loop, const boost::filesystem::path& node, int major,
+                                   int minor, const ts_device_opener_t& opener)
+    : loop_(loop), stream_(loop), node_(node, major, minor)
+{
+    descriptor_.reset(opener(node_.path().string(), O_RDWR));
+    if (descriptor_.get() < 0) {
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_OPEN_CONTROL_FAILED);
+    }
+    stream_.assign(descriptor_.get());
+}
+
+ts_lkm_control_t::~ts_lkm_control_t()
+{
+    // The holder is the descriptor's only owner: the stream gives it up
+    // here, then the holder closes it and the node goes.
+    stream_.release();
+}
+
+bool ts_lkm_control_t::add_dir(const std::string& dir)
+{
+    return exchange<ts_lkm_add_dir_request_t, ts_lkm_add_dir_response_t>(TS_LKM_ADDING, dir);
+}
+
+bool ts_lkm_control_t::del_dir(const std::string& dir)
+{
+    return exchange<ts_lkm_del_dir_request_t, ts_lkm_del_dir_response_t>(TS_LKM_DELETING, dir);
+}
+
+template <class Request, class Response>
+bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
+{
+    const Request request(dir);
+    if (log_threshold <= LOG_DEBUG_LEVEL) {
+        log_message(LOG_DEBUG_LEVEL, text + ('"' + dir + '"'));
+    }
+    send(request);
+    Response response;
+    receive(response);
+    return response.error == 0;
+}
+
+void ts_lkm_control_t::send(const ts_kson_request_t& request)
+{
+    std::vector<char> packet;
+    size_t size = 0;
+    if (!serialize_request(request, packet, size)) {
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_SERIALIZE), TS_CTX_LKM);
+    }
+    size_t written = 0;
+    while (written < size) {
+        boost::system::error_code error;
+        written += stream_.write_some(boost::asio::buffer(packet.data() + written, size - written), error);
+        // A signal handled on the main thread must not fail the exchange.
+        if (error && error != boost::asio::error::interrupted) {
+            throw boost::system::system_error(error, TS_LKM_WRITE);
+        }
+    }
+}
+
+void ts_lkm_control_t::read_exactly(void* buffer, size_t size)
+{
+    size_t read = 0;
+    while (read < size) {
+        boost::system::error_code error;
+        read += stream_.read_some(boost::asio::buffer(static_cast<char*>(buffer) + read, size - read), error);
+        if (error && error != boost::asio::error::interrupted) {
+            throw boost::system::system_error(error, TS_LKM_READ);
+        }
+    }
+}
+
+void ts_lkm_control_t::receive(ts_kson_response_t& response)
+{
+    uint32_t length = 0;
+    read_exactly(&length, sizeof(length));
+    // A response is a small object; a length beyond any packet means the
+    // device sent garbage, which is not allocated.
+    if (length > KSON_MAX_BODY) {
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_CTX_LKM);
+    }
+    std::vector<uint8_t> body(length);
+    read_exactly(body.data(), body.size());
+    ts_kson_parser_t parser(body.data(), body.size());
+    const parser_release_t release = {parser.get()};
+    if (!parse_response(response, parser)) {
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_CTX_LKM);
+    }
+}

@@ -1,0 +1,93 @@
+#include "lkm/lkmnotify.hpp"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <utility>
+
+#include <boost/filesystem/path.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "error/proto_error.hpp"
+#include "lkm/lkm_event_reader.hpp"
+#include "lkm/lkm_protocol.hpp"
+#include "lkm/lkm_texts.hpp"
+#include "monitor/event_queue.hpp"
+
+ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string& device_dir, int major,
+                               const std::vector<std::string>& mount_points, const ts_device_opener_t& opener)
+    : loop_(loop),
+      control_(loop, boost::filesystem::path(device_dir) / TS_LKM_CONTROL_NODE, major, TS_LKM_CONTROL_MINOR, opener),
+      monitor_node_(boost::filesystem::path(device_dir) / TS_LKM_MONITOR_NODE, major, TS_LKM_MONITOR_MINOR),
+      stop_flag_(false)
+{
+    monitor_fd_.reset(opener(monitor_node_.path().string(), O_RDONLY));
+    if (!monitor_fd_.valid()) {
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_OPEN_MONITOR_FAILED);
+    }
+    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_.valid()) {
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_EVENTFD);
+    }
+    for (const std::string& dir : mount_points) {
+        const bool added = control_.add_dir(dir);
+        if (log_threshold <= LOG_DEBUG_LEVEL) {
+            log_message(LOG_DEBUG_LEVEL, added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir);
+        }
+    }
+}
+
+ts_lkmnotify_t::~ts_lkmnotify_t() = default;
+
+void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
+{
+    try {
+        ts_lkm_event_reader_t reader(wake_.get());
+        reader.assign(monitor_fd_.get());
+        std::vector<ts_event_t> events;
+        while (!stop_flag_) {
+            if (!reader.read_events(events)) {
+                continue;
+            }
+            loop_.post([queue, batch = std::move(events)]() {
+                for (const ts_event_t& event : batch) {
+                    queue->push(event);
+                }
+            });
+            events.clear();
+        }
+    } catch (const std::exception& e) {
+        // The thread must end normally; the daemon goes on without events
+        // from the module.
+        if (log_threshold <= LOG_ERROR_LEVEL) {
+            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) + short_what(e));
+        }
+    }
+}
+
+void ts_lkmnotify_t::stop()
+{
+    stop_flag_ = true;
+    const uint64_t one = 1;
+    // Cannot fail short of an overflowing counter, which still wakes.
+    const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
+    (void)written;
+}
+
+int ts_lkmnotify_t::kind() const
+{
+    return TS_KIND_LKM;
+}
+
+bool ts_lkmnotify_t::add_path(std::string dir)
+{
+    return control_.add_dir(dir);
+}
+
+bool ts_lkmnotify_t::remove_path(std::string dir)
+{
+    return control_.del_dir(dir);
+}

@@ -1,0 +1,201 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "fake_module.hpp"
+#include "lkm/lkm_add_dir_request.hpp"
+#include "lkm/lkm_control.hpp"
+#include "lkm/lkm_texts.hpp"
+#include "lkm_test_util.hpp"
+#include "module_packets.hpp"
+#include "monitor/monitor_error.hpp"
+
+namespace fs = boost::filesystem;
+namespace mp = module_packets;
+
+
+class lkm_control_test : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        // A closed stand-in socket must fail the write, not kill the test.
+        ::signal(SIGPIPE, SIG_IGN);
+        ASSERT_FALSE(dir_.path().empty());
+        node_ = dir_.path() / "noxel.control";
+        // The loop's reactor opens descriptors of its own on first use; open
+        // them now so that counts see only the channel's.
+        boost::asio::posix::stream_descriptor warm_up(loop_);
+    }
+
+    // The exception of an add_dir, as a system error.
+    boost::system::system_error add_dir_failure(ts_lkm_control_t& control, const std::string& dir)
+    {
+        try {
+            control.add_dir(dir);
+        } catch (const boost::system::system_error& e) {
+            return e;
+        }
+        ADD_FAILURE() << "add_dir did not throw";
+        return boost::system::system_error(boost::system::error_code(), "none");
+    }
+
+    boost::asio::io_service loop_;
+    temp_dir_t dir_{"nt-lkm"};
+    fs::path node_;
+    fake_module_t module_;
+};
+
+TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
+{
+    scoped_log_capture_t log;
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    ASSERT_EQ(module_.opens().size(), 1u);
+    EXPECT_EQ(module_.opens()[0].first, node_.string());
+    EXPECT_EQ(module_.opens()[0].second & O_ACCMODE, O_RDWR);
+    struct stat st;
+    ASSERT_EQ(::stat(node_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    EXPECT_TRUE(control.add_dir("/home"));
+    EXPECT_TRUE(control.del_dir("/path with space/and \"quote\""));
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{
+                                      {0, "/home"}, {2, "/path with space/and \"quote\""}}));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::pair<int, std::string>>{
+                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_ADDING) + "\"/home\""},
+                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_DELETING) + "\"/path with space/and \"quote\"\""}}));
+}
+
+TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
+{
+    scoped_log_capture_t log(LOG_INFO_LEVEL);
+    module_.set_answer([](int32_t type, const std::string& dir) {
+        return mp::dir_response(type + 1, dir == "/one" ? 1 : dir == "/minus" ? -1 : 0);
+    });
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    EXPECT_FALSE(control.add_dir("/one"));
+    EXPECT_FALSE(control.del_dir("/minus"));
+    EXPECT_TRUE(control.add_dir("/zero"));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(lkm_control_test, answers_split_into_pieces_or_with_extra_pairs_are_read_whole)
+{
+    module_.set_answer([](int32_t type, const std::string&) {
+        return mp::packet(mp::object({{mp::i32(7), mp::str(std::string(300, 'x'))},
+                                      {mp::i32(4), mp::i32(0)},
+                                      {mp::i32(0), mp::i32(type + 1)}},
+                                     true));
+    });
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(control.add_dir("/d" + std::to_string(i)));
+    }
+}
+
+TEST_F(lkm_control_test, bad_answers_give_the_parse_error)
+{
+    struct case_t {
+        const char* name;
+        std::string answer;
+    };
+    const std::vector<case_t> cases = {
+        {"response of the other type", mp::dir_response(3, 0)},
+        {"empty body", mp::packet("")},
+        {"not an object", mp::packet(mp::i32(1))},
+        {"garbage body", mp::packet("\x01\x02\x03")},
+    };
+    for (const case_t& c : cases) {
+        fake_module_t module;
+        module.set_answer([&](int32_t, const std::string&) { return c.answer; });
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module.opener());
+        const boost::system::system_error e = add_dir_failure(control, "/x");
+        EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_PARSE)) << c.name;
+        EXPECT_EQ(std::string(e.what()), "LKM: couldn't parse response") << c.name;
+    }
+}
+
+TEST_F(lkm_control_test, a_length_beyond_any_response_is_refused_without_reading_it)
+{
+    module_.set_answer([](int32_t, const std::string&) { return mp::raw<uint32_t>(0xFFFFFFF0u); });
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    EXPECT_EQ(add_dir_failure(control, "/x").code(), make_monitor_error_code(TS_ERR_PARSE));
+}
+
+TEST_F(lkm_control_test, end_of_file_inside_the_length_field_is_a_read_error)
+{
+    module_.set_answer([](int32_t, const std::string&) { return std::string("\x16\x00", 2); });
+    module_.close_after_answer();
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    const boost::system::system_error e = add_dir_failure(control, "/x");
+    EXPECT_EQ(e.code(), boost::system::error_code(boost::asio::error::eof));
+    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_READ) + ": ", 0), 0u) << e.what();
+}
+
+TEST_F(lkm_control_test, a_write_to_a_closed_device_is_a_write_error)
+{
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    module_.close_control();
+    const boost::system::system_error e = add_dir_failure(control, "/x");
+    EXPECT_EQ(e.code(), boost::system::error_code(EPIPE, boost::system::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_WRITE) + ": ", 0), 0u) << e.what();
+}
+
+TEST_F(lkm_control_test, a_request_that_cannot_be_built_gives_the_serialize_error)
+{
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    try {
+        control.send(refusing_request_t());
+        FAIL() << "sent";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_SERIALIZE));
+        EXPECT_EQ(std::string(e.what()), "LKM: couldn't serialize request");
+    }
+    EXPECT_TRUE(module_.requests().empty());
+}
+
+TEST_F(lkm_control_test, destruction_closes_the_descriptor_once_then_removes_the_node)
+{
+    const size_t before = open_descriptor_count();
+    {
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+        EXPECT_TRUE(control.add_dir("/x"));
+    }
+    EXPECT_TRUE(module_.wait_control_closed());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
+    EXPECT_EQ(open_descriptor_count(), before + 1); // the stand-in's own end
+}
+
+TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed_again)
+{
+    const size_t before = open_descriptor_count();
+    try {
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1);
+        FAIL() << "opened";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));
+        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_CONTROL_FAILED) + ": ", 0), 0u) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(lkm_control_test, an_open_refused_by_the_device_keeps_its_errno)
+{
+    module_.fail_open("noxel.control", EACCES);
+    try {
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+        FAIL() << "opened";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
+    }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
+}

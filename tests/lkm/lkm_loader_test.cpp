@@ -1,0 +1,321 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/lexical_cast.hpp>
+#include <boost/system/system_error.hpp>
+#include <gtest/gtest.h>
+
+#include "fake_module.hpp"
+#include "lkm/lkm_loader.hpp"
+#include "lkm/lkm_texts.hpp"
+#include "lkm_test_util.hpp"
+#include "monitor/interceptor_factory.hpp"
+#include "monitor/monitor_error.hpp"
+#include "monitor/unique_fd.hpp"
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+typedef std::vector<std::string> lines_t;
+
+std::string modprobe_line(const std::string& output) { return TS_LKM_MODPROBE_OUTPUT + output; }
+std::string status_line(int status) { return TS_LKM_MODPROBE_STATUS + std::to_string(status); }
+
+} // namespace
+
+class lkm_loader_test : public ::testing::Test
+{
+protected:
+    void SetUp() override { ::signal(SIGPIPE, SIG_IGN); }
+
+    // An executable shell script in the test's directory.
+    std::string script(const std::string& name, const std::string& body)
+    {
+        const fs::path path = dir_ / name;
+        {
+            std::ofstream out(path.string());
+            out << "#!/bin/sh\n" << body << "\n";
+        }
+        fs::permissions(path, fs::owner_all | fs::group_read | fs::group_exe);
+        return path.string();
+    }
+
+    std::string devices(const std::string& content)
+    {
+        const fs::path path = dir_ / "devices";
+        std::ofstream(path.string(), std::ios::binary) << content;
+        return path.string();
+    }
+
+    // What load_module throws, as a system error (an empty one when nothing).
+    boost::system::error_code load_failure(const std::string& program)
+    {
+        try {
+            load_module("noxel", program);
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(std::string(e.what()), "LKM: couldn't load module");
+            return e.code();
+        }
+        return boost::system::error_code();
+    }
+
+    temp_dir_t dir_{"nt-lkm"};
+};
+
+TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
+{
+    struct case_t {
+        const char* name;
+        std::string body;
+        bool loads;
+        lines_t lines;
+    };
+    const std::vector<case_t> cases = {
+        {"silent success", "exit 0", true, {}},
+        {"success with output", "echo loaded", true, {modprobe_line("loaded")}},
+        {"one line and status 1", "echo 'FATAL: Module noxel not found.'; exit 1", false,
+         {modprobe_line("FATAL: Module noxel not found."), status_line(1)}},
+        {"only one final newline goes", "printf 'a\\n\\n'", true, {modprobe_line("a\n")}},
+        {"a single newline", "printf '\\n'", true, {modprobe_line("")}},
+        {"no final newline", "printf 'x'; exit 2", false, {modprobe_line("x"), status_line(2)}},
+        {"several lines in one message", "echo a; echo b", true, {modprobe_line("a\nb")}},
+        {"standard error is captured too", "echo out; echo err >&2; exit 3", false,
+         {modprobe_line("out\nerr"), status_line(3)}},
+        {"the module name is the one argument", "echo \"$#:$1\"", true, {modprobe_line("1:noxel")}},
+        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), TS_LKM_MODPROBE_SIGNAL}},
+    };
+    for (const case_t& c : cases) {
+        scoped_log_capture_t log;
+        const boost::system::error_code failure = load_failure(script("modprobe", c.body));
+        EXPECT_EQ(!failure, c.loads) << c.name;
+        if (!c.loads) {
+            EXPECT_EQ(failure, make_monitor_error_code(TS_ERR_MODULE_LOAD)) << c.name;
+        }
+        EXPECT_EQ(log.sink->texts(), c.lines) << c.name;
+        for (const auto& line : log.lines()) {
+            EXPECT_EQ(line.first, LOG_DEBUG_LEVEL) << c.name;
+        }
+    }
+}
+
+TEST_F(lkm_loader_test, a_program_that_cannot_be_run_exits_with_126)
+{
+    for (const std::string& program : {(dir_ / "missing").string(), std::string("nt-no-such-modprobe-here")}) {
+        scoped_log_capture_t log;
+        EXPECT_EQ(load_failure(program), make_monitor_error_code(TS_ERR_MODULE_LOAD));
+        EXPECT_EQ(log.sink->texts(), lines_t{status_line(126)}) << program;
+    }
+}
+
+TEST_F(lkm_loader_test, the_failure_is_raised_whatever_the_threshold)
+{
+    scoped_log_capture_t log(LOG_INFO_LEVEL);
+    EXPECT_EQ(load_failure(script("modprobe", "echo no; exit 1")), make_monitor_error_code(TS_ERR_MODULE_LOAD));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(lkm_loader_test, run_command_gives_the_wait_status_and_closes_inherited_descriptors)
+{
+    // A descriptor above standard error without close-on-exec: the child
+    // must not see it.
+    ts_unique_fd_t inherited(::dup(STDIN_FILENO));
+    ASSERT_TRUE(inherited.valid());
+    const std::string fd = std::to_string(inherited.get());
+    const std::string program =
+        script("probe", "if [ -e /proc/self/fd/" + fd + " ]; then echo open; else echo closed; fi; exit 7");
+    std::string output = "kept:";
+    const size_t before = open_descriptor_count();
+    const int status = run_command({program.c_str()}, output);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_EQ(output, "kept:closed\n");
+    // Both ends of the pipe are closed again.
+    EXPECT_EQ(open_descriptor_count(), before);
+}
+
+TEST_F(lkm_loader_test, a_child_writing_more_than_the_pipe_holds_is_drained_and_capped)
+{
+    const std::string program = script("chatty", "head -c 1000000 /dev/zero | tr '\\0' x; echo; exit 0");
+    std::string output;
+    const int status = run_command({program.c_str()}, output);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(output, std::string(TS_LKM_OUTPUT_LIMIT, 'x'));
+}
+
+TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)
+{
+    scoped_log_capture_t log;
+    // A pseudo-terminal whose other side is gone reads EIO after its data.
+    ts_unique_fd_t master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(master.valid());
+    ASSERT_EQ(::grantpt(master.get()), 0);
+    ASSERT_EQ(::unlockpt(master.get()), 0);
+    {
+        ts_unique_fd_t slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(slave.valid());
+        ASSERT_EQ(::write(slave.get(), "abc", 3), 3);
+    }
+    std::string output;
+    read_all(master.get(), output);
+    EXPECT_EQ(output, "abc");
+    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EIO))});
+}
+
+TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
+{
+    scoped_log_capture_t log;
+    std::string output = "x";
+    read_all(-1, output);
+    EXPECT_EQ(output, "x");
+    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EBADF))});
+}
+
+TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
+{
+    struct case_t {
+        const char* name;
+        std::string content;
+        int major;
+    };
+    const std::vector<case_t> cases = {
+        {"found after others", "Character devices:\n  1 mem\n 10 misc\n254 noxel\n\nBlock devices:\n  7 loop\n", 254},
+        {"absent", "Character devices:\n  1 mem\n 10 misc\n", -1},
+        {"underscore splits", "250 noxel_ext\n", 250},
+        {"dash splits", "250 noxel-2\n", 250},
+        {"no prefix match", "250 noxelx\n", -1},
+        {"last line without newline", "10 misc\n254 noxel", 254},
+        {"first match wins", "10 noxel\n20 noxel\n", 10},
+        {"block section is read too", "Character devices:\n  1 mem\nBlock devices:\n259 noxel\n", 259},
+        {"name must be the second token", "noxel 254\n 7 loop noxel\n", -1},
+        {"colon separates", "12:noxel\n", 12},
+        {"empty file", "", -1},
+    };
+    for (const case_t& c : cases) {
+        EXPECT_EQ(get_device_major("noxel", devices(c.content)), c.major) << c.name;
+    }
+}
+
+TEST_F(lkm_loader_test, a_major_that_is_no_int_throws_bad_lexical_cast)
+{
+    for (const std::string& content : {std::string("abc noxel\n"), std::string("99999999999 noxel\n")}) {
+        EXPECT_THROW(get_device_major("noxel", devices(content)), boost::bad_lexical_cast) << content;
+    }
+}
+
+TEST_F(lkm_loader_test, an_unreadable_list_gives_no_major)
+{
+    EXPECT_EQ(get_device_major("noxel", (dir_ / "missing").string()), -1);
+    EXPECT_EQ(get_device_major("noxel", dir_.path().string()), -1);
+}
+
+// create_lkm_interceptor with a fake modprobe, a fake devices list and the
+// stand-in module behind nodes made in a temporary device directory.
+class lkm_create_test : public lkm_loader_test
+{
+protected:
+    void SetUp() override
+    {
+        lkm_loader_test::SetUp();
+        fs::create_directory(dir_ / "dev");
+        setup_.program = script("modprobe", "exit 0");
+        setup_.devices_list = devices("Character devices:\n 10 misc\n240 noxel\n");
+        setup_.device_dir = (dir_ / "dev").string();
+        setup_.opener = module_.opener();
+    }
+
+    boost::system::error_code creation_failure()
+    {
+        try {
+            create_lkm_interceptor(loop_, {"/"}, setup_);
+        } catch (const boost::system::system_error& e) {
+            return e.code();
+        }
+        ADD_FAILURE() << "created";
+        return boost::system::error_code();
+    }
+
+    boost::asio::io_service loop_;
+    fake_module_t module_;
+    ts_lkm_setup_t setup_;
+};
+
+TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
+{
+    scoped_log_capture_t log;
+    ts_interceptor_ptr interceptor = create_lkm_interceptor(loop_, {"/", "/home"}, setup_);
+    ASSERT_TRUE(interceptor);
+    EXPECT_EQ(interceptor->kind(), 0);
+    struct stat st;
+    ASSERT_EQ(::stat((dir_ / "dev" / "noxel.tarsel").c_str(), &st), 0);
+    EXPECT_EQ(st.st_rdev, makedev(240, 0));
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, "/"}, {0, "/home"}}));
+    const std::vector<std::pair<int, std::string>> lines = log.lines();
+    ASSERT_GE(lines.size(), 4u);
+    const std::vector<std::pair<int, std::string>> first(lines.begin(), lines.begin() + 4);
+    EXPECT_EQ(first, (std::vector<std::pair<int, std::string>>{
+                  {LOG_INFO_LEVEL, TS_LKM_TRYING},
+                  {LOG_DEBUG_LEVEL, TS_LKM_LOADED},
+                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_MAJOR) + "240"},
+                  {LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE + setup_.device_dir}}));
+    interceptor.reset();
+    EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
+}
+
+TEST_F(lkm_create_test, a_failed_load_stops_before_the_devices_list)
+{
+    scoped_log_capture_t log;
+    setup_.program = script("modprobe", "exit 1");
+    setup_.devices_list = (dir_ / "missing").string();
+    EXPECT_EQ(creation_failure(), make_monitor_error_code(TS_ERR_MODULE_LOAD));
+    EXPECT_EQ(log.sink->texts(), (lines_t{TS_LKM_TRYING, status_line(1)}));
+    EXPECT_TRUE(module_.opens().empty());
+}
+
+TEST_F(lkm_create_test, a_module_without_a_major_gives_the_major_error)
+{
+    for (const std::string& list : {devices("Character devices:\n 10 misc\n"), (dir_ / "missing").string()}) {
+        setup_.devices_list = list;
+        try {
+            create_lkm_interceptor(loop_, {"/"}, setup_);
+            ADD_FAILURE() << "created";
+        } catch (const boost::system::system_error& e) {
+            EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_NO_MAJOR));
+            EXPECT_EQ(std::string(e.what()), "LKM: couldn't get device major number");
+        }
+    }
+    EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
+    EXPECT_TRUE(module_.opens().empty());
+}
+
+TEST_F(lkm_create_test, an_interceptor_that_cannot_be_built_passes_its_failure_on)
+{
+    module_.fail_open("noxel.tarsel", ENODEV);
+    EXPECT_EQ(creation_failure(), boost::system::error_code(ENODEV, boost::system::system_category()));
+    EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
+}
+
+TEST_F(lkm_create_test, the_factory_entry_runs_the_system_modprobe_which_has_no_such_module)
+{
+    // No test machine has this module: modprobe fails or is missing.
+    try {
+        create_lkm_interceptor(loop_, {"/"});
+        FAIL() << "created";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_MODULE_LOAD));
+    }
+}

@@ -1,0 +1,86 @@
+// Helpers shared by the kernel-module tests: byte literals, a recording log
+// sink for one test, descriptor counts, a request that cannot be written.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <iomanip>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+
+#include "lkm/kson_request.hpp"
+#include "log/log.hpp"
+#include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
+
+typedef std::vector<uint8_t> byte_vector;
+
+// No driver answers to this device major on the test machines.
+const int UNUSED_MAJOR = 240;
+
+// A request whose serialize fails at once.
+class refusing_request_t : public ts_kson_request_t
+{
+public:
+    bool serialize(kson_writer_t*) const override { return false; }
+};
+
+inline byte_vector bytes_of(std::initializer_list<int> values)
+{
+    byte_vector out;
+    for (int v : values) {
+        out.push_back(static_cast<uint8_t>(v));
+    }
+    return out;
+}
+
+template <class Container>
+std::string hex_of(const Container& data)
+{
+    std::ostringstream s;
+    for (auto c : data) {
+        s << std::hex << std::setw(2) << std::setfill('0') << (static_cast<unsigned>(c) & 0xFF) << ' ';
+    }
+    return s.str();
+}
+
+// A recording sink installed for the life of a test, with the threshold
+// given; the logging core's first state comes back at the end.
+class scoped_log_capture_t
+{
+public:
+    explicit scoped_log_capture_t(int threshold = LOG_DEBUG_LEVEL) : sink(boost::make_shared<recording_log_t>())
+    {
+        log_threshold = threshold;
+        set_log_sink(sink);
+    }
+
+    // Every line as (level, text), in order.
+    std::vector<std::pair<int, std::string>> lines() const
+    {
+        std::vector<std::pair<int, std::string>> out;
+        for (const recording_log_t::line_t& line : sink->lines()) {
+            out.push_back(std::make_pair(line.level, line.text));
+        }
+        return out;
+    }
+
+    log_state_restorer_t restorer;
+    recording_log_ptr sink;
+};
+
+// Open descriptors of this process, to see that a component closed all of
+// its own.
+inline size_t open_descriptor_count()
+{
+    size_t count = 0;
+    for (boost::filesystem::directory_iterator it("/proc/self/fd"), end; it != end; ++it) {
+        ++count;
+    }
+    return count;
+}

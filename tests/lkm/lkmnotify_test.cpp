@@ -1,0 +1,325 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_service.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
+#include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
+
+#include "fake_module.hpp"
+#include "lkm/lkm_texts.hpp"
+#include "lkm/lkmnotify.hpp"
+#include "lkm_test_util.hpp"
+#include "module_packets.hpp"
+#include "monitor/event_queue.hpp"
+#include "monitor/monitor_error.hpp"
+#include "monitor/scan_set.hpp"
+
+namespace fs = boost::filesystem;
+namespace mp = module_packets;
+
+namespace {
+
+const int MAJOR = UNUSED_MAJOR;
+
+typedef std::vector<std::pair<int32_t, std::string>> requests_t;
+
+} // namespace
+
+// The interceptor against the stand-in module, feeding a real queue through
+// work posted to an event loop that the test runs on its own thread.
+class lkmnotify_test : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ::signal(SIGPIPE, SIG_IGN);
+        ASSERT_FALSE(dir_.path().empty());
+        queue_ = boost::make_shared<ts_event_queue_t>();
+        queue_->set_path_filter(new ScanSet({"/"}, {}));
+        queue_->pushed.connect([this] { ++pushes_; });
+        boost::asio::posix::stream_descriptor warm_up(loop_);
+    }
+
+    void TearDown() override
+    {
+        if (thread_.joinable()) {
+            interceptor_->stop();
+            thread_.join();
+        }
+    }
+
+    boost::shared_ptr<ts_lkmnotify_t> make(const std::vector<std::string>& mount_points = {})
+    {
+        return boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path().string(), MAJOR, mount_points, module_.opener());
+    }
+
+    void start(const std::vector<std::string>& mount_points = {})
+    {
+        interceptor_ = make(mount_points);
+        boost::shared_ptr<ts_lkmnotify_t> interceptor = interceptor_;
+        ts_event_queue_ptr queue = queue_;
+        thread_ = boost::thread([interceptor, queue] { interceptor->run(queue); });
+    }
+
+    // Runs posted work until the queue has fired n times in all.
+    void run_until_pushes(size_t n)
+    {
+        // The loop stopped when the work of an earlier call went.
+        loop_.restart();
+        boost::asio::io_service::work work(loop_);
+        while (pushes_ < n) {
+            loop_.run_one();
+        }
+    }
+
+    std::deque<std::string> waiting()
+    {
+        std::deque<std::string> out;
+        queue_->pop(out, 100);
+        return out;
+    }
+
+    // What a construction that must fail throws.
+    boost::system::system_error construction_failure()
+    {
+        try {
+            make({"/"});
+        } catch (const boost::system::system_error& e) {
+            return e;
+        }
+        ADD_FAILURE() << "constructed";
+        return boost::system::system_error(boost::system::error_code(), "none");
+    }
+
+    bool node_exists(const char* name) const { return fs::exists(fs::symlink_status(dir_.path() / name)); }
+
+    scoped_log_capture_t log_;
+    boost::asio::io_service loop_;
+    temp_dir_t dir_{"nt-lkm"};
+    fake_module_t module_;
+    ts_event_queue_ptr queue_;
+    size_t pushes_ = 0;
+    boost::shared_ptr<ts_lkmnotify_t> interceptor_;
+    boost::thread thread_;
+};
+
+TEST_F(lkmnotify_test, makes_both_nodes_and_opens_control_then_monitor)
+{
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
+    EXPECT_EQ(interceptor->kind(), 0);
+    struct case_t {
+        const char* name;
+        unsigned minor;
+        int access;
+    };
+    const case_t nodes[] = {{"noxel.control", 1, O_RDWR}, {"noxel.tarsel", 0, O_RDONLY}};
+    const std::vector<std::pair<std::string, int>> opens = module_.opens();
+    ASSERT_EQ(opens.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        const fs::path node = dir_.path() / nodes[i].name;
+        struct stat st;
+        ASSERT_EQ(::lstat(node.c_str(), &st), 0) << node;
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0400u);
+        EXPECT_EQ(st.st_rdev, makedev(MAJOR, nodes[i].minor));
+        EXPECT_EQ(opens[i].first, node.string());
+        EXPECT_EQ(opens[i].second & O_ACCMODE, nodes[i].access);
+    }
+    EXPECT_TRUE(module_.requests().empty());
+}
+
+TEST_F(lkmnotify_test, offers_every_mount_point_and_goes_on_after_refusals)
+{
+    module_.set_answer([](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/proc" ? 3 : 0); });
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make({"/", "/proc", "/home"});
+    EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}, {0, "/proc"}, {0, "/home"}}));
+    std::vector<std::string> outcome;
+    for (const auto& line : log_.lines()) {
+        if (line.second.rfind(TS_LKM_ADDING, 0) != 0) {
+            EXPECT_EQ(line.first, LOG_DEBUG_LEVEL);
+            outcome.push_back(line.second);
+        }
+    }
+    EXPECT_EQ(outcome, (std::vector<std::string>{"The path: / has been added for monitoring",
+                                                 "Couldn't add monitor path: /proc",
+                                                 "The path: /home has been added for monitoring"}));
+}
+
+TEST_F(lkmnotify_test, a_module_refusing_every_mount_point_still_gives_an_interceptor)
+{
+    module_.set_answer([](int32_t type, const std::string&) { return mp::dir_response(type + 1, -1); });
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make({"/a", "/b"});
+    EXPECT_EQ(module_.requests().size(), 2u);
+}
+
+TEST_F(lkmnotify_test, add_and_remove_path_ask_the_module_every_time)
+{
+    module_.set_answer([](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/no" ? 1 : 0); });
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
+    EXPECT_TRUE(interceptor->add_path("/mnt"));
+    EXPECT_TRUE(interceptor->add_path("/mnt"));
+    EXPECT_FALSE(interceptor->add_path("/no"));
+    EXPECT_TRUE(interceptor->remove_path("/never-added"));
+    EXPECT_FALSE(interceptor->remove_path("/no"));
+    EXPECT_EQ(module_.requests(), (requests_t{{0, "/mnt"}, {0, "/mnt"}, {0, "/no"}, {2, "/never-added"}, {2, "/no"}}));
+}
+
+TEST_F(lkmnotify_test, a_failed_exchange_reaches_the_caller_of_add_path)
+{
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
+    module_.close_control();
+    EXPECT_THROW(interceptor->add_path("/mnt"), boost::system::system_error);
+}
+
+TEST_F(lkmnotify_test, event_path_packets_become_queued_events_in_stream_order)
+{
+    start();
+    module_.write_monitor(mp::event_path("/etc/hosts", 812));
+    run_until_pushes(1);
+    // Several packets in one write: none is lost, whatever the reads make of them.
+    module_.write_monitor(mp::event_path("/b", 2) + mp::event_path("/c", static_cast<int>(::getpid())) +
+                          mp::event_path("/b", 4));
+    run_until_pushes(4);
+    EXPECT_EQ(waiting(), (std::deque<std::string>{"/etc/hosts", "/b", "/c"}));
+}
+
+TEST_F(lkmnotify_test, a_packet_written_in_pieces_arrives_once)
+{
+    start();
+    const std::string packet = mp::event_path("/split/" + std::string(300, 's'), 9);
+    for (size_t at = 0; at < packet.size(); at += 7) {
+        module_.write_monitor(packet.substr(at, 7));
+    }
+    run_until_pushes(1);
+    EXPECT_EQ(waiting(), (std::deque<std::string>{"/split/" + std::string(300, 's')}));
+}
+
+TEST_F(lkmnotify_test, packets_that_are_no_event_are_skipped_and_reading_goes_on)
+{
+    start();
+    module_.write_monitor(mp::dir_response(1, 0));
+    module_.write_monitor(mp::packet(""));
+    module_.write_monitor(mp::event_path("relative/path", 1));
+    module_.write_monitor(mp::event_path("/after", 1));
+    run_until_pushes(1);
+    EXPECT_EQ(waiting(), (std::deque<std::string>{"/after"}));
+    const std::vector<std::string> texts = log_.sink->texts();
+    EXPECT_NE(std::find(texts.begin(), texts.end(), std::string(TS_LKM_EVENT_NOT_DESERIALIZED)), texts.end());
+}
+
+TEST_F(lkmnotify_test, stop_wakes_a_reader_that_waits_for_the_module)
+{
+    start();
+    interceptor_->stop();
+    thread_.join();
+    EXPECT_EQ(loop_.poll(), 0u);
+    EXPECT_EQ(pushes_, 0u);
+    for (const auto& line : log_.lines()) {
+        EXPECT_NE(line.first, LOG_ERROR_LEVEL) << line.second;
+    }
+}
+
+TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
+{
+    struct case_t {
+        const char* name;
+        std::string bytes;
+        std::string failure;
+    };
+    const std::vector<case_t> cases = {
+        {"end of the device", "", std::string(TS_LKM_READ_SOME) + ": "},
+        {"end inside a packet", mp::event_path("/x", 1).substr(0, 9), std::string(TS_LKM_READ_SOME) + ": "},
+        {"corrupt length", mp::raw<uint32_t>(0x7FFFFFFF), TS_LKM_STREAM_FAILED},
+    };
+    for (const case_t& c : cases) {
+        scoped_log_capture_t log;
+        fake_module_t module;
+        boost::shared_ptr<ts_lkmnotify_t> interceptor =
+            boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path().string(), MAJOR, std::vector<std::string>(), module.opener());
+        boost::thread thread([interceptor, queue = queue_] { interceptor->run(queue); });
+        module.write_monitor(c.bytes);
+        module.close_monitor();
+        // run returns by itself, without stop.
+        thread.join();
+        std::vector<std::pair<int, std::string>> errors;
+        for (const auto& line : log.lines()) {
+            if (line.first == LOG_ERROR_LEVEL) {
+                errors.push_back(line);
+            }
+        }
+        ASSERT_EQ(errors.size(), 1u) << c.name;
+        EXPECT_EQ(errors[0].second.rfind(TS_LKM_READER_FAILED + c.failure, 0), 0u) << errors[0].second;
+    }
+    loop_.restart();
+    EXPECT_EQ(loop_.poll(), 0u);
+}
+
+TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_nodes)
+{
+    const size_t before = open_descriptor_count();
+    start({"/"});
+    module_.write_monitor(mp::event_path("/x", 1));
+    run_until_pushes(1);
+    interceptor_->stop();
+    thread_.join();
+    interceptor_.reset();
+    EXPECT_FALSE(node_exists("noxel.control"));
+    EXPECT_FALSE(node_exists("noxel.tarsel"));
+    EXPECT_TRUE(module_.wait_control_closed());
+    EXPECT_TRUE(module_.monitor_closed_by_daemon());
+    // Only the stand-in's own two ends remain.
+    EXPECT_EQ(open_descriptor_count(), before + 2);
+    // No DEL_DIR at destruction.
+    EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}}));
+}
+
+TEST_F(lkmnotify_test, a_monitor_node_that_cannot_be_opened_leaves_nothing_behind)
+{
+    const size_t before = open_descriptor_count();
+    module_.fail_open("noxel.tarsel", EACCES);
+    const boost::system::system_error e = construction_failure();
+    EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_MONITOR_FAILED) + ": ", 0), 0u) << e.what();
+    EXPECT_FALSE(node_exists("noxel.control"));
+    EXPECT_FALSE(node_exists("noxel.tarsel"));
+    EXPECT_TRUE(module_.wait_control_closed());
+    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_TRUE(module_.requests().empty());
+}
+
+TEST_F(lkmnotify_test, a_failed_exchange_during_construction_leaves_nothing_behind)
+{
+    const size_t before = open_descriptor_count();
+    module_.set_answer([](int32_t, const std::string&) { return mp::dir_response(3, 0); });
+    const boost::system::system_error e = construction_failure();
+    EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_PARSE));
+    EXPECT_FALSE(node_exists("noxel.control"));
+    EXPECT_FALSE(node_exists("noxel.tarsel"));
+    EXPECT_TRUE(module_.wait_control_closed());
+    EXPECT_TRUE(module_.monitor_closed_by_daemon());
+    EXPECT_EQ(open_descriptor_count(), before + 2);
+}
+
+TEST_F(lkmnotify_test, without_a_driver_behind_the_nodes_construction_fails_cleanly)
+{
+    try {
+        ts_lkmnotify_t interceptor(loop_, dir_.path().string(), MAJOR, {"/"});
+        FAIL() << "constructed";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));
+        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_CONTROL_FAILED) + ": ", 0), 0u) << e.what();
+    }
+    EXPECT_TRUE(fs::is_empty(dir_.path()));
+}
