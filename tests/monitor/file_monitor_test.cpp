@@ -39,6 +39,7 @@
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
 #include "monitor/monitor_error.hpp"
+#include "peers/kestrum_peer.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_dir.hpp"
 
@@ -253,12 +254,12 @@ private:
     bool usable = false;
 };
 
-// The Kestrum end of the link: a listening socket in the abstract namespace
-// that the link connects to, then one accepted connection.
-class kestrum_peer_t
+// A Kestrum that opens the flow and never reads: what the link writes stays
+// in the socket, so a large batch stays in flight until the peer hangs up.
+class silent_kestrum_t
 {
 public:
-    explicit kestrum_peer_t(ts_kestrum_t& link)
+    explicit silent_kestrum_t(ts_kestrum_t& link)
     {
         static int serial = 0;
         const std::string name = std::string(1, '\0') + "nt-file-monitor-test-" + std::to_string(getpid()) + "-" +
@@ -276,14 +277,14 @@ public:
         link.connect();
         fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     }
-    ~kestrum_peer_t()
+    ~silent_kestrum_t()
     {
         hang_up();
         if (listener >= 0)
             close(listener);
     }
-    kestrum_peer_t(const kestrum_peer_t&) = delete;
-    kestrum_peer_t& operator=(const kestrum_peer_t&) = delete;
+    silent_kestrum_t(const silent_kestrum_t&) = delete;
+    silent_kestrum_t& operator=(const silent_kestrum_t&) = delete;
 
     bool connected() const { return fd >= 0; }
 
@@ -298,32 +299,6 @@ public:
         return send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
     }
 
-    // Takes what has arrived, without waiting; every whole frame that is a
-    // FLOW_DATA_NOTIFICATION becomes one batch.
-    void read_available()
-    {
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n <= 0)
-                break;
-            incoming.append(buffer, static_cast<std::size_t>(n));
-        }
-        for (;;) {
-            std::uint32_t size;
-            if (incoming.size() < sizeof size)
-                return;
-            std::memcpy(&size, incoming.data(), sizeof size);
-            if (incoming.size() < sizeof size + size)
-                return;
-            ks::ClientMessage message;
-            message.ParseFromString(incoming.substr(sizeof size, size));
-            incoming.erase(0, sizeof size + size);
-            if (message.tag() == ks::ClientMessage::FLOW_DATA_NOTIFICATION)
-                batches.emplace_back(message.flow_path().begin(), message.flow_path().end());
-        }
-    }
-
     void hang_up()
     {
         if (fd >= 0)
@@ -331,12 +306,9 @@ public:
         fd = -1;
     }
 
-    std::vector<std::vector<std::string> > batches;
-
 private:
     int listener = -1;
     int fd = -1;
-    std::string incoming;
 };
 
 ts_event_t event(const std::string& path, int pid = 1)
@@ -473,12 +445,15 @@ protected:
     void drop_kestrum()
     {
         ts_kestrum_t* link = inventory->kestrum();
-        if (peer)
-            peer->hang_up();
+        if (silent)
+            silent->hang_up();
+        if (kestrum)
+            kestrum->close_connection();
         if (link->is_open()) {
             EXPECT_TRUE(run_until([link] { return !link->is_open(); })) << "the Kestrum link stayed open";
         }
-        peer.reset();
+        silent.reset();
+        kestrum.reset();
         pop_all(*inventory->file_monitor()->event_queue());
     }
 
@@ -546,7 +521,8 @@ protected:
     std::vector<fake_state_ptr> fakes;
     std::shared_ptr<journal_t> journal = std::make_shared<journal_t>();
 
-    std::unique_ptr<kestrum_peer_t> peer;
+    std::unique_ptr<silent_kestrum_t> silent;
+    std::unique_ptr<nt::kestrum_peer_t> kestrum;
     std::unique_ptr<ts_file_monitor_t> monitor;
 };
 
@@ -1065,21 +1041,22 @@ TEST_F(file_monitor_test, a_backlog_goes_out_in_batches_of_101_without_further_a
         sent.push_back("/data/" + std::to_string(i));
         queue.push(event(sent.back()));
     }
-    peer.reset(new kestrum_peer_t(*inventory->kestrum()));
-    ASSERT_TRUE(peer->connected());
-    ASSERT_TRUE(peer->open_flow());
+    ts_kestrum_t& link = *inventory->kestrum();
+    kestrum.reset(new nt::kestrum_peer_t());
+    link.set_socket_path(kestrum->path());
+    link.connect();
+    link.open_session();
 
-    ASSERT_TRUE(run_until([&] {
-        peer->read_available();
-        return peer->batches.size() >= 3;
-    }));
-    ASSERT_EQ(3u, peer->batches.size());
-    EXPECT_EQ(101u, peer->batches[0].size());
-    EXPECT_EQ(101u, peer->batches[1].size());
-    EXPECT_EQ(48u, peer->batches[2].size());
+    ASSERT_TRUE(run_until([&] { return kestrum->received_paths() >= sent.size(); }));
+    std::vector<std::size_t> sizes;
     std::vector<std::string> received;
-    for (const std::vector<std::string>& batch : peer->batches)
-        received.insert(received.end(), batch.begin(), batch.end());
+    for (const nt::kestrum_frame_t& frame : kestrum->frames()) {
+        if (frame.message.tag() != ks::ClientMessage::FLOW_DATA_NOTIFICATION)
+            continue;
+        sizes.push_back(frame.message.flow_path_size());
+        received.insert(received.end(), frame.message.flow_path().begin(), frame.message.flow_path().end());
+    }
+    EXPECT_THAT(sizes, ElementsAre(101u, 101u, 48u));
     EXPECT_EQ(sent, received);
     EXPECT_TRUE(queue.empty());
 }
@@ -1099,9 +1076,9 @@ TEST_F(file_monitor_test, batches_not_written_when_the_connection_drops_go_back_
         queue.push(event(expected.back()));
     }
     ts_kestrum_t& link = *inventory->kestrum();
-    peer.reset(new kestrum_peer_t(link));
-    ASSERT_TRUE(peer->connected());
-    ASSERT_TRUE(peer->open_flow());
+    silent.reset(new silent_kestrum_t(link));
+    ASSERT_TRUE(silent->connected());
+    ASSERT_TRUE(silent->open_flow());
     ASSERT_TRUE(run_until([&] { return link.is_flow_open(); }));
     EXPECT_EQ(49u, queue.size()) << "the first batch is in flight";
 
@@ -1115,7 +1092,7 @@ TEST_F(file_monitor_test, batches_not_written_when_the_connection_drops_go_back_
     EXPECT_EQ(1u, queue.size());
     expected.push_back("/data/151");
 
-    peer->hang_up();
+    silent->hang_up();
     ASSERT_TRUE(run_until([&] { return !link.is_open(); }));
     EXPECT_FALSE(link.is_flow_open());
     // Compared by their heads: the filler would fill the failure report.
