@@ -1,13 +1,14 @@
 #include "monitor/file_monitor.hpp"
 
+#include <climits>
 #include <sstream>
+#include <stdexcept>
 
-#include <boost/asio/io_service.hpp>
 #include <boost/bind/bind.hpp>
-#include <boost/make_shared.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/thread/mutex.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
@@ -27,34 +28,79 @@ const char* const COULDNT_INIT_FANOTIFY = "Couldn't init Fanotify interceptor";
 const char* const COULDNT_INIT_LKM = "Couldn't init LKM interceptor";
 const char* const COULDNT_INIT_ANY = "Couldn't init any filesystem interceptors";
 const char* const REMAIN_LKM = "Cannot use fanotify. Remain use LKM";
+const char* const FM_LOOP_STARTED = "file monitor's event loop has been started";
+const char* const FM_CANNOT_START = "Cannot start monitoring, error occured: ";
+const char* const FM_NO_INTERCEPTOR = "no interceptor for this mode";
+const char* const FM_EXE_PREFIX = "produce_exe_list: pid=";
+const char* const FM_EXE_INFIX = " exe=";
+const char* const FM_KERNEL_THREAD = " is a kernel thread";
+const char* const FM_MOUNT_PREFIX = "Mountpoint ";
+const char* const FM_ADDED_SUFFIX = " has been added for monitoring successfully";
+const char* const FM_NOT_ADDED_PREFIX = "Couldn't add ";
+const char* const FM_NOT_ADDED_SUFFIX = " mountpoint for monitoring";
+const char* const FM_DELETED_SUFFIX = " has been deleted from monitoring paths successfully";
+const char* const FM_NOT_DELETED_PREFIX = "Couldn't delete ";
+const char* const FM_NOT_DELETED_SUFFIX = " mountpoint from monitoring paths";
 
 namespace {
 
 const std::size_t BATCH_LIMIT = 100; // pop takes limit + 1: batches of 101
 const int JOIN_SECONDS = 3;
-const int KIND_LKM = 0;
-const int KIND_FANOTIFY = 1;
 
-void log_debug(const std::string& text)
+void log_at(int level, const std::string& text)
 {
-    if (log_threshold <= LOG_DEBUG_LEVEL)
-        log_message(LOG_DEBUG_LEVEL, text);
+    if (log_threshold <= level)
+        log_message(level, text);
+}
+
+std::string quoted(const std::string& dir)
+{
+    return "\"" + dir + "\"";
+}
+
+// The pid a /proc entry name stands for; false for a name that is not all
+// decimal digits or does not fit an int (no process can have it).
+bool parse_pid(const std::string& name, int& pid)
+{
+    if (name.empty())
+        return false;
+    long long value = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX)
+            return false;
+    }
+    pid = static_cast<int>(value);
+    return true;
 }
 
 } // namespace
+
+ts_file_monitor_t::thread_ptr ts_file_monitor_t::start_thread(const boost::function<void()>& body)
+{
+    return boost::make_shared<boost::thread>(body);
+}
 
 ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& mounts_path)
     : owner(owner_)
     , queue(new ts_event_queue_t)
     , watcher(new ts_mounts_watcher_t(mounts_path))
+    , alive(boost::make_shared<int>(0))
     , create([](boost::asio::io_service& io, int mode) { return create_interceptor(io, mode); })
+    , start_thread_with(&ts_file_monitor_t::start_thread)
     , proc_root("/proc")
 {
     ts_kestrum_t* kestrum = owner->kestrum();
+    connections.reserve(4);
     connections.emplace_back(queue->pushed.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
     connections.emplace_back(kestrum->flow_ready.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
+    // A completed write with nothing behind it takes the next batch, so a
+    // backlog reaches Kestrum without waiting for further file accesses.
     connections.emplace_back(kestrum->drained.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
-    connections.emplace_back(kestrum->unsent.connect(boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
+    connections.emplace_back(kestrum->unsent.connect(
+        boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
     queue->set_process_filter(new ts_proc_filter_t(owner->io_service_, std::vector<std::string>()));
     watcher->error_signal.connect(boost::bind(&ts_file_monitor_t::on_watcher_error, this, boost::placeholders::_1));
     watcher->mount_signal.connect(boost::bind(&ts_file_monitor_t::on_mount_event, this, boost::placeholders::_1));
@@ -70,8 +116,8 @@ ts_file_monitor_t::~ts_file_monitor_t()
         interceptor->stop();
         loop_thread->try_join_for(boost::chrono::seconds(JOIN_SECONDS));
     }
-    for (boost::signals2::connection& connection : connections)
-        connection.disconnect();
+    connections.clear();
+    alive.reset();
     watcher.reset();
     loop_thread.reset();
     interceptor.reset();
@@ -83,8 +129,8 @@ int ts_file_monitor_t::mode() const
     if (!interceptor || !loop_thread)
         return nx::LTS_LOADING;
     switch (interceptor->kind()) {
-    case KIND_FANOTIFY: return nx::LTS_FANOTIFY;
-    case KIND_LKM: return nx::LTS_LKM;
+    case TS_KIND_FANOTIFY: return nx::LTS_FANOTIFY;
+    case TS_KIND_LKM: return nx::LTS_LKM;
     default: return nx::LTS_LOADING;
     }
 }
@@ -97,29 +143,38 @@ void ts_file_monitor_t::configure(int mode)
     excluded_paths(config, excluded);
     excluded_processes(config, processes);
 
+    // Built before anything is replaced: a relative path leaves all as it was.
     std::unique_ptr<ScanSet> paths(new ScanSet(included, excluded));
     queue->set_path_filter(paths.release());
-    queue->set_process_filter(new ts_proc_filter_t(owner->io_service_, processes));
+    std::unique_ptr<ts_proc_filter_t> processes_filter(new ts_proc_filter_t(owner->io_service_));
+    processes_filter->set_excluded(processes);
+    queue->set_process_filter(processes_filter.release());
 
     try {
         set_mode(mode);
     } catch (const std::exception& e) {
-        log_debug(short_what(e));
-        if (log_threshold <= LOG_ERROR_LEVEL)
-            log_message(LOG_ERROR_LEVEL, mode == nx::LTM_FANOTIFY ? COULDNT_INIT_FANOTIFY
-                                         : mode == nx::LTM_LKM    ? COULDNT_INIT_LKM
-                                                                  : COULDNT_INIT_ANY);
+        log_at(LOG_DEBUG_LEVEL, short_what(e));
+        log_at(LOG_ERROR_LEVEL, mode == nx::LTM_FANOTIFY ? COULDNT_INIT_FANOTIFY
+                                : mode == nx::LTM_LKM    ? COULDNT_INIT_LKM
+                                                         : COULDNT_INIT_ANY);
         throw nx::EC_BAD_CONFIG;
     }
+}
+
+ts_interceptor_ptr ts_file_monitor_t::build(int mode)
+{
+    ts_interceptor_ptr built = create(owner->io_service_, mode);
+    if (!built)
+        throw std::runtime_error(FM_NO_INTERCEPTOR);
+    return built;
 }
 
 void ts_file_monitor_t::set_mode(int mode)
 {
     if (!interceptor) {
-        interceptor = create(owner->io_service_, mode);
-        if (!interceptor)
-            throw std::runtime_error("no interceptor for this mode");
-        start_event_loop();
+        make_current(build(mode));
+        // Pushed directly, not posted: they enter the queue before any event
+        // of the new interceptor, whose pushes wait in the event loop.
         const std::vector<ts_event_t> running = produce_exe_list(proc_root);
         for (const ts_event_t& event : running)
             queue->push(event);
@@ -127,54 +182,65 @@ void ts_file_monitor_t::set_mode(int mode)
     }
 
     const int kind = interceptor->kind();
-    if (kind == KIND_FANOTIFY && (mode == nx::LTM_AUTO || mode == nx::LTM_FANOTIFY))
+    if (kind == TS_KIND_FANOTIFY && (mode == nx::LTM_AUTO || mode == nx::LTM_FANOTIFY))
         return;
-    if (kind == KIND_LKM && mode == nx::LTM_LKM)
+    if (kind == TS_KIND_LKM && mode == nx::LTM_LKM)
         return;
-    if (kind == KIND_LKM && mode == nx::LTM_AUTO) {
+    if (kind == TS_KIND_LKM && mode == nx::LTM_AUTO) {
         ts_interceptor_ptr next;
         try {
-            next = create(owner->io_service_, nx::LTM_FANOTIFY);
+            next = build(nx::LTM_FANOTIFY);
         } catch (const std::exception& e) {
-            log_debug(short_what(e));
-            if (log_threshold <= LOG_INFO_LEVEL)
-                log_message(LOG_INFO_LEVEL, REMAIN_LKM);
+            log_at(LOG_DEBUG_LEVEL, short_what(e));
+            log_at(LOG_INFO_LEVEL, REMAIN_LKM);
             return;
         }
         switch_to(next);
         return;
     }
-    int build = mode;
-    if (kind == KIND_FANOTIFY && mode == nx::LTM_LKM)
-        build = nx::LTM_LKM;
-    else if (kind == KIND_LKM && mode == nx::LTM_FANOTIFY)
-        build = nx::LTM_FANOTIFY;
-    switch_to(create(owner->io_service_, build));
+    // Fanotify to mode 2, the kernel module to mode 1, any other kind to any
+    // mode: each switch builds what the mode names.
+    switch_to(build(mode));
+}
+
+void ts_file_monitor_t::make_current(const ts_interceptor_ptr& next)
+{
+    const ts_interceptor_ptr previous = interceptor;
+    interceptor = next;
+    try {
+        start_event_loop();
+    } catch (...) {
+        interceptor = previous;
+        throw;
+    }
 }
 
 void ts_file_monitor_t::switch_to(const ts_interceptor_ptr& next)
 {
-    if (!next)
-        throw std::runtime_error("no interceptor for this mode");
-    ts_interceptor_ptr old_interceptor = interceptor;
-    boost::shared_ptr<boost::thread> old_thread = loop_thread;
-    interceptor = next;
-    start_event_loop();
+    const ts_interceptor_ptr old_interceptor = interceptor;
+    const thread_ptr old_thread = loop_thread;
+    // The new loop runs before the old one is asked to stop, so no access
+    // goes unseen; the queue merges what both report meanwhile.
+    make_current(next);
     old_interceptor->stop();
     if (old_thread)
         old_thread->try_join_for(boost::chrono::seconds(JOIN_SECONDS));
+    // Releasing old_thread detaches a loop that outlived the wait; it holds
+    // its interceptor and the queue until its run returns.
 }
 
 void ts_file_monitor_t::start_event_loop()
 {
     try {
+        // The loop thread inherits the blocked mask: these signals belong to
+        // the main thread's event loop.
         ts_signal_block_t blocked;
-        loop_thread.reset(new boost::thread(boost::bind(&ts_interceptor_if::run, interceptor, queue)));
+        loop_thread = start_thread_with(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     } catch (const std::exception& e) {
-        log_debug(std::string("Cannot start monitoring, error occured: ") + e.what());
+        log_at(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_CANNOT_START), TS_CTX_FILE_MONITOR);
     }
-    log_debug("file monitor's event loop has been started");
+    log_at(LOG_DEBUG_LEVEL, FM_LOOP_STARTED);
 }
 
 void ts_file_monitor_t::send_pending()
@@ -195,12 +261,22 @@ void ts_file_monitor_t::restore_unsent(const std::deque<std::string>& paths)
 
 void ts_file_monitor_t::on_mount_event(const ts_mnt_event_t& event)
 {
-    owner->io_service_.post(boost::bind(&ts_file_monitor_t::handle_mount_event, this, event));
+    const boost::weak_ptr<void> token = alive;
+    ts_file_monitor_t* self = this;
+    owner->io_service_.post([token, self, event] {
+        if (!token.expired())
+            self->handle_mount_event(event);
+    });
 }
 
 void ts_file_monitor_t::on_watcher_error(const std::string& text)
 {
-    owner->io_service_.post(boost::bind(&ts_file_monitor_t::raise_watcher_error, this, text));
+    const boost::weak_ptr<void> token = alive;
+    ts_file_monitor_t* self = this;
+    owner->io_service_.post([token, self, text] {
+        if (!token.expired())
+            self->raise_watcher_error(text);
+    });
 }
 
 void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
@@ -210,20 +286,20 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
     const std::string& dir = event.entry.dir;
     if (event.kind == TS_MNT_MOUNTED) {
         if (interceptor->add_path(dir))
-            log_debug("Mountpoint \"" + dir + "\" has been added for monitoring successfully");
+            log_at(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_ADDED_SUFFIX);
         else
-            log_debug("Couldn't add \"" + dir + "\" mountpoint for monitoring");
+            log_at(LOG_DEBUG_LEVEL, FM_NOT_ADDED_PREFIX + quoted(dir) + FM_NOT_ADDED_SUFFIX);
     } else if (event.kind == TS_MNT_UNMOUNTED) {
         if (interceptor->remove_path(dir))
-            log_debug("Mountpoint \"" + dir + "\" has been deleted from monitoring paths successfully");
-        else if (log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL, "Couldn't delete \"" + dir + "\" mountpoint from monitoring paths");
+            log_at(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_DELETED_SUFFIX);
+        else
+            log_at(LOG_WARNING_LEVEL, FM_NOT_DELETED_PREFIX + quoted(dir) + FM_NOT_DELETED_SUFFIX);
     }
 }
 
 void ts_file_monitor_t::raise_watcher_error(const std::string& text)
 {
-    log_debug(text);
+    log_at(LOG_DEBUG_LEVEL, text);
     throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_CTX_FILE_MONITOR);
 }
 
@@ -233,26 +309,27 @@ std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
     std::vector<ts_event_t> list;
     for (fs::directory_iterator it(proc_root), end; it != end; ++it) {
         const std::string name = it->path().filename().string();
-        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+        int pid = 0;
+        if (!parse_pid(name, pid))
             continue;
         const fs::path exe = it->path() / "exe";
         boost::system::error_code error;
         const fs::path resolved = fs::canonical(exe, error);
         if (!error) {
-            const int pid = std::atoi(name.c_str());
             list.push_back(ts_event_t{boost::make_shared<std::string>(resolved.string()), pid});
             if (log_threshold <= LOG_DEBUG_LEVEL) {
                 std::ostringstream text;
-                text << "produce_exe_list: pid=" << pid << " exe=\"" << resolved.string() << "\"";
+                text << FM_EXE_PREFIX << pid << FM_EXE_INFIX << quoted(resolved.string());
                 log_message(LOG_DEBUG_LEVEL, text.str());
             }
             continue;
         }
         if (error == boost::system::errc::no_such_file_or_directory) {
+            // A failed size query counts as a size other than 0.
             boost::system::error_code size_error;
             const boost::uintmax_t size = fs::file_size(it->path() / "cmdline", size_error);
             if (!size_error && size == 0) {
-                log_debug("produce_exe_list: pid=" + name + " is a kernel thread");
+                log_at(LOG_DEBUG_LEVEL, FM_EXE_PREFIX + name + FM_KERNEL_THREAD);
                 continue;
             }
         }

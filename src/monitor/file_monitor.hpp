@@ -4,13 +4,14 @@
 // and watcher threads reach it only through work posted to the event loop.
 #pragma once
 
+#include <deque>
 #include <string>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
 #include <boost/function.hpp>
-#include <boost/signals2/connection.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/signals2/connection.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "monitor/event.hpp"
@@ -24,37 +25,57 @@ class ts_file_monitor_t
 {
 public:
     typedef boost::function<ts_interceptor_ptr(boost::asio::io_service&, int)> factory_t;
+    typedef boost::shared_ptr<boost::thread> thread_ptr;
+    typedef boost::function<thread_ptr(const boost::function<void()>&)> thread_starter_t;
 
     // Creates the queue and the watcher, connects the slots, installs an
-    // empty process filter and starts the watcher's thread.
+    // empty process filter and starts the watcher's thread on mounts_path.
+    // The owner's Kestrum link must exist. Throws std::bad_alloc,
+    // boost::thread_resource_error when the watcher's thread cannot start.
     explicit ts_file_monitor_t(ts_inventory_t* owner, const std::string& mounts_path = TS_MOUNTS_PATH);
-    // Stops the interceptor and waits up to 3 seconds for its thread; the
-    // watcher's thread no longer reaches this object or the event loop.
+    // Stops the interceptor and waits up to 3 seconds for its thread; from
+    // here on neither the watcher's thread, nor a loop thread that outlived
+    // the wait, nor work already posted reaches this object.
     ~ts_file_monitor_t();
 
     // An nx::LinuxTarselState value: the running interceptor.
     int mode() const;
 
-    // Rebuilds both filters from the current configuration, then starts,
-    // keeps, retries or switches the interceptor for the mode.
-    // Throws boost::filesystem::filesystem_error (code 20) for a relative
-    // configured path, before anything changes, and nx::ErrorCode
-    // EC_BAD_CONFIG when no interceptor can be used for the mode.
+    // Rebuilds both filters from the owner's configuration, then starts,
+    // keeps, retries or switches the interceptor for the mode (an
+    // nx::LinuxTarselMode value).
+    // Throws boost::filesystem::filesystem_error (code 20, "nx.Error") for a
+    // configured path that is not absolute, before anything changes; throws
+    // nx::ErrorCode EC_BAD_CONFIG by value, after its Error line, when no
+    // interceptor can be used for the mode (the new filters stay, and an
+    // interceptor that ran before runs on).
     void configure(int mode);
 
     // Sends at most one batch of the oldest waiting paths while the flow is
-    // open and nothing waits behind the write in flight.
+    // open and nothing waits behind the write in flight. Throws what the
+    // Kestrum link's send throws.
     void send_pending();
 
-    // For tests: how interceptors are built (create_interceptor by default)
-    // and where the start-up scan looks for processes ("/proc").
+    // For tests: how interceptors are built (create_interceptor by default),
+    // how loop threads are started (start_thread by default) and where the
+    // start-up scan looks for processes ("/proc").
     void set_interceptor_factory(const factory_t& factory) { create = factory; }
+    void set_thread_starter(const thread_starter_t& starter) { start_thread_with = starter; }
     void set_proc_root(const std::string& root) { proc_root = root; }
 
     const ts_event_queue_ptr& event_queue() const { return queue; }
+    const ts_mounts_watcher_ptr& mounts_watcher() const { return watcher; }
+
+    // Starts a boost::thread on body. Throws boost::thread_resource_error.
+    static thread_ptr start_thread(const boost::function<void()>& body);
 
 private:
     void set_mode(int mode);
+    // create, with an empty result turned into a std::runtime_error.
+    ts_interceptor_ptr build(int mode);
+    // Makes next current and starts its loop; the previous one stays current
+    // when that fails.
+    void make_current(const ts_interceptor_ptr& next);
     void switch_to(const ts_interceptor_ptr& next);
     void start_event_loop();
     // On the watcher thread: they only post to the event loop.
@@ -67,20 +88,46 @@ private:
     ts_inventory_t* owner;
     ts_event_queue_ptr queue;
     ts_interceptor_ptr interceptor;
-    boost::shared_ptr<boost::thread> loop_thread;
-    boost::shared_ptr<ts_mounts_watcher_t> watcher;
-    // To the queue and the Kestrum link, which may outlive this object.
-    std::vector<boost::signals2::connection> connections;
+    thread_ptr loop_thread;
+    ts_mounts_watcher_ptr watcher;
+    // To the queue and the Kestrum link, which may outlive this object;
+    // scoped, so that a constructor that throws leaves no slot behind.
+    std::vector<boost::signals2::scoped_connection> connections;
+    // Work posted to the event loop holds it weakly: a handler that runs
+    // after this object is gone finds it expired and does nothing.
+    boost::shared_ptr<void> alive;
     factory_t create;
+    thread_starter_t start_thread_with;
     std::string proc_root;
 };
 
 // One record per running process whose executable resolves: its canonical
-// path and pid. Throws boost::filesystem::filesystem_error when the process
-// directory cannot be listed.
+// path and pid, in directory order. Entries whose names are not all decimal
+// digits (or too large for a pid) are skipped. Throws
+// boost::filesystem::filesystem_error when the directory cannot be listed.
 std::vector<ts_event_t> produce_exe_list(const std::string& proc_root = "/proc");
 
+// Error lines of configure, by the configured mode.
 extern const char* const COULDNT_INIT_FANOTIFY; // "Couldn't init Fanotify interceptor"
 extern const char* const COULDNT_INIT_LKM;      // "Couldn't init LKM interceptor"
 extern const char* const COULDNT_INIT_ANY;      // "Couldn't init any filesystem interceptors"
+// Info line when the automatic mode cannot leave the kernel module.
 extern const char* const REMAIN_LKM;            // "Cannot use fanotify. Remain use LKM"
+// Debug lines of start_event_loop; the thread's failure text follows the second.
+extern const char* const FM_LOOP_STARTED;       // "file monitor's event loop has been started"
+extern const char* const FM_CANNOT_START;       // "Cannot start monitoring, error occured: "
+// Text of the failure when the factory builds nothing for a mode.
+extern const char* const FM_NO_INTERCEPTOR;     // "no interceptor for this mode"
+// Debug lines of produce_exe_list: prefix, pid, then " exe=\"<path>\"" or
+// the kernel-thread suffix.
+extern const char* const FM_EXE_PREFIX;         // "produce_exe_list: pid="
+extern const char* const FM_EXE_INFIX;          // " exe="
+extern const char* const FM_KERNEL_THREAD;      // " is a kernel thread"
+// Mount lines: the prefix, the directory in double quotes, the suffix.
+extern const char* const FM_MOUNT_PREFIX;       // "Mountpoint "
+extern const char* const FM_ADDED_SUFFIX;       // " has been added for monitoring successfully"
+extern const char* const FM_NOT_ADDED_PREFIX;   // "Couldn't add "
+extern const char* const FM_NOT_ADDED_SUFFIX;   // " mountpoint for monitoring"
+extern const char* const FM_DELETED_SUFFIX;     // " has been deleted from monitoring paths successfully"
+extern const char* const FM_NOT_DELETED_PREFIX; // "Couldn't delete "
+extern const char* const FM_NOT_DELETED_SUFFIX; // " mountpoint from monitoring paths"
