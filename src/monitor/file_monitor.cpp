@@ -29,6 +29,7 @@ const char* const COULDNT_INIT_LKM = "Couldn't init LKM interceptor";
 const char* const COULDNT_INIT_ANY = "Couldn't init any filesystem interceptors";
 const char* const REMAIN_LKM = "Cannot use fanotify. Remain use LKM";
 const char* const FM_LOOP_STARTED = "file monitor's event loop has been started";
+const char* const FM_LOOP_ENDED = "The interceptor's event loop has ended unexpectedly";
 const char* const FM_CANNOT_START = "Cannot start monitoring, error occured: ";
 const char* const FM_NO_INTERCEPTOR = "no interceptor for this mode";
 const char* const FM_EXE_PREFIX = "produce_exe_list: pid=";
@@ -235,12 +236,35 @@ void ts_file_monitor_t::start_event_loop()
         // The loop thread inherits the blocked mask: these signals belong to
         // the main thread's event loop.
         ts_signal_block_t blocked;
-        loop_thread = start_thread_with(boost::bind(&ts_interceptor_if::run, interceptor, queue));
+        const ts_interceptor_ptr current = interceptor;
+        const ts_event_queue_ptr events = queue;
+        const boost::weak_ptr<void> token = alive;
+        ts_file_monitor_t* self = this;
+        boost::asio::io_service* io = &owner->io_service_;
+        loop_thread = start_thread_with([current, events, token, self, io] {
+            current->run(events);
+            // A loop that gives up on its own (the kernel module's device
+            // failed) would leave the daemon blind: the main thread decides.
+            if (!token.expired())
+                io->post([current, token, self] {
+                    if (!token.expired())
+                        self->on_loop_ended(current);
+                });
+        });
     } catch (const std::exception& e) {
         log_at(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_CANNOT_START), TS_CTX_FILE_MONITOR);
     }
     log_at(LOG_DEBUG_LEVEL, FM_LOOP_STARTED);
+}
+
+void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
+{
+    // A replaced interceptor's loop ends because it was stopped.
+    if (ended != interceptor)
+        return;
+    log_at(LOG_ERROR_LEVEL, FM_LOOP_ENDED);
+    throw boost::system::system_error(nx::make_error_code(nx::EC_IO_ERROR), TS_CTX_FILE_MONITOR);
 }
 
 void ts_file_monitor_t::send_pending()

@@ -83,6 +83,10 @@ private:
     void on_watcher_error(const std::string& text);
     void handle_mount_event(const ts_mnt_event_t& event);
     void raise_watcher_error(const std::string& text);
+    // On the main thread, after an interceptor's read loop returned. Throws
+    // boost::system::system_error {EC_IO_ERROR, "nx.Error"} when the loop of
+    // the current interceptor ended without being stopped.
+    void on_loop_ended(const ts_interceptor_ptr& ended);
     void restore_unsent(const std::deque<std::string>& paths);
 
     ts_inventory_t* owner;
@@ -115,6 +119,7 @@ extern const char* const COULDNT_INIT_ANY;      // "Couldn't init any filesystem
 extern const char* const REMAIN_LKM;            // "Cannot use fanotify. Remain use LKM"
 // Debug lines of start_event_loop; the thread's failure text follows the second.
 extern const char* const FM_LOOP_STARTED;       // "file monitor's event loop has been started"
+extern const char* const FM_LOOP_ENDED;         // "The interceptor's event loop has ended unexpectedly"
 extern const char* const FM_CANNOT_START;       // "Cannot start monitoring, error occured: "
 // Text of the failure when the factory builds nothing for a mode.
 extern const char* const FM_NO_INTERCEPTOR;     // "no interceptor for this mode"

@@ -1138,3 +1138,28 @@ TEST_F(file_monitor_test, destruction_stops_the_loop_and_leaves_nothing_that_rea
     EXPECT_THAT(pop_all(*queue), ElementsAre("/data/late"));
     EXPECT_THAT(lines_from(first_line), ElementsAre(line_t{LOG_DEBUG_LEVEL, "PID: 1 Access on: /data/late"}));
 }
+
+// A loop that gives up on its own leaves the daemon blind: it must end with a
+// status, while the loop of a replaced interceptor ends quietly.
+TEST_F(file_monitor_test, a_loop_that_ends_by_itself_ends_the_daemon_a_replaced_one_does_not)
+{
+    make_monitor();
+    ASSERT_EQ(-1, configure(nx::LTM_FANOTIFY));
+    ASSERT_TRUE(fake(0)->wait([&] { return fake(0)->running; }));
+    ASSERT_EQ(-1, configure(nx::LTM_LKM));
+    ASSERT_TRUE(fake(0)->wait([&] { return fake(0)->finished; }));
+    run_pending();
+    EXPECT_EQ(0u, count(LOG_ERROR_LEVEL, FM_LOOP_ENDED));
+
+    fake(1)->release();
+    ASSERT_TRUE(fake(1)->wait([&] { return fake(1)->finished; }));
+    boost::system::error_code code;
+    try {
+        run_until([] { return false; });
+    } catch (const boost::system::system_error& e) {
+        code = e.code();
+        EXPECT_EQ(std::string("File monitor: ") + nx::make_error_code(nx::EC_IO_ERROR).message(), e.what());
+    }
+    EXPECT_EQ(nx::make_error_code(nx::EC_IO_ERROR), code);
+    EXPECT_EQ(1u, count(LOG_ERROR_LEVEL, FM_LOOP_ENDED));
+}
