@@ -40,6 +40,9 @@ public:
     // boost::system::system_error: ENAMETOOLONG for a path over 107 bytes,
     // the connect error with the context "connect".
     void connect();
+    // OPEN_FLOW_REQUEST with the daemon's pid and the current flow options.
+    // The sends below do nothing on a closed link; they throw what
+    // ts_protobuf_link_t::send throws (std::length_error, std::bad_alloc).
     void open_session();
     // Sends the current flow options now while the flow is open, else marks
     // them pending for the next OPEN_FLOW_RESPONSE.

@@ -226,6 +226,21 @@ protected:
         ASSERT_FALSE(root.empty());
     }
 
+    // A daemon still running ends as SIGTERM has it end; whatever ended
+    // it, the sanitizers (in a sanitizer build) must have found nothing.
+    void TearDown() override
+    {
+        if (!ostrand)
+            return;
+        if (!ostrand->process().status()) {
+            ostrand->signal(SIGTERM);
+            EXPECT_EQ(ostrand->wait_exit(patience), nx::EC_APP_TERMINATED);
+        }
+        const std::string text = ostrand->stderr_text();
+        for (const char* report : {"Sanitizer", "runtime error:"})
+            EXPECT_EQ(text.find(report), std::string::npos) << text;
+    }
+
     std::string path(const std::string& name) const { return root + "/" + name; }
 
     // Creates the file (before the daemon starts, so that its creation is no

@@ -177,6 +177,42 @@ TEST_F(file_road_test, a_new_configuration_after_sighup_reaches_kestrum_and_the_
     EXPECT_FALSE(kestrum->has_path(old_file));
 }
 
+TEST_F(file_road_test, options_changed_while_the_flow_is_closed_go_out_before_the_first_batch)
+{
+    const std::string first_dir = make_dir("first");
+    const std::string second_dir = make_dir("second");
+    const std::string file = make_file("second/file");
+    nt::kestrum_options_t held;
+    held.open_reply = nt::open_reply_t::no_answer();
+    kestrum.reset(new nt::kestrum_peer_t(held));
+    start(watching({first_dir}));
+    ASSERT_TRUE(until([&] { return kestrum->count(client_t::OPEN_FLOW_REQUEST) == 1; }));
+
+    ostrand->answer_context(watching({second_dir}), 8);
+    ASSERT_TRUE(ostrand->signal(SIGHUP));
+    // A later context reports readiness at once, open flow or not.
+    ASSERT_TRUE(wait_ready());
+    cat({file});
+    ASSERT_TRUE(wait_for_line(" Access on: " + file));
+    EXPECT_EQ(kestrum->frame_count(), 1u);
+
+    ks::ServerMessage opened;
+    opened.set_tag(ks::ServerMessage::OPEN_FLOW_RESPONSE);
+    ASSERT_TRUE(kestrum->send(opened));
+    ASSERT_TRUE(wait_for_path(file));
+    const std::vector<nt::kestrum_frame_t> frames = kestrum->frames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].message.tag(), client_t::OPEN_FLOW_REQUEST);
+    ASSERT_EQ(frames[0].message.flow_options().included_path_size(), 1);
+    EXPECT_EQ(frames[0].message.flow_options().included_path(0), first_dir);
+    EXPECT_EQ(frames[1].message.tag(), client_t::FLOW_OPTIONS_NOTIFICATION);
+    ASSERT_EQ(frames[1].message.flow_options().included_path_size(), 1);
+    EXPECT_EQ(frames[1].message.flow_options().included_path(0), second_dir);
+    EXPECT_EQ(frames[2].message.tag(), client_t::FLOW_DATA_NOTIFICATION);
+    // The opening after that context brings no second ready line.
+    EXPECT_EQ(stderr_count(ready_line()), 1u);
+}
+
 TEST_F(file_road_test, a_file_system_mounted_while_running_is_watched)
 {
     const std::string mount_point = make_dir("mnt");
