@@ -17,8 +17,15 @@
 
 const int MAX_FLOW_ALARMS = 30;
 const char* const KESTRUM_CONTEXT = "Kestrum connection";
+const char* const KESTRUM_CONNECT_CONTEXT = "connect";
 const char* const KESTRUM_CLOSED_PREFIX = "Kestrum connection is closed: ";
 const char* const KESTRUM_CLOSED_SUFFIX = ". Reconnecting.";
+const char* const KESTRUM_ESTABLISHED = "Kestrum connection has been established";
+const char* const KESTRUM_SESSION_SENT = "Kestrum open session message has been sent";
+const char* const KESTRUM_OPTIONS_SENT = "Kestrum flow options message has been sent";
+const char* const KESTRUM_OPENED = "ServerMessage::OPEN_FLOW_RESPONSE has been received";
+const char* const KESTRUM_ERROR_PREFIX = "Kestrum error: ";
+const char* const KESTRUM_UNKNOWN_PREFIX = "unknown message: ";
 
 namespace {
 
@@ -70,9 +77,9 @@ void ts_kestrum_t::connect()
     boost::system::error_code error;
     socket->connect(endpoint, error);
     if (error)
-        throw boost::system::system_error(error, "connect");
+        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
     if (log_threshold <= LOG_INFO_LEVEL)
-        log_message(LOG_INFO_LEVEL, "Kestrum connection has been established");
+        log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
     start(socket);
 }
 
@@ -84,7 +91,7 @@ void ts_kestrum_t::open_session()
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
     make_flow_options(*owner->config(), message.mutable_flow_options());
     send_recorded(message);
-    log_debug("Kestrum open session message has been sent");
+    log_debug(KESTRUM_SESSION_SENT);
 }
 
 void ts_kestrum_t::send_flow_options()
@@ -98,7 +105,7 @@ void ts_kestrum_t::send_flow_options()
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
     make_flow_options(*owner->config(), message.mutable_flow_options());
     send_recorded(message);
-    log_debug("Kestrum flow options message has been sent");
+    log_debug(KESTRUM_OPTIONS_SENT);
 }
 
 void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
@@ -145,7 +152,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
     case ks::ServerMessage::FLOW_ALARM: {
         const boost::system::error_code code = nx::make_error_code(message.error().code());
         if (log_threshold <= LOG_ERROR_LEVEL)
-            log_message(LOG_ERROR_LEVEL, "Kestrum error: " + code.message());
+            log_message(LOG_ERROR_LEVEL, KESTRUM_ERROR_PREFIX + code.message());
         flow_open = false;
         options_pending = false;
         if (++alarm_count >= MAX_FLOW_ALARMS)
@@ -154,7 +161,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     }
     case ks::ServerMessage::OPEN_FLOW_RESPONSE: {
-        log_debug("ServerMessage::OPEN_FLOW_RESPONSE has been received");
+        log_debug(KESTRUM_OPENED);
         const bool pending = options_pending;
         flow_open = true;
         alarm_count = 0;
@@ -166,7 +173,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
     default: {
         if (log_threshold <= LOG_ERROR_LEVEL) {
             std::ostringstream text;
-            text << "unknown message: " << static_cast<int>(message.tag());
+            text << KESTRUM_UNKNOWN_PREFIX << static_cast<int>(message.tag());
             log_message(LOG_ERROR_LEVEL, text.str());
         }
         throw boost::system::system_error(nx::make_error_code(nx::EC_UNEXPECTED_MESSAGE));

@@ -40,6 +40,9 @@ public:
     // boost::system::system_error: ENAMETOOLONG for a path over 107 bytes,
     // the connect error with the context "connect".
     void connect();
+    // OPEN_FLOW_REQUEST with the daemon's pid and the current flow options.
+    // The sends below do nothing on a closed link; they throw what
+    // ts_protobuf_link_t::send throws (std::length_error, std::bad_alloc).
     void open_session();
     // Sends the current flow options now while the flow is open, else marks
     // them pending for the next OPEN_FLOW_RESPONSE.
@@ -77,7 +80,14 @@ private:
 
 typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;
 
-extern const int MAX_FLOW_ALARMS;               // 30
-extern const char* const KESTRUM_CONTEXT;       // "Kestrum connection"
-extern const char* const KESTRUM_CLOSED_PREFIX; // "Kestrum connection is closed: "
-extern const char* const KESTRUM_CLOSED_SUFFIX; // ". Reconnecting."
+extern const int MAX_FLOW_ALARMS;                // 30
+extern const char* const KESTRUM_CONTEXT;        // "Kestrum connection"
+extern const char* const KESTRUM_CONNECT_CONTEXT; // "connect"
+extern const char* const KESTRUM_CLOSED_PREFIX;  // "Kestrum connection is closed: "
+extern const char* const KESTRUM_CLOSED_SUFFIX;  // ". Reconnecting."
+extern const char* const KESTRUM_ESTABLISHED;    // "Kestrum connection has been established"
+extern const char* const KESTRUM_SESSION_SENT;   // "Kestrum open session message has been sent"
+extern const char* const KESTRUM_OPTIONS_SENT;   // "Kestrum flow options message has been sent"
+extern const char* const KESTRUM_OPENED;         // "ServerMessage::OPEN_FLOW_RESPONSE has been received"
+extern const char* const KESTRUM_ERROR_PREFIX;   // "Kestrum error: "
+extern const char* const KESTRUM_UNKNOWN_PREFIX; // "unknown message: "
