@@ -1,5 +1,6 @@
 #include "links/kestrum.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,7 +76,13 @@ void ts_kestrum_t::connect()
     boost::asio::local::stream_protocol::endpoint endpoint(socket_path);
     ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
     boost::system::error_code error;
-    socket->connect(endpoint, error);
+    // Close-on-exec, like every descriptor of the daemon: modprobe, run on
+    // this thread, must not inherit the connection.
+    socket->open(endpoint.protocol(), error);
+    if (!error && ::fcntl(socket->native_handle(), F_SETFD, FD_CLOEXEC) != 0)
+        error = boost::system::error_code(errno, boost::system::system_category());
+    if (!error)
+        socket->connect(endpoint, error);
     if (error)
         throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
     if (log_threshold <= LOG_INFO_LEVEL)
