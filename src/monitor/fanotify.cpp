@@ -66,7 +66,7 @@ struct event_fd_t
 };
 
 void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out,
-                   std::size_t path_limit)
+                   int fd_dir, std::size_t path_limit)
 {
     event_fd_t event_fd{record.fd};
     if (record.pid == own_pid)
@@ -86,9 +86,12 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
         return;
     char link[32];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
+    if (fd_dir >= 0)
+        snprintf(link, sizeof link, "%d", record.fd);
+    else
+        snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
     char target[TS_FAN_PATH_SIZE];
-    ssize_t length = readlink(link, target, path_limit);
+    ssize_t length = readlinkat(fd_dir >= 0 ? fd_dir : AT_FDCWD, link, target, path_limit);
     if (length < 0) {
         log_at(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED + std::to_string(record.fd));
         return;
@@ -113,7 +116,7 @@ void ts_fanotify_t::symbols_closer_t::operator()(void* handle) const
 }
 
 void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
-                                   std::size_t path_limit)
+                                   int fd_dir, std::size_t path_limit)
 {
     if (path_limit > TS_FAN_PATH_SIZE)
         path_limit = TS_FAN_PATH_SIZE;
@@ -137,7 +140,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
             log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION);
             continue;
         }
-        handle_record(record, own_pid, out, path_limit);
+        handle_record(record, own_pid, out, fd_dir, path_limit);
     }
 }
 
@@ -227,6 +230,9 @@ void ts_fanotify_t::back_off()
 void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
 {
     const int own_pid = getpid();
+    // Opened once: reading each event's link through it spares the kernel a
+    // walk of "/proc/self/fd" per event. Without it the full path is used.
+    ts_unique_fd_t fd_dir(::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Aligned for the records the kernel writes into it.
     alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
     std::vector<ts_event_t> events;
@@ -236,7 +242,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
         if (got > 0) {
             failing = false;
-            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events);
+            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
             if (!events.empty()) {
                 io_.post([queue, batch = std::move(events)]() {
                     for (std::size_t i = 0; i < batch.size(); ++i)

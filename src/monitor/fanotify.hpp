@@ -84,8 +84,10 @@ public:
     // links, and paths that do not fit path_limit bytes (Warning).
     // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond
     // std::bad_alloc (a descriptor is still closed then).
+    // fd_dir is a descriptor of "/proc/self/fd", through which each link is
+    // read without walking that path again; -1 reads "/proc/self/fd/N".
     static void handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
-                               std::size_t path_limit = TS_FAN_PATH_SIZE);
+                               int fd_dir = -1, std::size_t path_limit = TS_FAN_PATH_SIZE);
 
 private:
     struct symbols_closer_t

@@ -54,7 +54,8 @@ public:
     // Starts run on a detached thread that holds a shared reference to the
     // watcher, with SIGHUP, SIGTERM and SIGINT blocked in it. The watcher
     // must be owned by a boost::shared_ptr.
-    // Throws boost::thread_resource_error when no thread can be started.
+    // Throws boost::bad_weak_ptr when it is not, boost::thread_resource_error
+    // when no thread can be started.
     void start();
 
     // The thread body: reads the first table, then waits for changes and

@@ -1,6 +1,11 @@
+// GCC 12 with the sanitizers reports a boost::optional inside
+// signals2::connect as maybe uninitialized; the warning is known to be false.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "monitor/fanotify.hpp"
 
 #include <sys/fanotify.h>
+#include <sys/ioctl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -18,6 +23,7 @@
 #include "kernel_fixture.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/mounts_watcher.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 #include "monitor/signal_block.hpp"
@@ -190,15 +196,6 @@ int find_group_fd()
     return -1;
 }
 
-double thread_cpu_seconds(boost::thread& thread)
-{
-    clockid_t clock;
-    struct timespec used = {0, 0};
-    if (pthread_getcpuclockid(thread.native_handle(), &clock) == 0)
-        clock_gettime(clock, &used);
-    return used.tv_sec + used.tv_nsec / 1e9;
-}
-
 } // namespace
 
 TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
@@ -208,8 +205,14 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
     const std::string fifo_path = watched + "/fifo";
     ASSERT_EQ(0, mkfifo(fifo_path.c_str(), 0644));
 
+    // Both ways to the links: through a descriptor of "/proc/self/fd", and
+    // by the full path.
+    const int proc_fd_dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(proc_fd_dir, 0);
+    for (int fd_dir : {proc_fd_dir, -1})
     for (const buffer_case_t& c : buffer_cases) {
         SCOPED_TRACE(c.name);
+        SCOPED_TRACE(fd_dir < 0 ? "by full path" : "through the fd directory");
         capture.sink().clear();
         std::vector<int> fds;
         std::string bytes;
@@ -243,7 +246,7 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
         bytes.append(c.trailing, '\x7f');
 
         std::vector<ts_event_t> events;
-        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events,
+        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events, fd_dir,
                                       c.short_path_limit ? short_path.size() + 1 : TS_FAN_PATH_SIZE);
 
         ASSERT_EQ(c.events.size(), events.size());
@@ -268,6 +271,7 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
             EXPECT_EQ(0u, lines[i].second.rfind(c.warnings[i], 0)) << lines[i].second;
         }
     }
+    close(proc_fd_dir);
 }
 
 TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
@@ -378,9 +382,9 @@ TEST_F(fanotify_test, a_failing_read_is_logged_once_and_backed_off)
         loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     }
 
-    const double cpu_before = thread_cpu_seconds(*loop);
+    const double cpu_before = thread_cpu_seconds(loop->native_handle());
     boost::this_thread::sleep_for(boost::chrono::milliseconds(500));
-    const double cpu_used = thread_cpu_seconds(*loop) - cpu_before;
+    const double cpu_used = thread_cpu_seconds(loop->native_handle()) - cpu_before;
     // A busy loop would burn the whole half second.
     EXPECT_LT(cpu_used, 0.2);
     EXPECT_TRUE(stop_and_join());
@@ -415,4 +419,83 @@ TEST_F(fanotify_test, construction_logs_each_mount_point)
     EXPECT_EQ(2u, capture.sink().count(LOG_DEBUG_LEVEL, added));
     EXPECT_EQ(1u, capture.sink().count(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + missing));
     EXPECT_EQ(3u, capture.sink().lines().size());
+}
+
+TEST_F(fanotify_test, mounts_reported_by_the_watcher_are_added_and_removed)
+{
+    start(std::vector<std::string>{watched});
+    // Inside the watched tree, so the queue's path filter takes its files.
+    const std::string later = watched + "/later";
+    ASSERT_EQ(0, mkdir(later.c_str(), 0755));
+
+    // As the file monitor does: the slot posts, the main loop calls the
+    // interceptor. Handled here: (kind, dir, result) of every call.
+    std::vector<std::string> handled;
+    ts_mounts_watcher_ptr watcher = boost::make_shared<ts_mounts_watcher_t>();
+    boost::asio::io_service& loop_io = io;
+    boost::shared_ptr<ts_fanotify_t> target = interceptor;
+    watcher->mount_signal.connect([&loop_io, target, &handled](const ts_mnt_event_t& event) {
+        loop_io.post([target, &handled, event] {
+            const bool ok = event.kind == TS_MNT_MOUNTED ? target->add_path(event.entry.dir)
+                                                         : target->remove_path(event.entry.dir);
+            handled.push_back((event.kind == TS_MNT_MOUNTED ? "+" : "-") + event.entry.dir + (ok ? "" : " failed"));
+        });
+    });
+    gate_closer_t<ts_mounts_watcher_t> closer(watcher);
+    watcher->start();
+
+    // A mount that lands before the thread's first reading of the table is
+    // no change to it: mount again until the watcher reports the mount.
+    const auto run_until = [this, &handled](const std::string& last) {
+        for (int i = 0; i < 50 && (handled.empty() || handled.back() != last); ++i)
+            io.run_one_for(std::chrono::milliseconds(10));
+        return !handled.empty() && handled.back() == last;
+    };
+    tmpfs_t mounted(later);
+    ASSERT_TRUE(mounted.mounted());
+    for (int attempt = 0; attempt < 50 && !run_until("+" + later); ++attempt) {
+        ASSERT_TRUE(mounted.unmount());
+        run_until("-" + later);
+        ASSERT_TRUE(mounted.mount_again());
+    }
+    ASSERT_FALSE(handled.empty());
+    ASSERT_EQ("+" + later, handled.back());
+    handled.clear();
+
+    ASSERT_TRUE(write_file(later + "/file", "x"));
+    ASSERT_EQ(0, access_from_child({later + "/file"}));
+    EXPECT_TRUE(wait_for(later + "/file"));
+
+    ASSERT_TRUE(mounted.unmount());
+    for (int i = 0; i < 1000 && handled.empty(); ++i)
+        io.run_one_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(std::vector<std::string>{"-" + later}, handled);
+}
+
+TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
+{
+    const std::string path = file("kept");
+    start(std::vector<std::string>{watched});
+    const int group = find_group_fd();
+    ASSERT_GE(group, 0);
+    ASSERT_EQ(0, access_from_child({path}));
+    // Once the loop has read the event, its push is posted before the loop
+    // looks at the stop flag again.
+    int waiting = 1;
+    for (int i = 0; i < 1000 && waiting != 0; ++i) {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
+        ASSERT_EQ(0, ioctl(group, FIONREAD, &waiting));
+    }
+    ASSERT_TRUE(stop_and_join());
+    // Held here and by the posted push.
+    ASSERT_EQ(2, queue.use_count());
+
+    boost::weak_ptr<ts_event_queue_t> alive = queue;
+    std::size_t pushes = 0;
+    queue->pushed.connect([&pushes] { ++pushes; });
+    queue.reset();
+    EXPECT_FALSE(alive.expired());
+    io.poll();
+    EXPECT_EQ(1u, pushes);
+    EXPECT_TRUE(alive.expired());
 }

@@ -3,8 +3,10 @@
 // sink that keeps what it gets.
 #pragma once
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,15 +14,15 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <dirent.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "log/log.hpp"
@@ -156,6 +158,31 @@ inline int count_open_fds()
 inline bool fd_is_open(int fd)
 {
     return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
+
+// Closes a watcher's gate on every way out of a test, so that its thread
+// never reaches the test's slots after they are gone.
+template <class Watcher>
+class gate_closer_t
+{
+public:
+    explicit gate_closer_t(const boost::shared_ptr<Watcher>& watcher) : watcher_(watcher) {}
+    ~gate_closer_t() { watcher_->close(); }
+    gate_closer_t(const gate_closer_t&) = delete;
+    gate_closer_t& operator=(const gate_closer_t&) = delete;
+
+private:
+    boost::shared_ptr<Watcher> watcher_;
+};
+
+// Processor time the thread has used so far; 0 when it cannot be read.
+inline double thread_cpu_seconds(pthread_t thread)
+{
+    clockid_t clock;
+    struct timespec used = {0, 0};
+    if (pthread_getcpuclockid(thread, &clock) == 0)
+        clock_gettime(clock, &used);
+    return used.tv_sec + used.tv_nsec / 1e9;
 }
 
 // Keeps every line it gets, from any thread.

@@ -262,6 +262,7 @@ TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
     }
     ts_mounts_watcher_ptr watcher = alive.lock();
     ASSERT_TRUE(watcher) << "the thread holds the watcher";
+    std::unique_ptr<gate_closer_t<ts_mounts_watcher_t> > closer(new gate_closer_t<ts_mounts_watcher_t>(watcher));
 
     // The thread reads its first table by itself, and a mount that lands
     // before that read is no change: toggle a probe mount until the thread
@@ -312,7 +313,7 @@ TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
     }
 
     // Closing wakes the thread, which ends and lets the watcher go.
-    watcher->close();
+    closer.reset();
     watcher.reset();
     for (int i = 0; i < 1000 && !alive.expired(); ++i)
         boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
