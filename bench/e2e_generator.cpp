@@ -7,6 +7,8 @@
 //       opens and closes the first COUNT of them; RATE opens per second in
 //       all, 0: uncapped; PROCS processes (default 1), each taking an equal
 //       share of the files and of the rate
+//   e2e_generator syscall-cost                  microseconds of one system call
+//       that does nothing (getppid), the yardstick of this machine's costs
 //
 // run prints one line: opens, failures, and the start and end of the
 // accesses in CLOCK_MONOTONIC and CLOCK_REALTIME seconds, so that arrival
@@ -17,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,7 +37,8 @@ int usage()
 {
     fprintf(stderr,
             "usage: e2e_generator make DIR COUNT\n"
-            "       e2e_generator run DIR COUNT RATE [PROCS]   (RATE opens/s, 0: uncapped)\n");
+            "       e2e_generator run DIR COUNT RATE [PROCS]   (RATE opens/s, 0: uncapped)\n"
+            "       e2e_generator syscall-cost\n");
     return 2;
 }
 
@@ -154,6 +158,16 @@ int run(const char* dir, unsigned long count, unsigned long rate, unsigned long 
     return failed == 0 ? 0 : 1;
 }
 
+int syscall_cost()
+{
+    const int calls = 1000000;
+    const double start = seconds(CLOCK_MONOTONIC);
+    for (int i = 0; i < calls; ++i)
+        syscall(SYS_getppid); // not glibc's getppid, which a libc may answer without the kernel
+    printf("%.3f\n", (seconds(CLOCK_MONOTONIC) - start) / calls * 1e6);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -164,5 +178,7 @@ int main(int argc, char** argv)
     if ((argc == 5 || argc == 6) && strcmp(argv[1], "run") == 0 && parse_count(argv[3], count) &&
         parse_count(argv[4], rate) && (argc == 5 || parse_count(argv[5], procs)) && procs > 0)
         return run(argv[2], count, rate, procs);
+    if (argc == 2 && strcmp(argv[1], "syscall-cost") == 0)
+        return syscall_cost();
     return usage();
 }
