@@ -23,6 +23,9 @@ const std::string tool_dir = NT_TOOL_DIR;
 const std::string kestrum_tool = tool_dir + "/nt-kestrum-standin";
 const std::string ostrand_tool = tool_dir + "/nt-ostrand-standin";
 
+// FLOW_DATA_NOTIFICATION with "/a b", "/x\n\xff\\" and "/a b" again.
+const char flow_data[] = "18 00 00 00 08 20 8a 02 04 2f 61 20 62 8a 02 05 2f 78 0a ff 5c 8a 02 04 2f 61 20 62";
+
 class standin_tools_test : public ::testing::Test
 {
 protected:
@@ -46,13 +49,23 @@ protected:
         return tool;
     }
     std::string out(const std::string& name) const { return nt::read_file(dir.file(name)); }
+    // A stand-in Kestrum holding the flow closed, and a client whose
+    // OPEN_FLOW_REQUEST and FLOW_DATA_NOTIFICATION it has read and left
+    // unanswered.
+    void hold_a_flow(std::unique_ptr<nt::child_process_t>& tool, std::unique_ptr<nt_test::raw_client_t>& client)
+    {
+        tool = kestrum({"--hold-closed"});
+        client.reset(new nt_test::raw_client_t(dir.file("kestrum.sock")));
+        ASSERT_TRUE(client->connected);
+        client->put("02 00 00 00 08 1e");
+        client->put(flow_data);
+        ASSERT_TRUE(tool->wait_for_stdout("/a b", nt::peer_timeout, 2));
+        EXPECT_TRUE(client->nothing_readable());
+    }
 
     nt::temp_dir_t dir;
     int runs = 0;
 };
-
-// FLOW_DATA_NOTIFICATION with "/a b", "/x\n\xff\\" and "/a b" again.
-const char flow_data[] = "18 00 00 00 08 20 8a 02 04 2f 61 20 62 8a 02 05 2f 78 0a ff 5c 8a 02 04 2f 61 20 62";
 
 } // namespace
 
@@ -132,33 +145,24 @@ TEST_F(standin_tools_test, kestrum_times_only_with_counts)
 
 TEST_F(standin_tools_test, kestrum_opens_a_held_flow_on_sigusr1)
 {
-    std::unique_ptr<nt::child_process_t> tool = kestrum({"--hold-closed"});
-    nt_test::raw_client_t client(dir.file("kestrum.sock"));
-    ASSERT_TRUE(client.connected);
-    client.put("02 00 00 00 08 1e");
-    client.put(flow_data);
-    // Both frames were read and handled: the request went unanswered.
-    ASSERT_TRUE(tool->wait_for_stdout("/a b", nt::peer_timeout, 2));
-    EXPECT_TRUE(client.nothing_readable());
+    std::unique_ptr<nt::child_process_t> tool;
+    std::unique_ptr<nt_test::raw_client_t> client;
+    ASSERT_NO_FATAL_FAILURE(hold_a_flow(tool, client));
     tool->signal(SIGUSR1);
     ASSERT_TRUE(tool->wait_for_stderr("nt-kestrum-standin: flow released"));
-    EXPECT_EQ(to_hex(client.take(6)), "02 00 00 00 08 1e");
+    EXPECT_EQ(to_hex(client->take(6)), "02 00 00 00 08 1e");
     // Later requests are answered at once.
-    client.put("02 00 00 00 08 1e");
-    EXPECT_EQ(to_hex(client.take(6)), "02 00 00 00 08 1e");
+    client->put("02 00 00 00 08 1e");
+    EXPECT_EQ(to_hex(client->take(6)), "02 00 00 00 08 1e");
     tool->signal(SIGTERM);
     EXPECT_EQ(tool->wait_exit(), 0);
 }
 
 TEST_F(standin_tools_test, kestrum_can_hold_the_flow_closed)
 {
-    std::unique_ptr<nt::child_process_t> tool = kestrum({"--hold-closed"});
-    nt_test::raw_client_t client(dir.file("kestrum.sock"));
-    ASSERT_TRUE(client.connected);
-    client.put("02 00 00 00 08 1e");
-    client.put(flow_data);
-    ASSERT_TRUE(tool->wait_for_stdout("/a b", nt::peer_timeout, 2));
-    EXPECT_TRUE(client.nothing_readable());
+    std::unique_ptr<nt::child_process_t> tool;
+    std::unique_ptr<nt_test::raw_client_t> client;
+    ASSERT_NO_FATAL_FAILURE(hold_a_flow(tool, client));
     tool->signal(SIGTERM);
     EXPECT_EQ(tool->wait_exit(), 0);
 }
