@@ -47,6 +47,11 @@ const unsigned int event_flags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK
 const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
 const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
 const int back_off_ms = 100;
+// A read fails, and the kernel drops that event, when it cannot open the
+// event's file for the reader (the /proc file of a process that has exited,
+// for one): the next read goes on with the next event. Only reads that keep
+// failing, more than this many in a row, are retried at a gentle pace.
+const int quick_retries = 16;
 
 // A fixed text; composed texts test the threshold before they are built.
 void log_at(int level, const char* text)
@@ -235,11 +240,11 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
     std::vector<ts_event_t> events;
     events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
-    bool failing = false;
+    int failures = 0; // reads failed in a row
     while (!stop_flag_) {
         ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
         if (got > 0) {
-            failing = false;
+            failures = 0;
             handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
             if (!events.empty()) {
                 io_.post([queue, batch = std::move(events)]() {
@@ -255,12 +260,13 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable())
             continue;
-        // A read (or poll) that keeps failing is retried at a gentle pace.
         const int error = got < 0 ? errno : 0;
-        if (!failing && log_threshold <= LOG_WARNING_LEVEL)
+        if (failures == 0 && log_threshold <= LOG_WARNING_LEVEL)
             log_message(LOG_WARNING_LEVEL,
                         std::string(TS_FAN_READ_FAILED) + (error ? strerror(error) : "end of file"));
-        failing = true;
-        back_off();
+        if (failures < quick_retries)
+            ++failures;
+        else
+            back_off();
     }
 }

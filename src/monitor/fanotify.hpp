@@ -61,7 +61,9 @@ public:
     // Reads the group with plain reads on the calling thread until stop.
     // Each read of up to 100 records is posted as one handler that pushes its
     // events in record order. A failing read is logged once per run of
-    // failures and retried every 100 ms; EINTR is retried at once.
+    // failures and retried at once, since the kernel fails a read for one
+    // event whose file it cannot open; once more than 16 reads in a row have
+    // failed, every 100 ms. EINTR is retried at once.
     // Never throws beyond std::bad_alloc.
     void run(boost::shared_ptr<ts_event_queue_t> queue) override;
     // Sets the stop flag and wakes run. Any thread; never throws.

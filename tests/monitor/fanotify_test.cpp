@@ -385,6 +385,25 @@ TEST_F(fanotify_test, a_failing_read_is_logged_once_and_backed_off)
     EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(EISDIR)));
 }
 
+TEST_F(fanotify_test, a_read_failed_for_a_file_the_kernel_cannot_open_goes_on_with_the_next_event)
+{
+    // The /proc file of a process that has exited cannot be opened for the
+    // reader any more: the kernel fails the read that would carry its event
+    // and drops the event. The mark on /proc is one of this test's private
+    // mount namespace. The file is made before the group, so that the
+    // failing event comes first in the kernel's queue: behind events already
+    // read, the kernel would drop it without failing the read.
+    const std::string after = file("after");
+    interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched, "/proc"});
+    ASSERT_EQ(0, access_from_child({"/proc/self/environ", after}));
+    {
+        ts_signal_block_t block;
+        loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
+    }
+    EXPECT_TRUE(wait_for(after));
+    EXPECT_EQ(1u, capture.sink().count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(ESRCH)));
+}
+
 TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
 {
     struct case_t

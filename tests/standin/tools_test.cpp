@@ -1,6 +1,8 @@
 // The two standalone stand-ins as programs: what they print, what they
 // answer, how they end.
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,9 @@ namespace {
 const std::string tool_dir = NT_TOOL_DIR;
 const std::string kestrum_tool = tool_dir + "/nt-kestrum-standin";
 const std::string ostrand_tool = tool_dir + "/nt-ostrand-standin";
+
+// FLOW_DATA_NOTIFICATION with "/a b", "/x\n\xff\\" and "/a b" again.
+const char flow_data[] = "18 00 00 00 08 20 8a 02 04 2f 61 20 62 8a 02 05 2f 78 0a ff 5c 8a 02 04 2f 61 20 62";
 
 class standin_tools_test : public ::testing::Test
 {
@@ -44,13 +49,23 @@ protected:
         return tool;
     }
     std::string out(const std::string& name) const { return nt::read_file(dir.file(name)); }
+    // A stand-in Kestrum holding the flow closed, and a client whose
+    // OPEN_FLOW_REQUEST and FLOW_DATA_NOTIFICATION it has read and left
+    // unanswered.
+    void hold_a_flow(std::unique_ptr<nt::child_process_t>& tool, std::unique_ptr<nt_test::raw_client_t>& client)
+    {
+        tool = kestrum({"--hold-closed"});
+        client.reset(new nt_test::raw_client_t(dir.file("kestrum.sock")));
+        ASSERT_TRUE(client->connected);
+        client->put("02 00 00 00 08 1e");
+        client->put(flow_data);
+        ASSERT_TRUE(tool->wait_for_stdout("/a b", nt::peer_timeout, 2));
+        EXPECT_TRUE(client->nothing_readable());
+    }
 
     nt::temp_dir_t dir;
     int runs = 0;
 };
-
-// FLOW_DATA_NOTIFICATION with "/a b", "/x\n\xff\\" and "/a b" again.
-const char flow_data[] = "18 00 00 00 08 20 8a 02 04 2f 61 20 62 8a 02 05 2f 78 0a ff 5c 8a 02 04 2f 61 20 62";
 
 } // namespace
 
@@ -95,15 +110,59 @@ TEST_F(standin_tools_test, kestrum_counts_distinct_paths)
     EXPECT_EQ(lines.back(), "distinct paths: 2, paths received: 3, connections: 1");
 }
 
-TEST_F(standin_tools_test, kestrum_can_hold_the_flow_closed)
+TEST_F(standin_tools_test, kestrum_counts_with_the_arrival_times_of_the_first_and_last_path)
 {
-    std::unique_ptr<nt::child_process_t> tool = kestrum({"--hold-closed"});
+    const double before = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::unique_ptr<nt::child_process_t> tool = kestrum({"--count", "--times", "--interval", "0.05"});
     nt_test::raw_client_t client(dir.file("kestrum.sock"));
     ASSERT_TRUE(client.connected);
-    client.put("02 00 00 00 08 1e");
     client.put(flow_data);
-    ASSERT_TRUE(tool->wait_for_stdout("/a b", nt::peer_timeout, 2));
-    EXPECT_TRUE(client.nothing_readable());
+    ASSERT_TRUE(tool->wait_for_stdout("paths received: 3"));
+    tool->signal(SIGINT);
+    EXPECT_EQ(tool->wait_exit(), 0);
+    const double after = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::vector<std::string> lines = tool->stdout_lines();
+    ASSERT_FALSE(lines.empty());
+    std::size_t distinct = 0, received = 0, connections = 0;
+    double first = 0, last = 0;
+    ASSERT_EQ(std::sscanf(lines.back().c_str(),
+                  "distinct paths: %zu, paths received: %zu, connections: %zu, first path at: %lf, last path at: %lf",
+                  &distinct, &received, &connections, &first, &last), 5)
+        << lines.back();
+    EXPECT_EQ(distinct, 2u);
+    EXPECT_EQ(received, 3u);
+    EXPECT_EQ(connections, 1u);
+    // Seconds of the same monotonic clock as this process's steady clock.
+    EXPECT_LE(before, first);
+    EXPECT_LE(first, last);
+    EXPECT_LE(last, after);
+}
+
+TEST_F(standin_tools_test, kestrum_times_only_with_counts)
+{
+    EXPECT_EQ(run({kestrum_tool, "--times", dir.file("kestrum.sock")})->wait_exit(), 2);
+}
+
+TEST_F(standin_tools_test, kestrum_opens_a_held_flow_on_sigusr1)
+{
+    std::unique_ptr<nt::child_process_t> tool;
+    std::unique_ptr<nt_test::raw_client_t> client;
+    ASSERT_NO_FATAL_FAILURE(hold_a_flow(tool, client));
+    tool->signal(SIGUSR1);
+    ASSERT_TRUE(tool->wait_for_stderr("nt-kestrum-standin: flow released"));
+    EXPECT_EQ(to_hex(client->take(6)), "02 00 00 00 08 1e");
+    // Later requests are answered at once.
+    client->put("02 00 00 00 08 1e");
+    EXPECT_EQ(to_hex(client->take(6)), "02 00 00 00 08 1e");
+    tool->signal(SIGTERM);
+    EXPECT_EQ(tool->wait_exit(), 0);
+}
+
+TEST_F(standin_tools_test, kestrum_can_hold_the_flow_closed)
+{
+    std::unique_ptr<nt::child_process_t> tool;
+    std::unique_ptr<nt_test::raw_client_t> client;
+    ASSERT_NO_FATAL_FAILURE(hold_a_flow(tool, client));
     tool->signal(SIGTERM);
     EXPECT_EQ(tool->wait_exit(), 0);
 }

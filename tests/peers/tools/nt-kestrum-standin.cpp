@@ -1,6 +1,8 @@
 // A stand-in Kestrum for demonstrations and benchmarks: serves flows on a
 // Unix socket and shows the paths that arrive.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +29,10 @@ const char usage[] =
     "  -n, --count         print only counts (distinct paths, paths received),\n"
     "                      every interval when they changed and at exit\n"
     "  -i, --interval SEC  the interval of --count (default 1)\n"
-    "      --hold-closed   never answer OPEN_FLOW_REQUEST\n";
+    "  -t, --times         with --count: add when the first and the last path\n"
+    "                      arrived (CLOCK_MONOTONIC seconds, 0 before any)\n"
+    "      --hold-closed   never answer OPEN_FLOW_REQUEST, until SIGUSR1: then\n"
+    "                      answer the one waiting and every later one\n";
 
 int fail(const std::string& text)
 {
@@ -35,10 +40,27 @@ int fail(const std::string& text)
     return 2;
 }
 
-void print_counts(const nt::kestrum_peer_t& kestrum)
+// Arrival times of the first and the last path, in nanoseconds of the
+// steady clock (CLOCK_MONOTONIC on Linux), written on the peer's thread.
+std::atomic<long long> first_arrival(0);
+std::atomic<long long> last_arrival(0);
+
+void note_arrival()
 {
-    std::printf("distinct paths: %zu, paths received: %zu, connections: %zu\n", kestrum.distinct_paths(),
+    long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count();
+    long long none = 0;
+    first_arrival.compare_exchange_strong(none, now);
+    last_arrival.store(now);
+}
+
+void print_counts(const nt::kestrum_peer_t& kestrum, bool times)
+{
+    std::printf("distinct paths: %zu, paths received: %zu, connections: %zu", kestrum.distinct_paths(),
         kestrum.received_paths(), kestrum.connections());
+    if (times)
+        std::printf(", first path at: %.6f, last path at: %.6f", first_arrival.load() / 1e9, last_arrival.load() / 1e9);
+    std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -48,6 +70,7 @@ int main(int argc, char** argv)
 {
     bool count_only = false;
     bool hold_closed = false;
+    bool times = false;
     double interval = 1.0;
     std::string path;
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +80,8 @@ int main(int argc, char** argv)
             return 0;
         } else if (arg == "-n" || arg == "--count") {
             count_only = true;
+        } else if (arg == "-t" || arg == "--times") {
+            times = true;
         } else if (arg == "--hold-closed") {
             hold_closed = true;
         } else if ((arg == "-i" || arg == "--interval") && i + 1 < argc) {
@@ -72,6 +97,8 @@ int main(int argc, char** argv)
     }
     if (path.empty())
         return fail("no socket path (see --help)");
+    if (times && !count_only)
+        return fail("--times goes with --count (see --help)");
     if (path[0] == '@')
         path[0] = '\0';
 
@@ -81,6 +108,7 @@ int main(int argc, char** argv)
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     nt::kestrum_options_t options;
@@ -94,6 +122,8 @@ int main(int argc, char** argv)
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fflush(stdout);
         };
+    } else if (times) {
+        options.on_path = [](const std::string&) { note_arrival(); };
     }
     try {
         nt::kestrum_peer_t kestrum(options);
@@ -105,13 +135,25 @@ int main(int argc, char** argv)
             int sig = sigtimedwait(&stop, nullptr, &wait);
             if (sig == SIGINT || sig == SIGTERM)
                 break;
+            if (sig == SIGUSR1 && hold_closed) {
+                hold_closed = false;
+                kestrum.set_open_reply(nt::open_reply_t::response());
+                // The request withheld so far gets its answer now; later
+                // ones get the standing answer.
+                if (kestrum.count(ks::ClientMessage::OPEN_FLOW_REQUEST) > kestrum.open_replies_sent()) {
+                    ks::ServerMessage open;
+                    open.set_tag(ks::ServerMessage::OPEN_FLOW_RESPONSE);
+                    kestrum.send(open);
+                }
+                std::cerr << "nt-kestrum-standin: flow released" << std::endl;
+            }
             if (count_only && kestrum.received_paths() != shown) {
                 shown = kestrum.received_paths();
-                print_counts(kestrum);
+                print_counts(kestrum, times);
             }
         }
         if (count_only)
-            print_counts(kestrum);
+            print_counts(kestrum, times);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
