@@ -401,7 +401,7 @@ TEST_F(fanotify_test, a_read_failed_for_a_file_the_kernel_cannot_open_goes_on_wi
         loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     }
     EXPECT_TRUE(wait_for(after));
-    EXPECT_EQ(1u, capture.sink().count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(ESRCH)));
+    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(ESRCH)));
 }
 
 TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
