@@ -1,3 +1,5 @@
+#include <pthread.h>
+
 #include <csignal>
 #include <sstream>
 
@@ -15,6 +17,21 @@ void log_error(const char* text)
 {
     if (log_threshold <= LOG_ERROR_LEVEL)
         log_message(LOG_ERROR_LEVEL, text);
+}
+
+// The inventory's signal sets are destroyed at exit, after main has
+// returned, and with them goes the handling of SIGHUP, SIGTERM and SIGINT:
+// one arriving then would end the daemon by its default action instead of
+// with its status. From the end of the event loop on they stay pending
+// (the other threads block them already) and die with the process.
+void hold_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGHUP);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
 } // namespace
@@ -41,6 +58,7 @@ int main(int argc, char** argv)
         log_error("Unknown exception");
         status = nx::EC_UNEXPECTED_ERROR;
     }
+    hold_signals();
 
     if (log_threshold <= LOG_NOTICE_LEVEL) {
         std::ostringstream text;
