@@ -1,7 +1,11 @@
+#include <fcntl.h>
 #include <pthread.h>
 
+#include <cerrno>
 #include <csignal>
 #include <sstream>
+
+#include <boost/system/system_error.hpp>
 
 #include "core/command_line.hpp"
 #include "core/inventory.hpp"
@@ -17,6 +21,17 @@ void log_error(const char* text)
 {
     if (log_threshold <= LOG_ERROR_LEVEL)
         log_message(LOG_ERROR_LEVEL, text);
+}
+
+// The descriptor must have been inherited: the inventory opens descriptors
+// of its own before the link adopts this one, and a number that was not
+// inherited could name one of them, which would then have two owners.
+// Throws boost::system::system_error (EBADF, "Ostrand connection").
+void require_inherited(int descriptor)
+{
+    if (descriptor < 0 || ::fcntl(descriptor, F_GETFD) < 0)
+        throw boost::system::system_error(
+            boost::system::error_code(EBADF, boost::system::system_category()), OSTRAND_CONTEXT);
 }
 
 // The inventory's signal sets are destroyed at exit, after main has
@@ -45,6 +60,7 @@ int main(int argc, char** argv)
     int status = nx::EC_OK;
     try {
         int descriptor = parse_command_line(argc, argv);
+        require_inherited(descriptor);
         ts_inventory_t& inventory = ts_inventory_t::instance();
         inventory.ostrand()->start(descriptor);
         inventory.ostrand()->send_context_request();
