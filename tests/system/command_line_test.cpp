@@ -15,6 +15,7 @@
 
 #include "core/command_line.hpp"
 #include "core/inventory.hpp"
+#include "links/ostrand_tie.hpp"
 #include "peers/bytes.hpp"
 #include "peers/child_process.hpp"
 #include "peers/frame_io.hpp"
@@ -175,19 +176,46 @@ INSTANTIATE_TEST_SUITE_P(command_line_test, failing_test,
         failing_case_t{{"--monitor", "{fd}", "--monitor", "4"}, "monitor"},
         failing_case_t{{"--help=1"}, "help"}, failing_case_t{{"--monitor", "{fd}", "--no-such"}, "no-such"}));
 
-// Without --monitor the daemon cannot be managed.
-TEST_F(command_line_test, no_monitor_channel_ends_with_status_125)
+struct exact_failure_case_t {
+    std::vector<std::string> args;
+    std::string error; // the whole Error line
+};
+
+std::ostream& operator<<(std::ostream& os, const exact_failure_case_t& c)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{}, std::vector<std::string>{"word"}}) {
-        run(args);
-        EXPECT_EQ(child->wait_exit(nt_sys::long_wait), 125);
-        EXPECT_EQ(child->stdout_text(), "");
-        EXPECT_EQ(child->stderr_text(), std::string("Error: ") + MONITOR_NOT_GIVEN + "\n" + unexpected_exit + "\n");
-        EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
-        ::close(own_end);
-        own_end = -1;
-    }
+    for (const std::string& a : c.args)
+        os << a << ' ';
+    return os;
 }
+
+class exact_failure_test : public command_line_test, public ::testing::WithParamInterface<exact_failure_case_t>
+{
+};
+
+// Failures whose Error line is the daemon's own: without --monitor the
+// daemon cannot be managed; a number that names no inherited descriptor
+// must not be taken for the link, although the daemon opens descriptors of
+// its own (3 and up) before it adopts the link's.
+TEST_P(exact_failure_test, ends_with_its_error_line_and_status_125)
+{
+    run(GetParam().args);
+    EXPECT_EQ(child->wait_exit(nt_sys::long_wait), 125);
+    EXPECT_EQ(child->stdout_text(), "");
+    EXPECT_EQ(child->stderr_text(), GetParam().error + "\n" + unexpected_exit + "\n");
+    EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
+}
+
+const std::string not_given = std::string("Error: ") + MONITOR_NOT_GIVEN;
+const std::string not_inherited = std::string("Error: ") + OSTRAND_CONTEXT + ": Bad file descriptor";
+
+INSTANTIATE_TEST_SUITE_P(command_line_test, exact_failure_test,
+    ::testing::Values(exact_failure_case_t{{}, not_given}, exact_failure_case_t{{"word"}, not_given},
+        exact_failure_case_t{{"--monitor", "3"}, not_inherited}, exact_failure_case_t{{"--monitor", "4"}, not_inherited},
+        exact_failure_case_t{{"--monitor", "5"}, not_inherited}, exact_failure_case_t{{"--monitor", "6"}, not_inherited},
+        exact_failure_case_t{{"--monitor", "7"}, not_inherited}, exact_failure_case_t{{"--monitor", "8"}, not_inherited},
+        exact_failure_case_t{{"--monitor", "9"}, not_inherited}, exact_failure_case_t{{"--monitor", "10"}, not_inherited},
+        exact_failure_case_t{{"--monitor", "11"}, not_inherited}, exact_failure_case_t{{"--monitor", "12"}, not_inherited},
+        exact_failure_case_t{{"--monitor", "-1"}, not_inherited}));
 
 class monitor_form_test : public command_line_test, public ::testing::WithParamInterface<std::vector<std::string>>
 {

@@ -161,19 +161,24 @@ TEST_F(managed_daemon_test, later_contexts_in_every_form_are_handled_whole)
     EXPECT_EQ(terminate(), 107);
 }
 
-// The largest frame the daemon takes: a body of exactly 16 MiB.
+// The largest frame the daemon takes: a body of exactly 16 MiB, most of it
+// a field the daemon does not know (skipped by the parser).
 TEST_F(managed_daemon_test, a_frame_of_16_mib_is_taken)
 {
     start();
     first_context(quiet_config(), 5);
     const std::size_t limit = 16u * 1024u * 1024u;
-    nx::LinuxTarselConfig big = quiet_config();
-    big.set_exe_path(std::string(limit, 'x'));
-    std::string body = context_body(big, 10);
-    big.set_exe_path(std::string(2 * limit - body.size(), 'x')); // the length's varint keeps its size
-    body = context_body(big, 10);
+    std::string body = context_body(quiet_config(), 10);
+    // Field 99, length-delimited ("9a 06"), with a 4-byte varint length.
+    const std::size_t padding = limit - body.size() - 2 - 4;
+    body += nt::hex_bytes("9a 06");
+    for (std::size_t rest = padding; rest != 0; rest >>= 7)
+        body += static_cast<char>((rest & 0x7f) | (rest >> 7 ? 0x80 : 0));
+    body.append(padding, 'x');
     ASSERT_EQ(body.size(), limit);
+    ASSERT_TRUE(nx::Ostrand2LinuxTarselMessage().ParseFromString(body));
     expect_later_context(body, 10, 1);
+    expect_later_context(context_body(quiet_config(), 11), 11, 2);
     EXPECT_EQ(terminate(), 107);
 }
 
