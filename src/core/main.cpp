@@ -1,5 +1,11 @@
+#include <fcntl.h>
+#include <pthread.h>
+
+#include <cerrno>
 #include <csignal>
 #include <sstream>
+
+#include <boost/system/system_error.hpp>
 
 #include "core/command_line.hpp"
 #include "core/inventory.hpp"
@@ -17,6 +23,32 @@ void log_error(const char* text)
         log_message(LOG_ERROR_LEVEL, text);
 }
 
+// The descriptor must have been inherited: the inventory opens descriptors
+// of its own before the link adopts this one, and a number that was not
+// inherited could name one of them, which would then have two owners.
+// Throws boost::system::system_error (EBADF, "Ostrand connection").
+void require_inherited(int descriptor)
+{
+    if (descriptor < 0 || ::fcntl(descriptor, F_GETFD) < 0)
+        throw boost::system::system_error(
+            boost::system::error_code(EBADF, boost::system::system_category()), OSTRAND_CONTEXT);
+}
+
+// The inventory's signal sets are destroyed at exit, after main has
+// returned, and with them goes the handling of SIGHUP, SIGTERM and SIGINT:
+// one arriving then would end the daemon by its default action instead of
+// with its status. From the end of the event loop on they stay pending
+// (the other threads block them already) and die with the process.
+void hold_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGHUP);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -28,6 +60,7 @@ int main(int argc, char** argv)
     int status = nx::EC_OK;
     try {
         int descriptor = parse_command_line(argc, argv);
+        require_inherited(descriptor);
         ts_inventory_t& inventory = ts_inventory_t::instance();
         inventory.ostrand()->start(descriptor);
         inventory.ostrand()->send_context_request();
@@ -41,6 +74,7 @@ int main(int argc, char** argv)
         log_error("Unknown exception");
         status = nx::EC_UNEXPECTED_ERROR;
     }
+    hold_signals();
 
     if (log_threshold <= LOG_NOTICE_LEVEL) {
         std::ostringstream text;

@@ -74,8 +74,10 @@ void ts_ostrand_tie_t::on_message(std::istream& body)
 {
     // Used whatever the parse reported: a missing or unknown tag reads as
     // GET_CONTEXT_RESPONSE, and an empty body applies the default configuration.
+    // Parsed without the required-field check, which would only add the
+    // protobuf library's own line on standard error, past the configured log.
     nx::Ostrand2LinuxTarselMessage message;
-    message.ParseFromIstream(&body);
+    message.ParsePartialFromIstream(&body);
     dispatch(message);
 }
 

@@ -1,0 +1,419 @@
+// The daemon's log output as a managed daemon produces it: the dump of the
+// configuration, the configured threshold, and each sink (standard error,
+// a log file, syslog) with the lines it writes, when it is replaced and what
+// a log setting that cannot be used does.
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "core/inventory.hpp"
+#include "peers/bytes.hpp"
+#include "peers/child_process.hpp"
+#include "peers/temp_dir.hpp"
+#include "system/syslog_receiver.hpp"
+#include "system/system_fixture.hpp"
+
+using nt_sys::long_wait;
+using nt_sys::to_ostrand_t;
+
+namespace {
+
+const std::string terminated = "Process terminated by signal";
+
+bool has_prefix(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class log_sink_system_test : public nt_sys::system_test
+{
+protected:
+    log_sink_system_test() : log_path(dir.file("daemon.log")) {}
+
+    // The file's lines without Warning lines (see lines_without_warnings).
+    std::vector<std::string> log_lines(const std::string& path) const
+    {
+        return nt_sys::without_warnings(nt_sys::lines_of(nt::read_file(path)));
+    }
+
+    // Waits (answering meanwhile) until the file holds `occurrences` lines
+    // containing the text.
+    bool wait_for_log(const std::string& path, const std::string& text, std::size_t occurrences = 1)
+    {
+        return nt::wait_for_lines(path, text, long_wait, occurrences,
+            [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
+    }
+
+    // The 21 dump lines in console form, from the first one on.
+    std::vector<std::string> dump_in(const std::vector<std::string>& lines) const
+    {
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            if (has_prefix(lines[i], "Debug: log_level = "))
+                return std::vector<std::string>(lines.begin() + i, lines.begin() + std::min(lines.size(), i + 21));
+        return {};
+    }
+
+    const std::string log_path;
+};
+
+} // namespace
+
+// The dump of a configuration that sets only the sink, the mode and the
+// watched directory: every shown field, absent ones with their defaults.
+TEST_F(log_sink_system_test, near_empty_configuration_is_dumped_in_21_lines)
+{
+    start();
+    first_context(nt_sys::stderr_config(watched), 3);
+    EXPECT_EQ(terminate(), 107);
+    std::vector<std::string> lines = lines_without_warnings();
+    EXPECT_EQ(dump_in(lines),
+        (std::vector<std::string>{"Debug: log_level = Debug", "Debug: log = Syslog:Daemon",
+            "Debug: included_path = " + watched, "Debug: excluded_path = ", "Debug: mode = Fanotify",
+            "Debug: excluded_proc = ", "Debug: on_known_virus = Cure", "Debug: on_incurable = Cure",
+            "Debug: on_suspicious = Cure", "Debug: on_adware = Cure", "Debug: on_dialers = Cure",
+            "Debug: on_jokes = Cure", "Debug: on_riskware = Cure", "Debug: on_hacktools = Cure",
+            "Debug: scan_timeout = 0", "Debug: heuristic_analysis = 0", "Debug: packer_max_level = 0",
+            "Debug: archive_max_level = 0", "Debug: mail_max_level = 0", "Debug: container_max_level = 0",
+            "Debug: max_compression_ratio = 0"}))
+        << ostrand->stderr_text();
+    EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), 1u);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), nt_sys::console_exit_line(107, terminated));
+}
+
+namespace {
+
+struct level_case_t {
+    const char* name;
+    int log_level;       // nx::LogLevel, or a number outside it
+    bool debug;          // Debug lines (the dump) are written
+    bool notice;         // Notice lines (SIGHUP, ready, termination, exit) are written
+};
+
+std::ostream& operator<<(std::ostream& os, const level_case_t& c)
+{
+    return os << c.name;
+}
+
+class level_test : public log_sink_system_test, public ::testing::WithParamInterface<level_case_t>
+{
+};
+
+} // namespace
+
+// What each configured level lets through, over a SIGHUP, a later context
+// and SIGTERM. SIGHUP asks for the context at every level.
+TEST_P(level_test, lets_through_only_lines_at_or_above_it)
+{
+    nx::LinuxTarselConfig config = nt_sys::stderr_config(watched);
+    std::string bytes = config.SerializeAsString();
+    bytes += nt::hex_bytes("08") + static_cast<char>(GetParam().log_level);
+    // A number outside the enumeration stays on the wire as it is.
+    ASSERT_TRUE(config.ParseFromString(bytes));
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    hangup();
+    ASSERT_EQ(later_context_notifications().size(), 2u);
+    EXPECT_EQ(terminate(), 107);
+
+    std::vector<std::string> lines = lines_without_warnings();
+    // SIGHUP, ready, termination, exit.
+    EXPECT_EQ(nt_sys::count_containing(lines, "Notice: "), GetParam().notice ? 4u : 0u) << ostrand->stderr_text();
+    EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + SIGHUP_ARRIVED), GetParam().notice ? 1u : 0u);
+    EXPECT_EQ(nt_sys::count_equal(lines, nt_sys::console_exit_line(107, terminated)), GetParam().notice ? 1u : 0u);
+    EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), GetParam().debug ? 2u : 0u);
+    if (!GetParam().debug) {
+        EXPECT_EQ(nt_sys::count_containing(lines, "Debug: "), 0u) << ostrand->stderr_text();
+    }
+    if (!GetParam().notice) {
+        EXPECT_EQ(lines, std::vector<std::string>()) << ostrand->stderr_text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(log_sink_system_test, level_test,
+    ::testing::Values(level_case_t{"Debug", nx::LOG_LEVEL_DEBUG, true, true},
+        level_case_t{"Info", nx::LOG_LEVEL_INFO, false, true}, level_case_t{"Notice", nx::LOG_LEVEL_NOTICE, false, true},
+        level_case_t{"Warning", nx::LOG_LEVEL_WARNING, false, false},
+        level_case_t{"Error", nx::LOG_LEVEL_ERROR, false, false},
+        // A number outside the enumeration is not stored by the parser: the
+        // field reads as absent, which is Debug.
+        level_case_t{"OutOfRangeReadsAsAbsent", 7, true, true}),
+    [](const ::testing::TestParamInfo<level_case_t>& info) { return std::string(info.param.name); });
+
+// At the Error level a failure still gets its Error line, but no exit line.
+TEST_F(log_sink_system_test, error_level_keeps_the_error_line_of_a_failure)
+{
+    nx::LinuxTarselConfig config = nt_sys::stderr_config(watched);
+    config.set_log_level(nx::LOG_LEVEL_ERROR);
+    start();
+    first_context(config, 3);
+    ostrand->close();
+    EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
+    std::vector<std::string> lines = lines_without_warnings();
+    ASSERT_EQ(lines.size(), 1u) << ostrand->stderr_text();
+    EXPECT_TRUE(has_prefix(lines[0], "Error: Ostrand connection: ")) << lines[0];
+}
+
+// A log file: every line time-stamped with the daemon's pid and level, the
+// lines appended to what the file held, nothing on standard error.
+TEST_F(log_sink_system_test, log_file_lines_are_time_stamped_and_appended)
+{
+    nt::write_file(log_path, "an earlier line\n");
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    hangup();
+    ASSERT_TRUE(wait_for_log(log_path, "Ready for service"));
+    EXPECT_EQ(terminate(), 107);
+
+    const pid_t pid = ostrand->pid();
+    std::vector<std::string> lines = log_lines(log_path);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "an earlier line");
+    EXPECT_TRUE(nt_sys::is_file_line(lines[1], pid, "Debug", "log_level = Debug")) << lines[1];
+    std::size_t sighup = 0, ready = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(nt_sys::is_file_line(lines[i], pid)) << lines[i];
+        sighup += nt_sys::is_file_line(lines[i], pid, "Notice", SIGHUP_ARRIVED);
+        ready += nt_sys::is_file_line(lines[i], pid, "Notice", nt_sys::ready_line.substr(8));
+    }
+    EXPECT_EQ(sighup, 1u);
+    EXPECT_EQ(ready, 1u);
+    EXPECT_TRUE(nt_sys::is_file_line(lines[lines.size() - 2], pid, "Notice", TERMINATION_RECEIVED));
+    EXPECT_TRUE(nt_sys::is_file_line(lines.back(), pid, "Notice", nt_sys::exit_text(107, terminated)));
+    EXPECT_EQ(ostrand->stderr_text(), "");
+}
+
+// Every context opens the log file anew at its path: a file renamed away
+// gets the lines up to the new context, a new file at the path the rest.
+TEST_F(log_sink_system_test, log_file_is_opened_anew_by_every_context)
+{
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+    config.set_log_level(nx::LOG_LEVEL_NOTICE);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    const std::string old_path = dir.file("daemon.log.1");
+    ASSERT_EQ(std::rename(log_path.c_str(), old_path.c_str()), 0);
+    hangup();
+    ASSERT_TRUE(wait_for_log(log_path, "Ready for service"));
+    EXPECT_EQ(terminate(), 107);
+
+    const pid_t pid = ostrand->pid();
+    std::vector<std::string> old_lines = log_lines(old_path);
+    ASSERT_EQ(old_lines.size(), 1u) << nt::read_file(old_path);
+    EXPECT_TRUE(nt_sys::is_file_line(old_lines[0], pid, "Notice", SIGHUP_ARRIVED)) << old_lines[0];
+    std::vector<std::string> new_lines = log_lines(log_path);
+    ASSERT_EQ(new_lines.size(), 3u) << nt::read_file(log_path);
+    EXPECT_TRUE(nt_sys::is_file_line(new_lines[0], pid, "Notice", nt_sys::ready_line.substr(8))) << new_lines[0];
+    EXPECT_TRUE(nt_sys::is_file_line(new_lines[1], pid, "Notice", TERMINATION_RECEIVED)) << new_lines[1];
+    EXPECT_TRUE(nt_sys::is_file_line(new_lines[2], pid, "Notice", nt_sys::exit_text(107, terminated)));
+}
+
+// The log file is held once, whatever the number of contexts, with the
+// flags it was opened with (append, write-only, close-on-exec), and no
+// context leaves a descriptor behind.
+TEST_F(log_sink_system_test, log_file_is_held_once_and_never_inherited)
+{
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+    config.set_log_level(nx::LOG_LEVEL_NOTICE);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    const pid_t pid = ostrand->pid();
+    auto count_fds = [&] { return nt_sys::descriptor_count(pid); };
+    // Fanotify lends the daemon a descriptor for every event it reads, for
+    // a moment, so a count may be one or two high. Four contexts leaking one
+    // descriptor each still show.
+    const std::size_t baseline = count_fds();
+    for (int round = 1; round <= 4; ++round) {
+        hangup();
+        ASSERT_TRUE(wait_for_log(log_path, "Ready for service", round));
+        ASSERT_TRUE(nt_sys::wait_until([&] { return nt_sys::descriptors_naming(pid, log_path).size() == 1; },
+            long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); }))
+            << "round " << round;
+    }
+    EXPECT_TRUE(nt_sys::wait_until([&] { return count_fds() <= baseline; }, long_wait,
+        [&](std::chrono::milliseconds slice) { ostrand->pump(slice); }))
+        << count_fds() << " descriptors after four more contexts, " << baseline << " after the first";
+
+    std::vector<int> held = nt_sys::descriptors_naming(pid, log_path);
+    ASSERT_EQ(held.size(), 1u);
+    std::optional<unsigned long> flags = nt_sys::descriptor_flags(pid, held[0]);
+    ASSERT_TRUE(flags);
+    EXPECT_EQ(*flags & O_ACCMODE, static_cast<unsigned long>(O_WRONLY));
+    EXPECT_NE(*flags & O_APPEND, 0u);
+    EXPECT_NE(*flags & O_CLOEXEC, 0u) << std::oct << *flags;
+    EXPECT_EQ(terminate(), 107);
+}
+
+namespace {
+
+struct bad_path_case_t {
+    const char* name;
+    std::string path;    // relative to the private directory when it begins with '/'
+    int status;
+    std::string text;    // the text of the status
+    const char* context; // of the Error line
+};
+
+std::ostream& operator<<(std::ostream& os, const bad_path_case_t& c)
+{
+    return os << c.name;
+}
+
+class bad_path_test : public log_sink_system_test, public ::testing::WithParamInterface<bad_path_case_t>
+{
+protected:
+    std::string bad_path() const
+    {
+        nt::write_file(dir.file("plain"), "");
+        return GetParam().path[0] == '/' ? dir.path() + GetParam().path : GetParam().path;
+    }
+};
+
+} // namespace
+
+// A log file that cannot be used ends the daemon with the status of the
+// reason; the Error line and the exit line go to the sink in use before, at
+// the threshold of the new configuration.
+TEST_P(bad_path_test, ends_the_daemon_through_the_previous_sink)
+{
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+    config.set_log_level(nx::LOG_LEVEL_ERROR);
+    start();
+    first_context(config, 3);
+    nx::LinuxTarselConfig bad = nt_sys::file_config(watched, bad_path());
+    bad.set_log_level(nx::LOG_LEVEL_NOTICE);
+    ASSERT_TRUE(ostrand->push_context(bad, 4));
+    EXPECT_EQ(ostrand->wait_exit(long_wait), GetParam().status);
+
+    const pid_t pid = ostrand->pid();
+    std::vector<std::string> lines = log_lines(log_path);
+    ASSERT_EQ(lines.size(), 2u) << nt::read_file(log_path);
+    const std::string error_start = std::string("] Error: ") + GetParam().context + ": ";
+    EXPECT_NE(lines[0].find(error_start), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(bad_path()), std::string::npos) << lines[0];
+    EXPECT_TRUE(nt_sys::is_file_line(lines[1], pid, "Notice", nt_sys::exit_text(GetParam().status, GetParam().text)))
+        << lines[1];
+    EXPECT_EQ(ostrand->stderr_text(), "");
+    // The context was not applied: no report of it.
+    EXPECT_EQ(ostrand->count(to_ostrand_t::MY_INFO_NOTIFICATION), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(log_sink_system_test, bad_path_test,
+    ::testing::Values(bad_path_case_t{"Relative", "daemon.log", 20, "Path must be absolute", "log option"},
+        bad_path_case_t{"MissingDirectory", "/missing/daemon.log", 23, "No such file or directory", "open"},
+        bad_path_case_t{"UnderAFile", "/plain/daemon.log", 25, "Not a directrory", "open"}),
+    [](const ::testing::TestParamInfo<bad_path_case_t>& info) { return std::string(info.param.name); });
+
+// The first context with a bad log path: the previous sink is standard error.
+TEST_F(log_sink_system_test, bad_first_log_path_ends_the_daemon_on_standard_error)
+{
+    start();
+    nx::LinuxTarselConfig bad = nt_sys::file_config(watched, "relative.log");
+    ASSERT_TRUE(ostrand->push_context(bad, 3));
+    EXPECT_EQ(ostrand->wait_exit(long_wait), 20);
+    std::vector<std::string> lines = ostrand->stderr_lines();
+    ASSERT_EQ(lines.size(), 2u) << ostrand->stderr_text();
+    EXPECT_TRUE(has_prefix(lines[0], "Error: log option: ")) << lines[0];
+    EXPECT_NE(lines[0].find("relative.log"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], nt_sys::console_exit_line(20, "Path must be absolute"));
+    EXPECT_EQ(ostrand->frames().size(), 1u); // the request only
+}
+
+// Standard error with time stamps: file lines on descriptor 2, which the
+// next context's sink replaces without closing it.
+TEST_F(log_sink_system_test, standard_error_with_time_stamps_gets_file_lines)
+{
+    nx::LinuxTarselConfig config = nt_sys::stderr_config(watched);
+    config.set_log_level(nx::LOG_LEVEL_NOTICE);
+    config.mutable_actual_log()->set_show_timestamp(true);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    hangup();
+    ASSERT_TRUE(ostrand->wait_for_stderr("Ready for service", long_wait));
+    hangup();
+    ASSERT_TRUE(ostrand->wait_for_stderr("Ready for service", long_wait, 2));
+    EXPECT_EQ(terminate(), 107);
+
+    const pid_t pid = ostrand->pid();
+    std::vector<std::string> lines = lines_without_warnings();
+    ASSERT_EQ(lines.size(), 6u) << ostrand->stderr_text();
+    const std::string ready = nt_sys::ready_line.substr(8);
+    const std::vector<std::string> texts = {SIGHUP_ARRIVED, ready, SIGHUP_ARRIVED, ready, TERMINATION_RECEIVED,
+        nt_sys::exit_text(107, terminated)};
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        EXPECT_TRUE(nt_sys::is_file_line(lines[i], pid, "Notice", texts[i])) << lines[i];
+}
+
+// Syslog, seen through a /dev/log of our own: a context without
+// configuration logs to facility DAEMON under the program's name with the
+// pid; a later syslog setting with ident and facility replaces it, and its
+// ident and facility stay in force.
+TEST_F(log_sink_system_test, syslog_sinks_use_their_facility_and_ident)
+{
+    if (!nt_sys::isolation_available(dir.path()))
+        GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
+    nt_sys::syslog_receiver_t syslog(dir.file("log.sock"));
+    nt::ostrand_options_t options;
+    options.daemon = nt_sys::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+    start(options);
+    const std::string pid = std::to_string(ostrand->pid());
+
+    nx::Ostrand2LinuxTarselMessage no_config;
+    no_config.set_tag(nx::Ostrand2LinuxTarselMessage::GET_CONTEXT_RESPONSE);
+    no_config.set_config_revision(3);
+    ASSERT_TRUE(ostrand->send(no_config));
+    ASSERT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_KESTRUM_REQUEST, long_wait));
+    const std::string daemon_tag = " noxel-tarsel[" + pid + "]: ";
+    ASSERT_TRUE(syslog.wait_for_ending(daemon_tag + "max_compression_ratio = 0", long_wait));
+
+    nx::LinuxTarselConfig local7;
+    local7.set_log_level(nx::LOG_LEVEL_NOTICE);
+    local7.set_mode(nx::LTM_FANOTIFY);
+    local7.mutable_included_path()->add_path(watched);
+    local7.mutable_actual_log()->set_type(nx::Log::SYSLOG);
+    local7.mutable_actual_log()->set_facility(nx::Log::LOCAL7);
+    local7.mutable_actual_log()->set_ident("nt-probe");
+    ostrand->answer_context(local7, 4);
+    hangup();
+    const std::string probe_tag = " nt-probe[" + pid + "]: ";
+    ASSERT_TRUE(syslog.wait_for_ending(probe_tag + nt_sys::ready_line.substr(8), long_wait));
+    EXPECT_EQ(terminate(), 107);
+    ASSERT_TRUE(syslog.wait_for_ending(probe_tag + nt_sys::exit_text(107, terminated), long_wait));
+
+    // Priorities: DAEMON (24) or LOCAL7 (184) plus the severity.
+    std::vector<std::string> dump, after;
+    bool replaced = false;
+    for (const std::string& m : syslog.messages()) {
+        replaced = replaced || m.find(probe_tag) != std::string::npos;
+        (replaced ? after : dump).push_back(m);
+    }
+    ASSERT_GE(dump.size(), 22u);
+    const char* const fields[] = {"log_level = Debug", "log = Syslog:Daemon", "included_path = "};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(has_prefix(dump[i], "<31>")) << dump[i];
+        EXPECT_NE(dump[i].find(daemon_tag + fields[i]), std::string::npos) << dump[i];
+    }
+    // The SIGHUP line, still under the first sink, at Notice.
+    std::size_t sighup = 0;
+    for (const std::string& m : dump)
+        sighup += m.find(daemon_tag + SIGHUP_ARRIVED) != std::string::npos && has_prefix(m, "<29>");
+    EXPECT_EQ(sighup, 1u);
+    ASSERT_EQ(after.size(), 3u);
+    for (const std::string& m : after) {
+        EXPECT_TRUE(has_prefix(m, "<189>")) << m;
+        EXPECT_NE(m.find(probe_tag), std::string::npos) << m;
+    }
+    EXPECT_EQ(ostrand->stderr_text(), "");
+}
