@@ -15,7 +15,6 @@
 #include "core/inventory.hpp"
 #include "links/ostrand_tie.hpp"
 #include "peers/bytes.hpp"
-#include "peers/error_code.hpp"
 #include "peers/frame_io.hpp"
 #include "system/syslog_receiver.hpp"
 #include "system/system_fixture.hpp"

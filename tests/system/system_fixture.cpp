@@ -230,6 +230,12 @@ system_test::system_test() : watched(dir.file("watched"))
     ::mkdir(watched.c_str(), 0755);
 }
 
+void system_test::SetUp()
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon starts fanotify on its first context";
+}
+
 nt::ostrand_peer_t& system_test::start(const std::vector<std::string>& args)
 {
     nt::ostrand_options_t options;

@@ -79,6 +79,8 @@ class system_test : public ::testing::Test
 {
 protected:
     system_test();
+    // Skips unless root: the daemon's first context starts fanotify.
+    void SetUp() override;
 
     // Starts the daemon under a fresh stand-in Ostrand (extra arguments after
     // "--monitor N") and waits for its first GET_CONTEXT_REQUEST.
