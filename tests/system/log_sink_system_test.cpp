@@ -81,7 +81,7 @@ TEST_F(log_sink_system_test, near_empty_configuration_is_dumped_in_21_lines)
             "Debug: scan_timeout = 0", "Debug: heuristic_analysis = 0", "Debug: packer_max_level = 0",
             "Debug: archive_max_level = 0", "Debug: mail_max_level = 0", "Debug: container_max_level = 0",
             "Debug: max_compression_ratio = 0"}))
-        << ostrand->stderr_text();
+        << stderr_for_messages();
     EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), 1u);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), nt_sys::console_exit_line(107, terminated));
@@ -125,15 +125,15 @@ TEST_P(level_test, lets_through_only_lines_at_or_above_it)
 
     std::vector<std::string> lines = lines_without_warnings();
     // SIGHUP, ready, termination, exit.
-    EXPECT_EQ(nt_sys::count_containing(lines, "Notice: "), GetParam().notice ? 4u : 0u) << ostrand->stderr_text();
+    EXPECT_EQ(nt_sys::count_containing(lines, "Notice: "), GetParam().notice ? 4u : 0u) << stderr_for_messages();
     EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + SIGHUP_ARRIVED), GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_equal(lines, nt_sys::console_exit_line(107, terminated)), GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), GetParam().debug ? 2u : 0u);
     if (!GetParam().debug) {
-        EXPECT_EQ(nt_sys::count_containing(lines, "Debug: "), 0u) << ostrand->stderr_text();
+        EXPECT_EQ(nt_sys::count_containing(lines, "Debug: "), 0u) << stderr_for_messages();
     }
     if (!GetParam().notice) {
-        EXPECT_EQ(lines, std::vector<std::string>()) << ostrand->stderr_text();
+        EXPECT_EQ(lines, std::vector<std::string>()) << stderr_for_messages();
     }
 }
 
@@ -157,7 +157,7 @@ TEST_F(log_sink_system_test, error_level_keeps_the_error_line_of_a_failure)
     ostrand->close();
     EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
     std::vector<std::string> lines = lines_without_warnings();
-    ASSERT_EQ(lines.size(), 1u) << ostrand->stderr_text();
+    ASSERT_EQ(lines.size(), 1u) << stderr_for_messages();
     EXPECT_TRUE(has_prefix(lines[0], "Error: Ostrand connection: ")) << lines[0];
 }
 
@@ -323,7 +323,7 @@ TEST_F(log_sink_system_test, bad_first_log_path_ends_the_daemon_on_standard_erro
     ASSERT_TRUE(ostrand->push_context(bad, 3));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 20);
     std::vector<std::string> lines = ostrand->stderr_lines();
-    ASSERT_EQ(lines.size(), 2u) << ostrand->stderr_text();
+    ASSERT_EQ(lines.size(), 2u) << stderr_for_messages();
     EXPECT_TRUE(has_prefix(lines[0], "Error: log option: ")) << lines[0];
     EXPECT_NE(lines[0].find("relative.log"), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], nt_sys::console_exit_line(20, "Path must be absolute"));
@@ -348,7 +348,7 @@ TEST_F(log_sink_system_test, standard_error_with_time_stamps_gets_file_lines)
 
     const pid_t pid = ostrand->pid();
     std::vector<std::string> lines = lines_without_warnings();
-    ASSERT_EQ(lines.size(), 6u) << ostrand->stderr_text();
+    ASSERT_EQ(lines.size(), 6u) << stderr_for_messages();
     const std::string ready = nt_sys::ready_line.substr(8);
     const std::vector<std::string> texts = {SIGHUP_ARRIVED, ready, SIGHUP_ARRIVED, ready, TERMINATION_RECEIVED,
         nt_sys::exit_text(107, terminated)};

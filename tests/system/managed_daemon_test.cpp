@@ -15,7 +15,6 @@
 #include "core/inventory.hpp"
 #include "links/ostrand_tie.hpp"
 #include "peers/bytes.hpp"
-#include "peers/error_code.hpp"
 #include "peers/frame_io.hpp"
 #include "system/syslog_receiver.hpp"
 #include "system/system_fixture.hpp"
@@ -79,15 +78,15 @@ protected:
         ASSERT_EQ(infos.size(), 2u);
         EXPECT_EQ(to_hex(infos[0].raw), info_bytes(revision, fanotify));
         EXPECT_EQ(to_hex(infos[1].raw), info_bytes(revision, fanotify));
-        EXPECT_TRUE(ostrand->wait_for_stderr(nt_sys::ready_line, long_wait, ready_lines)) << ostrand->stderr_text();
+        EXPECT_TRUE(ostrand->wait_for_stderr(nt_sys::ready_line, long_wait, ready_lines)) << stderr_for_messages();
     }
 
     // The daemon's last two lines on standard error: the reason and the exit line.
     void expect_ending(const std::string& reason, const std::string& exit_line)
     {
         std::vector<std::string> lines = lines_without_warnings();
-        ASSERT_GE(lines.size(), 2u) << ostrand->stderr_text();
-        EXPECT_EQ(lines[lines.size() - 2], reason) << ostrand->stderr_text();
+        ASSERT_GE(lines.size(), 2u) << stderr_for_messages();
+        EXPECT_EQ(lines[lines.size() - 2], reason) << stderr_for_messages();
         EXPECT_EQ(lines.back(), exit_line);
     }
 };
@@ -133,7 +132,7 @@ TEST_F(managed_daemon_test, every_sighup_asks_again_and_every_answer_reports_twi
         ASSERT_EQ(infos.size(), 2u);
         EXPECT_EQ(to_hex(infos[0].raw), info_bytes(5 + round, fanotify));
         EXPECT_EQ(to_hex(infos[1].raw), info_bytes(5 + round, fanotify));
-        ASSERT_TRUE(ostrand->wait_for_stderr(nt_sys::ready_line, long_wait, round)) << ostrand->stderr_text();
+        ASSERT_TRUE(ostrand->wait_for_stderr(nt_sys::ready_line, long_wait, round)) << stderr_for_messages();
     }
     EXPECT_EQ(ostrand->count(to_ostrand_t::GET_CONTEXT_REQUEST), 3u);
     EXPECT_EQ(ostrand->count(to_ostrand_t::GET_KESTRUM_REQUEST), 1u);
@@ -202,7 +201,7 @@ TEST_F(managed_daemon_test, ostrand_closing_its_end_ends_the_daemon)
     ostrand->close();
     EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
     std::vector<std::string> lines = lines_without_warnings();
-    ASSERT_EQ(lines.size(), 2u) << ostrand->stderr_text();
+    ASSERT_EQ(lines.size(), 2u) << stderr_for_messages();
     EXPECT_EQ(lines[0].rfind(std::string("Error: ") + OSTRAND_CONTEXT + ": ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1], console_exit_line(125, "Unexpected error"));
 }
@@ -292,11 +291,14 @@ TEST_F(managed_daemon_test, termination_signals_during_the_end_change_nothing)
     first_context(quiet_config(), 5);
     ASSERT_TRUE(ostrand->signal(SIGINT));
     // Until the daemon is gone, so that some arrive during its teardown.
-    for (int n = 0; ostrand->process().running(); ++n)
+    const auto deadline = std::chrono::steady_clock::now() + long_wait;
+    for (int n = 0; !ostrand->process().wait_exit(std::chrono::milliseconds(2)); ++n) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the daemon does not end";
         ostrand->signal(n % 3 == 0 ? SIGHUP : SIGTERM);
+    }
     EXPECT_EQ(ostrand->wait_exit(long_wait), 107);
     std::vector<std::string> lines = lines_without_warnings();
-    EXPECT_EQ(nt_sys::count_equal(lines, termination_line), 1u) << ostrand->stderr_text();
+    EXPECT_EQ(nt_sys::count_equal(lines, termination_line), 1u) << stderr_for_messages();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), console_exit_line(107, "Process terminated by signal"));
 }
@@ -328,6 +330,7 @@ TEST_F(managed_daemon_test, a_closed_standard_error_does_not_end_the_daemon)
     nt::ostrand_options_t options;
     options.daemon = nt_sys::daemon_path;
     options.stderr_path = fifo;
+    stderr_is_file = false;
     start(options);
     ::close(reader); // every write to standard error now fails with EPIPE
     ostrand->answer_context(nt_sys::file_config(watched, dir.file("log")), 5);
@@ -351,7 +354,7 @@ TEST_F(managed_daemon_test, an_empty_body_is_the_default_context_with_revision_0
     start(options);
     ASSERT_TRUE(ostrand->send_frame(""));
     std::optional<nt::ostrand_frame_t> info = ostrand->wait_for_tag(to_ostrand_t::MY_INFO_NOTIFICATION, long_wait);
-    ASSERT_TRUE(info) << ostrand->stderr_text();
+    ASSERT_TRUE(info) << stderr_for_messages();
     EXPECT_EQ(to_hex(info->raw), info_bytes(0, loading));
     EXPECT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_KESTRUM_REQUEST, long_wait));
     EXPECT_TRUE(syslog.wait_for_ending("]: mode = Auto", long_wait));

@@ -230,6 +230,12 @@ system_test::system_test() : watched(dir.file("watched"))
     ::mkdir(watched.c_str(), 0755);
 }
 
+void system_test::SetUp()
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon starts fanotify on its first context";
+}
+
 nt::ostrand_peer_t& system_test::start(const std::vector<std::string>& args)
 {
     nt::ostrand_options_t options;
@@ -242,7 +248,7 @@ nt::ostrand_peer_t& system_test::start(const nt::ostrand_options_t& options)
 {
     ostrand.reset(new nt::ostrand_peer_t(options));
     std::optional<nt::ostrand_frame_t> request = ostrand->wait_for_tag(to_ostrand_t::GET_CONTEXT_REQUEST, long_wait);
-    EXPECT_TRUE(request) << "no GET_CONTEXT_REQUEST; standard error:\n" << ostrand->stderr_text();
+    EXPECT_TRUE(request) << "no GET_CONTEXT_REQUEST; standard error:\n" << stderr_for_messages();
     return *ostrand;
 }
 
@@ -251,9 +257,9 @@ nt::ostrand_frame_t system_test::first_context(const nx::LinuxTarselConfig& conf
     ostrand->answer_context(config, revision);
     ostrand->push_context(config, revision);
     std::optional<nt::ostrand_frame_t> info = ostrand->wait_for_tag(to_ostrand_t::MY_INFO_NOTIFICATION, long_wait);
-    EXPECT_TRUE(info) << "no MY_INFO_NOTIFICATION; standard error:\n" << ostrand->stderr_text();
+    EXPECT_TRUE(info) << "no MY_INFO_NOTIFICATION; standard error:\n" << stderr_for_messages();
     EXPECT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_KESTRUM_REQUEST, long_wait))
-        << "no GET_KESTRUM_REQUEST; standard error:\n" << ostrand->stderr_text();
+        << "no GET_KESTRUM_REQUEST; standard error:\n" << stderr_for_messages();
     return info ? *info : nt::ostrand_frame_t();
 }
 
@@ -261,7 +267,7 @@ void system_test::hangup()
 {
     ASSERT_TRUE(ostrand->signal(SIGHUP));
     ASSERT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_CONTEXT_REQUEST, long_wait))
-        << "no GET_CONTEXT_REQUEST after SIGHUP; standard error:\n" << ostrand->stderr_text();
+        << "no GET_CONTEXT_REQUEST after SIGHUP; standard error:\n" << stderr_for_messages();
 }
 
 std::vector<nt::ostrand_frame_t> system_test::later_context_notifications()
@@ -269,12 +275,17 @@ std::vector<nt::ostrand_frame_t> system_test::later_context_notifications()
     std::vector<nt::ostrand_frame_t> infos;
     for (int i = 0; i < 2; ++i) {
         std::optional<nt::ostrand_frame_t> info = ostrand->wait_for_tag(to_ostrand_t::MY_INFO_NOTIFICATION, long_wait);
-        EXPECT_TRUE(info) << "MY_INFO_NOTIFICATION " << i + 1 << " missing; standard error:\n" << ostrand->stderr_text();
+        EXPECT_TRUE(info) << "MY_INFO_NOTIFICATION " << i + 1 << " missing; standard error:\n" << stderr_for_messages();
         if (!info)
             break;
         infos.push_back(*info);
     }
     return infos;
+}
+
+std::string system_test::stderr_for_messages() const
+{
+    return stderr_is_file ? ostrand->stderr_text() : "(not a file)";
 }
 
 std::vector<std::string> system_test::lines_without_warnings() const

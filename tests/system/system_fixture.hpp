@@ -79,6 +79,8 @@ class system_test : public ::testing::Test
 {
 protected:
     system_test();
+    // Skips unless root: the daemon's first context starts fanotify.
+    void SetUp() override;
 
     // Starts the daemon under a fresh stand-in Ostrand (extra arguments after
     // "--monitor N") and waits for its first GET_CONTEXT_REQUEST.
@@ -96,6 +98,10 @@ protected:
     // The two MY_INFO_NOTIFICATIONs that a later context brings.
     std::vector<nt::ostrand_frame_t> later_context_notifications();
 
+    // The daemon's standard error for failure messages; nothing is read
+    // unless it is a plain file (a FIFO would block the reader).
+    std::string stderr_for_messages() const;
+
     // The daemon's standard error without its Warning lines: the start-up
     // scan of the running processes warns about every executable it cannot
     // resolve, which depends on the machine.
@@ -107,6 +113,7 @@ protected:
     nt::temp_dir_t dir;
     const std::string watched;
     std::unique_ptr<nt::ostrand_peer_t> ostrand;
+    bool stderr_is_file = true;
 };
 
 } // namespace nt_sys
