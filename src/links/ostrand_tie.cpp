@@ -1,5 +1,7 @@
 #include "links/ostrand_tie.hpp"
 
+#include <fcntl.h>
+
 #include <sstream>
 
 #include <boost/bind/bind.hpp>
@@ -43,6 +45,9 @@ void ts_ostrand_tie_t::start(int descriptor)
 {
     ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
     socket->assign(boost::asio::local::stream_protocol(), descriptor);
+    // Close-on-exec from here on: modprobe, run by the daemon, must not
+    // inherit the link to Ostrand.
+    ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     ts_protobuf_link_t::start(socket);
     log_debug("ts_ostrand_tie_t: ipc was started");
 }
