@@ -56,6 +56,11 @@ int main(int argc, char** argv)
     // A closed standard error or a peer gone away must end the daemon through
     // its exit line and status, never through SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // Started with 0, 1 or 2 closed, the daemon's own descriptors would take
+    // those numbers and log lines would land in its sockets.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
+            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 
     int status = nx::EC_OK;
     try {

@@ -147,7 +147,7 @@ void ts_kestrum_t::on_message(std::istream& body)
     // Used whatever the parse reported: a missing or unknown tag reads as
     // START_SCAN_RESPONSE, which is then an unexpected message.
     ks::ServerMessage message;
-    message.ParseFromIstream(&body);
+    message.ParsePartialFromIstream(&body);
     handle_message(message);
 }
 

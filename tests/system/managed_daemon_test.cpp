@@ -361,3 +361,23 @@ TEST_F(managed_daemon_test, an_empty_body_is_the_default_context_with_revision_0
     EXPECT_EQ(terminate(), 107);
     EXPECT_EQ(ostrand->stderr_text(), "");
 }
+
+// Started with its standard descriptors closed, the daemon must not let its
+// own sockets take those numbers, where log lines would land in them.
+TEST_F(managed_daemon_test, closed_standard_descriptors_are_reopened_on_dev_null)
+{
+    const std::string script = dir.path() + "/closed-std.sh";
+    nt::write_file(script, "#!/bin/sh\nexec 0<&- 1>&- 2>&- " + nt_sys::daemon_path + " \"$@\"\n", 0755);
+    nt::ostrand_options_t options;
+    options.daemon = script;
+    // Returns once the daemon's first frame has arrived: main has run.
+    start(options);
+    for (int fd = 0; fd <= 2; ++fd) {
+        char target[256] = {0};
+        const std::string link = "/proc/" + std::to_string(ostrand->pid()) + "/fd/" + std::to_string(fd);
+        ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0) << link;
+        EXPECT_STREQ("/dev/null", target) << link;
+    }
+    ASSERT_TRUE(ostrand->signal(SIGTERM));
+    EXPECT_EQ(ostrand->wait_exit(long_wait), 107);
+}
