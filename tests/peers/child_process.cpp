@@ -276,14 +276,12 @@ std::size_t count_lines(const std::string& path, const std::string& text)
     return n;
 }
 
-bool wait_for_lines(const std::string& path, const std::string& text, std::chrono::milliseconds timeout,
-    std::size_t occurrences, const std::function<void(std::chrono::milliseconds)>& idle)
+bool poll_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+    const std::function<void(std::chrono::milliseconds)>& idle)
 {
-    // Nothing signals a write to a file, so look again every few
-    // milliseconds; only the limit is a time.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        if (count_lines(path, text) >= occurrences)
+        if (condition())
             return true;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
@@ -294,6 +292,14 @@ bool wait_for_lines(const std::string& path, const std::string& text, std::chron
         else
             std::this_thread::sleep_for(slice);
     }
+}
+
+bool wait_for_lines(const std::string& path, const std::string& text, std::chrono::milliseconds timeout,
+    std::size_t occurrences, const std::function<void(std::chrono::milliseconds)>& idle)
+{
+    // Nothing signals a write to a file, so look again every few
+    // milliseconds; only the limit is a time.
+    return poll_until([&] { return count_lines(path, text) >= occurrences; }, timeout, idle);
 }
 
 } // namespace nt

@@ -89,6 +89,11 @@ private:
 // left out), without the newlines.
 std::vector<std::string> complete_lines(const std::string& text);
 
+// Polls the condition every few milliseconds (running `idle` between looks
+// when given) until it holds or the time is up; returns whether it held.
+bool poll_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+    const std::function<void(std::chrono::milliseconds)>& idle = {});
+
 // Complete lines of the file that contain the text.
 std::size_t count_lines(const std::string& path, const std::string& text);
 

@@ -50,19 +50,7 @@ nx::LinuxTarselConfig file_config(const std::string& watched, const std::string&
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
     const std::function<void(std::chrono::milliseconds)>& idle)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        auto slice = std::min(left, std::chrono::milliseconds(10));
-        if (idle)
-            idle(slice);
-        else
-            std::this_thread::sleep_for(slice);
-    }
+    return nt::poll_until(condition, timeout, idle);
 }
 
 namespace {
