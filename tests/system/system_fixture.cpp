@@ -1,6 +1,7 @@
 #include "system/system_fixture.hpp"
 
 #include <csignal>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -96,6 +97,52 @@ std::optional<std::string> proc_field(const std::string& path, const std::string
 std::size_t descriptor_count(pid_t pid)
 {
     return directory_entries("/proc/" + std::to_string(pid) + "/fd").size();
+}
+
+std::map<int, std::string> descriptor_targets(pid_t pid)
+{
+    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    std::map<int, std::string> found;
+    for (const std::string& name : directory_entries(fd_dir))
+        found[std::stoi(name)] = link_target(fd_dir + "/" + name);
+    return found;
+}
+
+std::vector<std::string> held_descriptor_kinds(pid_t pid, const std::vector<std::string>& own_paths)
+{
+    std::vector<std::string> kinds;
+    for (const auto& descriptor : descriptor_targets(pid)) {
+        const std::string& target = descriptor.second;
+        if (descriptor.first <= 2)
+            continue;
+        if (!target.empty() && target[0] == '/') {
+            if (std::find(own_paths.begin(), own_paths.end(), target) != own_paths.end())
+                kinds.push_back(target);
+            continue;
+        }
+        // "socket:[1234]" and "pipe:[1234]" by kind: the inode says nothing
+        // about whether one is leaked.
+        const std::string::size_type colon = target.find(":[");
+        kinds.push_back(colon == std::string::npos || target.compare(0, 11, "anon_inode:") == 0
+                ? target
+                : target.substr(0, colon + 1));
+    }
+    std::sort(kinds.begin(), kinds.end());
+    return kinds;
+}
+
+bool wait_for_settled_descriptors(pid_t pid, std::chrono::milliseconds timeout,
+    const std::function<void(std::chrono::milliseconds)>& idle)
+{
+    const std::string mounts = "/proc/" + std::to_string(pid) + "/mounts";
+    return wait_until(
+        [&] {
+            const std::vector<std::string> kinds = held_descriptor_kinds(pid, {mounts});
+            // One epoll instance is the event loop's, the other the watcher's.
+            return std::count(kinds.begin(), kinds.end(), mounts) == 1 &&
+                std::count(kinds.begin(), kinds.end(), "anon_inode:[eventpoll]") == 2;
+        },
+        timeout, idle);
 }
 
 std::vector<int> descriptors_naming(pid_t pid, const std::string& path)

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,21 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
 
 // The number of open descriptors of the process.
 std::size_t descriptor_count(pid_t pid);
+// Every open descriptor of the process with what it names (the target of
+// its /proc link: a path, "socket:[N]", "anon_inode:[eventpoll]", ...).
+std::map<int, std::string> descriptor_targets(pid_t pid);
+// What the daemon holds open for itself, beyond its standard descriptors, as
+// a sorted list of kinds ("socket:", "pipe:", "anon_inode:[eventfd]", ...) and
+// of the paths among `own_paths`. Files that fanotify lends the daemon with
+// each event it reads (any path, held for a moment) are left out, so two
+// looks at a daemon with the same descriptors give the same list whatever
+// it is reading.
+std::vector<std::string> held_descriptor_kinds(pid_t pid, const std::vector<std::string>& own_paths);
+// Waits until the mounts watcher's thread, which the daemon starts at once
+// and which opens its mount table and its epoll instance when it first gets
+// to run, holds both: until then the daemon's own descriptor set still grows.
+bool wait_for_settled_descriptors(pid_t pid, std::chrono::milliseconds timeout = long_wait,
+    const std::function<void(std::chrono::milliseconds)>& idle = {});
 // The numbers of the descriptors of the process that name the file.
 std::vector<int> descriptors_naming(pid_t pid, const std::string& path);
 // The "flags:" value of /proc/<pid>/fdinfo/<fd>; nothing when unreadable.
