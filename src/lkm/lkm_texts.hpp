@@ -59,8 +59,11 @@ inline constexpr const char* TS_LKM_PATH_NOT_ADDED = "Couldn't add monitor path:
 inline constexpr const char* TS_LKM_READ_SOME = "read_some";
 inline constexpr const char* TS_LKM_STREAM_FAILED = "cannot parse stream";
 inline constexpr const char* TS_LKM_EVENT_NOT_DESERIALIZED = "Couldn't deserialize EVENT_PATH response"; // Warning
+inline constexpr const char* TS_LKM_EVENT_EMPTY_PATH = "Dropped EVENT_PATH packet with an empty path"; // Warning
 // The read loop ended on a failure: + the failure's text (Error).
 inline constexpr const char* TS_LKM_READER_FAILED = "LKM event reader stopped: ";
+// ... when the failure is no standard exception.
+inline constexpr const char* TS_LKM_UNKNOWN_FAILURE = "unknown failure";
 
 // One fixed line, built only when the threshold lets it through.
 inline void lkm_log(int level, const char* text)

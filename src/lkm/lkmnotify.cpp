@@ -17,6 +17,25 @@
 #include "lkm/lkm_texts.hpp"
 #include "monitor/event_queue.hpp"
 
+namespace {
+
+// The thread must end normally whatever failed, the log included: an
+// exception leaving the thread's body would end the process. The file
+// monitor learns of the end from the thread itself.
+void report_reader_failure(const std::exception* failure) noexcept
+{
+    try {
+        if (log_threshold <= LOG_ERROR_LEVEL) {
+            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) +
+                                             (failure != nullptr ? short_what(*failure) : TS_LKM_UNKNOWN_FAILURE));
+        }
+    } catch (...) {
+        // Nowhere left to report to.
+    }
+}
+
+} // namespace
+
 ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string& device_dir, int major,
                                const std::vector<std::string>& mount_points, const ts_device_opener_t& opener)
     : loop_(loop),
@@ -60,11 +79,9 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             events.clear();
         }
     } catch (const std::exception& e) {
-        // The thread must end normally; the daemon goes on without events
-        // from the module.
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) + short_what(e));
-        }
+        report_reader_failure(&e);
+    } catch (...) {
+        report_reader_failure(nullptr);
     }
 }
 

@@ -116,6 +116,14 @@ TEST_F(lkm_event_reader_test, packets_that_are_no_event_are_logged_and_skipped)
                                 {LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED}}));
 }
 
+TEST_F(lkm_event_reader_test, an_event_with_an_empty_path_is_dropped_with_a_warning)
+{
+    write(mp::event_path("", 7) + mp::event_path("/after", 8));
+    EXPECT_EQ(next(), (std::vector<std::pair<std::string, int>>{{"/after", 8}}));
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_WARNING_LEVEL, "Dropped EVENT_PATH packet with an empty path"}}));
+}
+
 TEST_F(lkm_event_reader_test, events_of_any_pid_and_path_are_passed_on)
 {
     // Filtering is the queue's business, not the reader's.

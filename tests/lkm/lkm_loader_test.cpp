@@ -195,14 +195,19 @@ TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
     const std::vector<case_t> cases = {
         {"found after others", "Character devices:\n  1 mem\n 10 misc\n254 noxel\n\nBlock devices:\n  7 loop\n", 254},
         {"absent", "Character devices:\n  1 mem\n 10 misc\n", -1},
-        {"underscore splits", "250 noxel_ext\n", 250},
-        {"dash splits", "250 noxel-2\n", 250},
-        {"no prefix match", "250 noxelx\n", -1},
-        {"last line without newline", "10 misc\n254 noxel", 254},
-        {"first match wins", "10 noxel\n20 noxel\n", 10},
-        {"block section is read too", "Character devices:\n  1 mem\nBlock devices:\n259 noxel\n", 259},
-        {"name must be the second token", "noxel 254\n 7 loop noxel\n", -1},
-        {"colon separates", "12:noxel\n", 12},
+        // Another driver whose name only contains ours would be sent our
+        // requests: only the whole name counts.
+        {"longer name with underscore", "Character devices:\n250 noxel_ext\n251 noxel\n", 251},
+        {"longer name with dash", "Character devices:\n250 noxel-2\n", -1},
+        {"longer name with colon", "Character devices:\n 12:noxel\n", -1},
+        {"name with more words", "Character devices:\n250 noxel extra\n", -1},
+        {"no prefix match", "Character devices:\n250 noxelx\n", -1},
+        {"last line without newline", "Character devices:\n 10 misc\n254 noxel", 254},
+        {"first match wins", "Character devices:\n 10 noxel\n 20 noxel\n", 10},
+        {"block section does not count", "Character devices:\n  1 mem\n\nBlock devices:\n259 noxel\n", -1},
+        {"character section after the block one", "Block devices:\n259 noxel\n\nCharacter devices:\n254 noxel\n", 254},
+        {"lines before any heading do not count", "254 noxel\nCharacter devices:\n 10 misc\n", -1},
+        {"name must be the second token", "Character devices:\nnoxel 254\n 7 loop noxel\n", -1},
         {"empty file", "", -1},
     };
     for (const case_t& c : cases) {
@@ -212,7 +217,8 @@ TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
 
 TEST_F(lkm_loader_test, a_major_that_is_no_int_throws_bad_lexical_cast)
 {
-    for (const std::string& content : {std::string("abc noxel\n"), std::string("99999999999 noxel\n")}) {
+    for (const std::string& content :
+         {std::string("Character devices:\nabc noxel\n"), std::string("Character devices:\n99999999999 noxel\n")}) {
         EXPECT_THROW(get_device_major("noxel", devices(content)), boost::bad_lexical_cast) << content;
     }
 }

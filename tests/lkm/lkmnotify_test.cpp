@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "lkm/lkm_texts.hpp"
 #include "lkm/lkmnotify.hpp"
 #include "lkm_test_util.hpp"
+#include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
@@ -264,6 +266,36 @@ TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
     }
     loop_.restart();
     EXPECT_EQ(loop_.poll(), 0u);
+}
+
+namespace {
+
+// A sink whose every line fails, as a full disk or a vanished log file may.
+class throwing_log_t : public cf_log_t
+{
+public:
+    void open() override {}
+    void log(int, const std::string&) override { throw std::runtime_error("log sink failed"); }
+    void log_from_process(const std::string&, int, const std::string&) override
+    {
+        throw std::runtime_error("log sink failed");
+    }
+};
+
+} // namespace
+
+TEST_F(lkmnotify_test, a_log_sink_that_throws_while_a_failure_is_reported_does_not_leave_run)
+{
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
+    // A packet that is no event makes the reader log too, before the end of
+    // the device makes run log its failure.
+    module_.write_monitor(mp::dir_response(1, 0));
+    module_.close_monitor();
+    log_threshold = LOG_DEBUG_LEVEL;
+    set_log_sink(boost::make_shared<throwing_log_t>());
+    // On the interceptor thread an exception leaving run ends the process.
+    EXPECT_NO_THROW(interceptor->run(queue_));
+    EXPECT_EQ(pushes_, 0u);
 }
 
 TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_nodes)
