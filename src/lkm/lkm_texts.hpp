@@ -36,6 +36,9 @@ inline constexpr const char* TS_LKM_WRITE = "write";
 inline constexpr const char* TS_LKM_READ = "read";
 inline constexpr const char* TS_LKM_ADDING = "Adding mountpoint on ";    // + quoted dir (Debug)
 inline constexpr const char* TS_LKM_DELETING = "Deleting mountpoint on "; // + quoted dir (Debug)
+// Error: + the timeout in milliseconds + " ms".
+inline constexpr const char* TS_LKM_EXCHANGE_TIMED_OUT = "No answer from the LKM control device within ";
+inline constexpr const char* TS_LKM_EXCHANGE_TERMINATED = "LKM control exchange abandoned: termination signal received"; // Error
 
 // Module loading.
 inline constexpr const char* TS_LKM_TRYING = "Trying to use LKM interceptor";       // Info

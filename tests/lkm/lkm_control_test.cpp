@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+
+#include <chrono>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
@@ -9,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "error.pb.h"
 #include "fake_module.hpp"
 #include "lkm/lkm_add_dir_request.hpp"
 #include "lkm/lkm_control.hpp"
@@ -70,8 +74,8 @@ TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
                                       {0, "/home"}, {2, "/path with space/and \"quote\""}}));
     EXPECT_EQ(log.lines(),
               (std::vector<std::pair<int, std::string>>{
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_ADDING) + "\"/home\""},
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_DELETING) + "\"/path with space/and \"quote\"\""}}));
+                  {LOG_DEBUG_LEVEL, "Adding mountpoint on \"/home\""},
+                  {LOG_DEBUG_LEVEL, "Deleting mountpoint on \"/path with space/and \"quote\"\""}}));
 }
 
 TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
@@ -137,7 +141,7 @@ TEST_F(lkm_control_test, end_of_file_inside_the_length_field_is_a_read_error)
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
     const boost::system::system_error e = add_dir_failure(control, "/x");
     EXPECT_EQ(e.code(), boost::system::error_code(boost::asio::error::eof));
-    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_READ) + ": ", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("read: ", 0), 0u) << e.what();
 }
 
 TEST_F(lkm_control_test, a_write_to_a_closed_device_is_a_write_error)
@@ -146,7 +150,7 @@ TEST_F(lkm_control_test, a_write_to_a_closed_device_is_a_write_error)
     module_.close_control();
     const boost::system::system_error e = add_dir_failure(control, "/x");
     EXPECT_EQ(e.code(), boost::system::error_code(EPIPE, boost::system::system_category()));
-    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_WRITE) + ": ", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("write: ", 0), 0u) << e.what();
 }
 
 TEST_F(lkm_control_test, a_request_that_cannot_be_built_gives_the_serialize_error)
@@ -182,7 +186,7 @@ TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed
         FAIL() << "opened";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_CONTROL_FAILED) + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Couldn't open control char device: ", 0), 0u) << e.what();
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
     EXPECT_EQ(open_descriptor_count(), before);
@@ -198,4 +202,98 @@ TEST_F(lkm_control_test, an_open_refused_by_the_device_keeps_its_errno)
         EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
+}
+
+// Blocks SIGTERM and SIGINT on the test's thread for its length, so that
+// one sent to it stays pending instead of ending the test process; takes
+// what is still pending when it goes.
+class held_termination_t
+{
+public:
+    held_termination_t()
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+    }
+    ~held_termination_t()
+    {
+        const timespec none = {0, 0};
+        while (sigtimedwait(&set_, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+private:
+    sigset_t set_;
+    sigset_t saved_;
+};
+
+bool blocked_now(int signal)
+{
+    sigset_t current;
+    pthread_sigmask(SIG_BLOCK, nullptr, &current);
+    return sigismember(&current, signal) == 1;
+}
+
+TEST_F(lkm_control_test, a_module_that_never_answers_fails_the_exchange_after_the_timeout)
+{
+    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    module_.stay_silent();
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener(), std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    const boost::system::system_error e = add_dir_failure(control, "/x");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(e.code(), boost::system::error_code(ETIMEDOUT, boost::system::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind("read: ", 0), 0u) << e.what();
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                               {LOG_ERROR_LEVEL, "No answer from the LKM control device within 300 ms"}}));
+    // The request went out whole before the wait.
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, "/x"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
+    EXPECT_FALSE(blocked_now(SIGINT));
+}
+
+TEST_F(lkm_control_test, a_termination_signal_ends_a_waiting_exchange_with_the_termination_status)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        scoped_log_capture_t log(LOG_ERROR_LEVEL);
+        fake_module_t module;
+        module.stay_silent();
+        // Far longer than the test may take: only the signal can end the wait.
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module.opener(), std::chrono::hours(1));
+        held_termination_t held;
+        ASSERT_EQ(pthread_kill(pthread_self(), signal), 0);
+        try {
+            control.del_dir("/x");
+            ADD_FAILURE() << "returned";
+        } catch (nx::ErrorCode code) {
+            EXPECT_EQ(code, nx::EC_APP_TERMINATED) << signal;
+        }
+        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                                   {LOG_ERROR_LEVEL, "LKM control exchange abandoned: termination signal received"}}))
+            << signal;
+        // Still pending, for the event loop once the exchange has gone.
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_EQ(sigismember(&pending, signal), 1);
+        // The mask is the caller's again.
+        EXPECT_TRUE(blocked_now(signal));
+    }
+}
+
+TEST_F(lkm_control_test, interrupted_reads_and_writes_are_repeated_and_the_mask_restored)
+{
+    // The answer comes after several of the exchange's own alarm ticks, each
+    // of which interrupts the read waiting for it; then one byte at a time.
+    module_.answer_slowly(TS_LKM_EXCHANGE_TICK * 3);
+    // A request far larger than the socket takes at once: written in parts.
+    const std::string long_dir = "/" + std::string(600 * 1024, 'd');
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    EXPECT_TRUE(control.add_dir(long_dir));
+    EXPECT_TRUE(control.del_dir("/short"));
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, long_dir}, {2, "/short"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
+    EXPECT_FALSE(blocked_now(SIGINT));
 }
