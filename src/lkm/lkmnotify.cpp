@@ -64,6 +64,23 @@ ts_lkmnotify_t::~ts_lkmnotify_t() = default;
 void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
 {
     try {
+        ts_thread_alarm_t alarm;
+        // Registered for the length of the loop only: the alarm must not
+        // outlive the thread it signals.
+        struct registration_t {
+            ts_lkmnotify_t* self;
+            registration_t(ts_lkmnotify_t* owner, ts_thread_alarm_t* alarm) : self(owner)
+            {
+                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                self->alarm_ = alarm;
+            }
+            ~registration_t()
+            {
+                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                self->alarm_->disarm();
+                self->alarm_ = nullptr;
+            }
+        } registration(this, &alarm);
         ts_lkm_event_reader_t reader(wake_.get());
         reader.assign(monitor_fd_.get());
         std::vector<ts_event_t> events;
@@ -92,6 +109,10 @@ void ts_lkmnotify_t::stop()
     // Cannot fail short of an overflowing counter, which still wakes.
     const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
     (void)written;
+    const std::lock_guard<std::mutex> lock(alarm_mutex_);
+    if (alarm_ != nullptr) {
+        alarm_->arm(std::chrono::nanoseconds(1), TS_LKM_WAKE_INTERVAL);
+    }
 }
 
 int ts_lkmnotify_t::kind() const

@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -228,6 +231,58 @@ TEST_F(lkmnotify_test, stop_wakes_a_reader_that_waits_for_the_module)
     thread_.join();
     EXPECT_EQ(loop_.poll(), 0u);
     EXPECT_EQ(pushes_, 0u);
+    for (const auto& line : log_.lines()) {
+        EXPECT_NE(line.first, LOG_ERROR_LEVEL) << line.second;
+    }
+}
+
+namespace {
+
+// True once the thread waits inside a read(2).
+bool in_read(pid_t tid)
+{
+    std::ifstream syscall("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string number;
+    return syscall >> number && number == "0";
+}
+
+} // namespace
+
+TEST_F(lkmnotify_test, stop_wakes_a_reader_blocked_in_a_read_of_a_device_without_poll)
+{
+    // A device without poll reports itself readable at once; its read then
+    // waits for the module. A socket that wants more bytes than it holds
+    // before a read returns behaves the same.
+    const ts_device_opener_t plain = module_.opener();
+    interceptor_ = boost::make_shared<ts_lkmnotify_t>(
+        loop_, dir_.path().string(), MAJOR, std::vector<std::string>(), [plain](const std::string& path, int flags) {
+            const int fd = plain(path, flags);
+            const int low_water = 1 << 20;
+            if (fd >= 0 && path.find("noxel.tarsel") != std::string::npos) {
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low_water, sizeof(low_water));
+            }
+            return fd;
+        });
+    std::atomic<pid_t> tid(0);
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = interceptor_;
+    ts_event_queue_ptr queue = queue_;
+    thread_ = boost::thread([interceptor, queue, &tid] {
+        tid = ::gettid();
+        interceptor->run(queue);
+    });
+    module_.write_monitor("\x10");
+    // Bounded only so that a reader that never reads fails instead of hangs.
+    for (int i = 0; i < 30000 && !(tid != 0 && in_read(tid)); ++i) {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(in_read(tid));
+    interceptor_->stop();
+    const bool joined = thread_.try_join_for(boost::chrono::seconds(30));
+    EXPECT_TRUE(joined);
+    if (!joined) {
+        module_.close_monitor();
+        thread_.join();
+    }
     for (const auto& line : log_.lines()) {
         EXPECT_NE(line.first, LOG_ERROR_LEVEL) << line.second;
     }
