@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <memory>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
@@ -16,8 +17,8 @@
 #include "fake_module.hpp"
 #include "lkm/lkm_add_dir_request.hpp"
 #include "lkm/lkm_control.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
+#include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/monitor_error.hpp"
 
@@ -176,6 +177,60 @@ TEST_F(lkm_control_test, destruction_closes_the_descriptor_once_then_removes_the
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
     EXPECT_EQ(open_descriptor_count(), before + 1); // the stand-in's own end
+}
+
+namespace {
+
+// At its first line, puts /dev/null at a descriptor number that should be
+// free by then.
+class reusing_log_t : public cf_log_t
+{
+public:
+    explicit reusing_log_t(int number) : number_(number) {}
+    void open() override {}
+    void log(int, const std::string&) override
+    {
+        if (!reused_) {
+            const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (null_fd == number_) {
+                reused_ = true;
+                return;
+            }
+            reused_ = ::dup3(null_fd, number_, O_CLOEXEC) == number_;
+            ::close(null_fd);
+        }
+    }
+    void log_from_process(const std::string&, int, const std::string&) override {}
+    bool reused_ = false;
+
+private:
+    int number_;
+};
+
+} // namespace
+
+TEST_F(lkm_control_test, destruction_closes_once_and_before_the_node_goes)
+{
+    int control_fd = -1;
+    const ts_device_opener_t plain = module_.opener();
+    std::unique_ptr<ts_lkm_control_t> control(new ts_lkm_control_t(
+        loop_, node_, UNUSED_MAJOR, 1, [&](const std::string& path, int flags) { return control_fd = plain(path, flags); }));
+    ASSERT_GE(control_fd, 0);
+    // A node that cannot be removed makes its removal log a line: the sink
+    // then takes the control descriptor's number for a file of its own,
+    // which a second close, or a close after the removal, would take away.
+    fs::remove(node_);
+    fs::create_directories(node_ / "keep");
+    log_state_restorer_t restorer;
+    log_threshold = LOG_DEBUG_LEVEL;
+    const boost::shared_ptr<reusing_log_t> sink = boost::make_shared<reusing_log_t>(control_fd);
+    set_log_sink(sink);
+    control.reset();
+    EXPECT_TRUE(sink->reused_);
+    EXPECT_GE(::fcntl(control_fd, F_GETFD), 0) << "a descriptor that was no longer ours was closed";
+    ::close(control_fd);
+    EXPECT_TRUE(module_.wait_control_closed());
+    fs::remove_all(node_);
 }
 
 TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed_again)

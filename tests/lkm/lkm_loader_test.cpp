@@ -20,7 +20,6 @@
 
 #include "fake_module.hpp"
 #include "lkm/lkm_loader.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
@@ -32,8 +31,8 @@ namespace {
 
 typedef std::vector<std::string> lines_t;
 
-std::string modprobe_line(const std::string& output) { return TS_LKM_MODPROBE_OUTPUT + output; }
-std::string status_line(int status) { return TS_LKM_MODPROBE_STATUS + std::to_string(status); }
+std::string modprobe_line(const std::string& output) { return "modprobe: " + output; }
+std::string status_line(int status) { return "modprobe: exited with status " + std::to_string(status); }
 
 } // namespace
 
@@ -96,7 +95,7 @@ TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
         {"standard error is captured too", "echo out; echo err >&2; exit 3", false,
          {modprobe_line("out\nerr"), status_line(3)}},
         {"the module name is the one argument", "echo \"$#:$1\"", true, {modprobe_line("1:noxel")}},
-        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), TS_LKM_MODPROBE_SIGNAL}},
+        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), "modprobe: terminated by signal"}},
     };
     for (const case_t& c : cases) {
         scoped_log_capture_t log;
@@ -173,7 +172,7 @@ TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)
     std::string output;
     read_all(master.get(), output);
     EXPECT_EQ(output, "abc");
-    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EIO))});
+    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EIO))});
 }
 
 TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
@@ -182,7 +181,7 @@ TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
     std::string output = "x";
     read_all(-1, output);
     EXPECT_EQ(output, "x");
-    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EBADF))});
+    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EBADF))});
 }
 
 TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
@@ -274,10 +273,10 @@ TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
     ASSERT_GE(lines.size(), 4u);
     const std::vector<std::pair<int, std::string>> first(lines.begin(), lines.begin() + 4);
     EXPECT_EQ(first, (std::vector<std::pair<int, std::string>>{
-                  {LOG_INFO_LEVEL, TS_LKM_TRYING},
-                  {LOG_DEBUG_LEVEL, TS_LKM_LOADED},
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_MAJOR) + "240"},
-                  {LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE + setup_.device_dir}}));
+                  {LOG_INFO_LEVEL, "Trying to use LKM interceptor"},
+                  {LOG_DEBUG_LEVEL, "LKM has been loaded"},
+                  {LOG_DEBUG_LEVEL, "Device major: 240"},
+                  {LOG_INFO_LEVEL, "Char device directory: " + setup_.device_dir}}));
     interceptor.reset();
     EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
 }
@@ -288,7 +287,7 @@ TEST_F(lkm_create_test, a_failed_load_stops_before_the_devices_list)
     setup_.program = script("modprobe", "exit 1");
     setup_.devices_list = (dir_ / "missing").string();
     EXPECT_EQ(creation_failure(), make_monitor_error_code(TS_ERR_MODULE_LOAD));
-    EXPECT_EQ(log.sink->texts(), (lines_t{TS_LKM_TRYING, status_line(1)}));
+    EXPECT_EQ(log.sink->texts(), (lines_t{"Trying to use LKM interceptor", status_line(1)}));
     EXPECT_TRUE(module_.opens().empty());
 }
 
