@@ -100,15 +100,14 @@ bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
     Response response;
     {
         const exchange_guard_t guard;
-        deadline_ = std::chrono::steady_clock::now() + timeout_;
-        try {
-            send(request);
-            receive(response);
-        } catch (...) {
-            deadline_ = std::chrono::steady_clock::time_point::max();
-            throw;
-        }
-        deadline_ = std::chrono::steady_clock::time_point::max();
+        // No deadline outside an exchange, however this one ends.
+        struct deadline_t {
+            std::chrono::steady_clock::time_point& at;
+            ~deadline_t() { at = std::chrono::steady_clock::time_point::max(); }
+        } const deadline = {deadline_};
+        deadline.at = std::chrono::steady_clock::now() + timeout_;
+        send(request);
+        receive(response);
     }
     return response.error == 0;
 }
