@@ -90,6 +90,18 @@ std::vector<std::pair<int32_t, std::string>> fake_module_t::requests() const
     return requests_;
 }
 
+bool fake_module_t::wait_requests(size_t n)
+{
+    boost::mutex::scoped_lock lock(mutex_);
+    const boost::system_time limit = boost::get_system_time() + boost::posix_time::seconds(30);
+    while (requests_.size() < n) {
+        if (!changed_.timed_wait(lock, limit)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool fake_module_t::wait_control_closed()
 {
     boost::mutex::scoped_lock lock(mutex_);

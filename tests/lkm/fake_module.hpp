@@ -51,6 +51,8 @@ public:
     // Every request decoded, in order; a body that is no request is
     // recorded as type -1 with its raw bytes.
     std::vector<std::pair<int32_t, std::string>> requests() const;
+    // Waits until the stand-in has read n requests in all.
+    bool wait_requests(size_t n);
     // Waits until the daemon has closed its end of the control device.
     bool wait_control_closed();
 

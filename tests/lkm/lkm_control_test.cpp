@@ -9,8 +9,10 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
 #include "error.pb.h"
@@ -21,6 +23,7 @@
 #include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/signal_block.hpp"
 
 namespace fs = boost::filesystem;
 namespace mp = module_packets;
@@ -351,4 +354,44 @@ TEST_F(lkm_control_test, interrupted_reads_and_writes_are_repeated_and_the_mask_
     EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, long_dir}, {2, "/short"}}));
     EXPECT_FALSE(blocked_now(SIGTERM));
     EXPECT_FALSE(blocked_now(SIGINT));
+}
+
+// As in the daemon: SIGTERM is sent to the process, every thread but the
+// one running the event loop holds it, and the loop turns it into the
+// termination status, but only once the exchange that blocks it has ended.
+TEST_F(lkm_control_test, sigterm_to_the_process_during_an_exchange_ends_the_event_loop_with_the_termination_status)
+{
+    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    boost::asio::signal_set termination(loop_, SIGTERM);
+    termination.async_wait([](const boost::system::error_code& error, int) {
+        if (!error) {
+            throw nx::EC_APP_TERMINATED;
+        }
+    });
+    module_.stay_silent();
+    std::unique_ptr<ts_lkm_control_t> control;
+    boost::thread sender;
+    {
+        ts_signal_block_t held;
+        control.reset(new ts_lkm_control_t(loop_, node_, UNUSED_MAJOR, 1, module_.opener(), std::chrono::hours(1)));
+        sender = boost::thread([this] {
+            if (module_.wait_requests(1)) {
+                ::kill(::getpid(), SIGTERM);
+            }
+        });
+    }
+    loop_.post([&control] { control->add_dir("/mnt"); });
+    int status = 0;
+    try {
+        loop_.run();
+    } catch (nx::ErrorCode code) {
+        status = code;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    sender.join();
+    EXPECT_EQ(status, nx::EC_APP_TERMINATED);
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                               {LOG_ERROR_LEVEL, "LKM control exchange abandoned: termination signal received"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
 }
