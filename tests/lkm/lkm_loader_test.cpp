@@ -214,6 +214,13 @@ TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
     }
 }
 
+TEST_F(lkm_loader_test, the_kernels_own_list_is_read_by_section)
+{
+    // mem is character major 1 on every Linux; loop is a block driver only.
+    EXPECT_EQ(get_device_major("mem", "/proc/devices"), 1);
+    EXPECT_EQ(get_device_major("loop", "/proc/devices"), -1);
+}
+
 TEST_F(lkm_loader_test, a_major_that_is_no_int_throws_bad_lexical_cast)
 {
     for (const std::string& content :
