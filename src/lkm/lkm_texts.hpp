@@ -56,6 +56,7 @@ inline constexpr const char* TS_LKM_WAITPID = "waitpid";
 // Interceptor and event reader.
 inline constexpr const char* TS_LKM_OPEN_MONITOR_FAILED = "Couldn't open monitor char device";
 inline constexpr const char* TS_LKM_EVENTFD = "eventfd";
+inline constexpr const char* TS_LKM_TIMER_CREATE = "timer_create";
 inline constexpr const char* TS_LKM_PATH_ADDED = "The path: ";               // + dir + ...
 inline constexpr const char* TS_LKM_PATH_ADDED_END = " has been added for monitoring";
 inline constexpr const char* TS_LKM_PATH_NOT_ADDED = "Couldn't add monitor path: "; // + dir (Debug)

@@ -9,6 +9,8 @@
 
 #include <boost/system/system_error.hpp>
 
+#include "lkm/lkm_texts.hpp"
+
 const int TS_ALARM_SIGNAL = SIGURG;
 
 namespace {
@@ -49,7 +51,7 @@ ts_thread_alarm_t::ts_thread_alarm_t()
     event.sigev_signo = TS_ALARM_SIGNAL;
     event._sigev_un._tid = ::gettid();
     if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
-        throw boost::system::system_error(errno, boost::system::system_category(), "timer_create");
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_TIMER_CREATE);
     }
 }
 
@@ -60,16 +62,16 @@ ts_thread_alarm_t::~ts_thread_alarm_t()
 
 void ts_thread_alarm_t::arm(std::chrono::nanoseconds first, std::chrono::nanoseconds interval) noexcept
 {
-    itimerspec spec;
+    itimerspec setting;
     // A zero first expiry would disarm the timer.
-    spec.it_value = to_timespec(first.count() > 0 ? first : std::chrono::nanoseconds(1));
-    spec.it_interval = to_timespec(interval);
-    ::timer_settime(timer_, 0, &spec, nullptr);
+    setting.it_value = to_timespec(first.count() > 0 ? first : std::chrono::nanoseconds(1));
+    setting.it_interval = to_timespec(interval);
+    ::timer_settime(timer_, 0, &setting, nullptr);
 }
 
 void ts_thread_alarm_t::disarm() noexcept
 {
-    itimerspec spec;
-    std::memset(&spec, 0, sizeof(spec));
-    ::timer_settime(timer_, 0, &spec, nullptr);
+    itimerspec setting;
+    std::memset(&setting, 0, sizeof(setting));
+    ::timer_settime(timer_, 0, &setting, nullptr);
 }
