@@ -196,7 +196,12 @@ bool kson_take_count(kson_parser_t* parser, bool large, uint64_t* count)
     return true;
 }
 
-int kson_read_value(kson_parser_t* parser, unsigned depth, kson_value_t** out)
+// budget: the table entries this parse may still allocate. Every entry
+// holds a value of its own, which takes at least one byte of the body, so a
+// body that holds what its containers announce never runs out; one whose
+// nested containers each announce the rest of the body does, before its
+// tables add up to many times the body.
+int kson_read_value(kson_parser_t* parser, unsigned depth, uint64_t* budget, kson_value_t** out)
 {
     uint8_t marker;
     if (!kson_take(parser, &marker, 1)) {
@@ -230,9 +235,11 @@ int kson_read_value(kson_parser_t* parser, unsigned depth, kson_value_t** out)
         }
         // Every value takes at least one byte: a count the rest of the body
         // cannot hold is refused before anything is allocated for it.
-        if (depth >= KSON_MAX_DEPTH || (object ? 2 * count : count) > parser->left) {
+        const uint64_t entries = object ? 2 * count : count;
+        if (depth >= KSON_MAX_DEPTH || entries > parser->left || entries > *budget) {
             return KSON_PARSE_MALFORMED;
         }
+        *budget -= entries;
         kson_value_t* value = kson_new_value(marker, count, NULL);
         if (value == NULL) {
             return KSON_PARSE_NO_MEMORY;
@@ -248,10 +255,10 @@ int kson_read_value(kson_parser_t* parser, unsigned depth, kson_value_t** out)
         for (uint64_t i = 0; i < count; ++i) {
             int result = KSON_PARSE_OK;
             if (object) {
-                result = kson_read_value(parser, depth + 1, &value->keys[i]);
+                result = kson_read_value(parser, depth + 1, budget, &value->keys[i]);
             }
             if (result == KSON_PARSE_OK) {
-                result = kson_read_value(parser, depth + 1, &value->values[i]);
+                result = kson_read_value(parser, depth + 1, budget, &value->values[i]);
             }
             if (result != KSON_PARSE_OK) {
                 kson_value_free(value);
@@ -546,7 +553,8 @@ int kson_parse(kson_parser_t* parser, kson_value_t** root)
     kson_value_free(parser->root);
     parser->root = NULL;
     kson_value_t* value = NULL;
-    const int result = kson_read_value(parser, 0, &value);
+    uint64_t budget = parser->left * KSON_ENTRIES_PER_BYTE;
+    const int result = kson_read_value(parser, 0, &budget, &value);
     if (result == KSON_PARSE_OK) {
         parser->root = value;
         if (root != NULL) {

@@ -57,9 +57,13 @@ enum kson_writer_kind_t {
 // Deeper nesting, and bodies announcing more than this, come only from a
 // corrupt stream: they are refused instead of exhausting the stack or the
 // memory.
+// A parse allocates at most KSON_ENTRIES_PER_BYTE container entries (one
+// pointer each, besides one value record per value) for every byte of the
+// body, so one packet commits memory in proportion to its size.
 enum {
-    KSON_MAX_DEPTH = 32,
+    KSON_MAX_DEPTH = 8,
     KSON_MAX_BODY = 1024 * 1024,
+    KSON_ENTRIES_PER_BYTE = 1,
 };
 
 // A writer context: a root, or an open container chained to its parent.
@@ -159,8 +163,9 @@ bool kson_serialize_into(kson_fill_t fill, void* user, uint8_t* buffer, size_t s
 
 // Parser. kson_parse returns a kson_parse_result_t; on KSON_PARSE_OK *root
 // is the new tree (still owned by the parser, which released the previous
-// one). Bodies nested deeper than KSON_MAX_DEPTH, and containers announcing
-// more entries than the bytes left can hold, are malformed.
+// one). Bodies nested deeper than KSON_MAX_DEPTH, containers announcing
+// more entries than the bytes left can hold, and containers that together
+// announce more entries than the body has bytes are malformed.
 kson_parser_t* kson_parser_new(const uint8_t* data, uint64_t length);
 int kson_parse(kson_parser_t* parser, kson_value_t** root);
 void kson_parser_free(kson_parser_t* parser);

@@ -1,6 +1,8 @@
 #include "lkm/lkm_control.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "error.pb.h"
 #include "lkm/kson.hpp"
 #include "lkm/kson_parser.hpp"
 #include "lkm/lkm_add_dir_request.hpp"
@@ -16,9 +19,39 @@
 #include "lkm/lkm_del_dir_request.hpp"
 #include "lkm/lkm_del_dir_response.hpp"
 #include "lkm/lkm_texts.hpp"
+#include "lkm/thread_alarm.hpp"
 #include "monitor/monitor_error.hpp"
 
 namespace {
+
+// For the length of an exchange: SIGTERM and SIGINT are held on this thread
+// (every other thread of the daemon holds them already), so that one that
+// arrives stays pending where the exchange can see it; an alarm interrupts
+// the blocking calls at every tick. Both end with the exchange, and a signal
+// held meanwhile then reaches the event loop.
+class exchange_guard_t : private boost::noncopyable
+{
+public:
+    exchange_guard_t()
+    {
+        sigset_t held;
+        sigemptyset(&held);
+        sigaddset(&held, SIGTERM);
+        sigaddset(&held, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &held, &saved_);
+        alarm_.arm(TS_LKM_EXCHANGE_TICK, TS_LKM_EXCHANGE_TICK);
+    }
+
+    ~exchange_guard_t()
+    {
+        alarm_.disarm();
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+private:
+    sigset_t saved_;
+    ts_thread_alarm_t alarm_;
+};
 
 // Frees the parser and its tree however receive ends.
 struct parser_release_t {
@@ -29,8 +62,9 @@ struct parser_release_t {
 } // namespace
 
 ts_lkm_control_t::ts_lkm_control_t(boost::asio::io_service& loop, const boost::filesystem::path& node, int major,
-                                   int minor, const ts_device_opener_t& opener)
-    : loop_(loop), stream_(loop), node_(node, major, minor)
+                                   int minor, const ts_device_opener_t& opener, std::chrono::milliseconds timeout)
+    : loop_(loop), stream_(loop), node_(node, major, minor), timeout_(timeout),
+      deadline_(std::chrono::steady_clock::time_point::max())
 {
     descriptor_.reset(opener(node_.path().string(), O_RDWR));
     if (descriptor_.get() < 0) {
@@ -63,10 +97,36 @@ bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
     if (log_threshold <= LOG_DEBUG_LEVEL) {
         log_message(LOG_DEBUG_LEVEL, text + ('"' + dir + '"'));
     }
-    send(request);
     Response response;
-    receive(response);
+    {
+        const exchange_guard_t guard;
+        // No deadline outside an exchange, however this one ends.
+        struct deadline_t {
+            std::chrono::steady_clock::time_point& at;
+            ~deadline_t() { at = std::chrono::steady_clock::time_point::max(); }
+        } const deadline = {deadline_};
+        deadline.at = std::chrono::steady_clock::now() + timeout_;
+        send(request);
+        receive(response);
+    }
     return response.error == 0;
+}
+
+void ts_lkm_control_t::check_interrupted(const char* context) const
+{
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    if (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1) {
+        lkm_log(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TERMINATED);
+        throw nx::EC_APP_TERMINATED;
+    }
+    if (std::chrono::steady_clock::now() >= deadline_) {
+        if (log_threshold <= LOG_ERROR_LEVEL) {
+            log_message(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TIMED_OUT + std::to_string(timeout_.count()) + " ms");
+        }
+        throw boost::system::system_error(ETIMEDOUT, boost::system::system_category(), context);
+    }
 }
 
 void ts_lkm_control_t::send(const ts_kson_request_t& request)
@@ -80,8 +140,9 @@ void ts_lkm_control_t::send(const ts_kson_request_t& request)
     while (written < size) {
         boost::system::error_code error;
         written += stream_.write_some(boost::asio::buffer(packet.data() + written, size - written), error);
-        // A signal handled on the main thread must not fail the exchange.
-        if (error && error != boost::asio::error::interrupted) {
+        if (error == boost::asio::error::interrupted) {
+            check_interrupted(TS_LKM_WRITE);
+        } else if (error) {
             throw boost::system::system_error(error, TS_LKM_WRITE);
         }
     }
@@ -93,7 +154,9 @@ void ts_lkm_control_t::read_exactly(void* buffer, size_t size)
     while (read < size) {
         boost::system::error_code error;
         read += stream_.read_some(boost::asio::buffer(static_cast<char*>(buffer) + read, size - read), error);
-        if (error && error != boost::asio::error::interrupted) {
+        if (error == boost::asio::error::interrupted) {
+            check_interrupted(TS_LKM_READ);
+        } else if (error) {
             throw boost::system::system_error(error, TS_LKM_READ);
         }
     }

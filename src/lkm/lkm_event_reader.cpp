@@ -108,6 +108,13 @@ void ts_lkm_event_reader_t::on_event_path(kson_parser_t* parser, void* user)
             lkm_log(LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED);
             return;
         }
+        // No file has an empty path; the packet is damaged and must not be
+        // forwarded as an access. One line of fixed text: the module can
+        // send such a packet for every access.
+        if (response.path->empty()) {
+            lkm_log(LOG_WARNING_LEVEL, TS_LKM_EVENT_EMPTY_PATH);
+            return;
+        }
         ts_event_t event;
         event.path = response.path;
         event.pid = static_cast<int>(response.pid);

@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/tokenizer.hpp>
 
 #include "lkm/lkm_texts.hpp"
 #include "lkm/lkmnotify.hpp"
@@ -96,16 +96,23 @@ int get_device_major(const std::string& name, const std::string& devices_list)
 {
     std::ifstream devices(devices_list);
     std::string line;
+    bool character_section = false;
     while (std::getline(devices, line)) {
-        // The default separator: white space and punctuation split tokens
-        // and are dropped.
-        boost::tokenizer<> tokens(line);
-        boost::tokenizer<>::iterator token = tokens.begin();
-        if (token == tokens.end()) {
+        // Every heading ends in a colon; only the character devices count,
+        // since a block driver of the same name has nothing behind our nodes.
+        if (!line.empty() && line.back() == ':') {
+            character_section = line == TS_LKM_CHARACTER_SECTION;
             continue;
         }
-        const std::string major = *token;
-        if (++token != tokens.end() && *token == name) {
+        if (!character_section) {
+            continue;
+        }
+        // "%3d %s": the major, then the driver's whole name. A name that only
+        // contains ours belongs to another driver, whose device would then
+        // receive our requests.
+        std::istringstream fields(line);
+        std::string major, driver, rest;
+        if (fields >> major >> driver && !(fields >> rest) && driver == name) {
             return boost::lexical_cast<int>(major);
         }
     }

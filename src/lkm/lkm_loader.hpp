@@ -40,9 +40,9 @@ ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& loop, const s
 // what run_command throws.
 void load_module(const std::string& name, const std::string& program = TS_LKM_MODPROBE);
 
-// The major number on the first line of devices_list whose second token is
-// name (tokens are runs of characters that are neither white space nor
-// punctuation); -1 when there is none or the list cannot be read.
+// The major number on the first line of the "Character devices:" section of
+// devices_list whose driver name is name, whole; -1 when there is none or
+// the list cannot be read.
 // Throws boost::bad_lexical_cast when that line's first token is not an int.
 int get_device_major(const std::string& name, const std::string& devices_list = TS_LKM_DEVICES_LIST);
 

@@ -25,6 +25,8 @@ enum ts_lkm_packet_type_t {
 inline constexpr const char* TS_LKM_MODULE_NAME = "noxel";
 inline constexpr const char* TS_LKM_MODPROBE = "modprobe";
 inline constexpr const char* TS_LKM_DEVICES_LIST = "/proc/devices";
+// The heading of the devices list's section that holds the module.
+inline constexpr const char* TS_LKM_CHARACTER_SECTION = "Character devices:";
 inline constexpr const char* TS_LKM_DEVICE_DIR = "/dev";
 
 // The two devices under the module's major, and their nodes in the device

@@ -36,6 +36,9 @@ inline constexpr const char* TS_LKM_WRITE = "write";
 inline constexpr const char* TS_LKM_READ = "read";
 inline constexpr const char* TS_LKM_ADDING = "Adding mountpoint on ";    // + quoted dir (Debug)
 inline constexpr const char* TS_LKM_DELETING = "Deleting mountpoint on "; // + quoted dir (Debug)
+// Error: + the timeout in milliseconds + " ms".
+inline constexpr const char* TS_LKM_EXCHANGE_TIMED_OUT = "No answer from the LKM control device within ";
+inline constexpr const char* TS_LKM_EXCHANGE_TERMINATED = "LKM control exchange abandoned: termination signal received"; // Error
 
 // Module loading.
 inline constexpr const char* TS_LKM_TRYING = "Trying to use LKM interceptor";       // Info
@@ -53,14 +56,18 @@ inline constexpr const char* TS_LKM_WAITPID = "waitpid";
 // Interceptor and event reader.
 inline constexpr const char* TS_LKM_OPEN_MONITOR_FAILED = "Couldn't open monitor char device";
 inline constexpr const char* TS_LKM_EVENTFD = "eventfd";
+inline constexpr const char* TS_LKM_TIMER_CREATE = "timer_create";
 inline constexpr const char* TS_LKM_PATH_ADDED = "The path: ";               // + dir + ...
 inline constexpr const char* TS_LKM_PATH_ADDED_END = " has been added for monitoring";
 inline constexpr const char* TS_LKM_PATH_NOT_ADDED = "Couldn't add monitor path: "; // + dir (Debug)
 inline constexpr const char* TS_LKM_READ_SOME = "read_some";
 inline constexpr const char* TS_LKM_STREAM_FAILED = "cannot parse stream";
 inline constexpr const char* TS_LKM_EVENT_NOT_DESERIALIZED = "Couldn't deserialize EVENT_PATH response"; // Warning
+inline constexpr const char* TS_LKM_EVENT_EMPTY_PATH = "Dropped EVENT_PATH packet with an empty path"; // Warning
 // The read loop ended on a failure: + the failure's text (Error).
 inline constexpr const char* TS_LKM_READER_FAILED = "LKM event reader stopped: ";
+// ... when the failure is no standard exception.
+inline constexpr const char* TS_LKM_UNKNOWN_FAILURE = "unknown failure";
 
 // One fixed line, built only when the threshold lets it through.
 inline void lkm_log(int level, const char* text)

@@ -17,6 +17,25 @@
 #include "lkm/lkm_texts.hpp"
 #include "monitor/event_queue.hpp"
 
+namespace {
+
+// The thread must end normally whatever failed, the log included: an
+// exception leaving the thread's body would end the process. The file
+// monitor learns of the end from the thread itself.
+void report_reader_failure(const std::exception* failure) noexcept
+{
+    try {
+        if (log_threshold <= LOG_ERROR_LEVEL) {
+            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) +
+                                             (failure != nullptr ? short_what(*failure) : TS_LKM_UNKNOWN_FAILURE));
+        }
+    } catch (...) {
+        // Nowhere left to report to.
+    }
+}
+
+} // namespace
+
 ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string& device_dir, int major,
                                const std::vector<std::string>& mount_points, const ts_device_opener_t& opener)
     : loop_(loop),
@@ -45,6 +64,23 @@ ts_lkmnotify_t::~ts_lkmnotify_t() = default;
 void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
 {
     try {
+        ts_thread_alarm_t alarm;
+        // Registered for the length of the loop only: the alarm must not
+        // outlive the thread it signals.
+        struct registration_t {
+            ts_lkmnotify_t* self;
+            registration_t(ts_lkmnotify_t* owner, ts_thread_alarm_t* alarm) : self(owner)
+            {
+                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                self->alarm_ = alarm;
+            }
+            ~registration_t()
+            {
+                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                self->alarm_->disarm();
+                self->alarm_ = nullptr;
+            }
+        } registration(this, &alarm);
         ts_lkm_event_reader_t reader(wake_.get());
         reader.assign(monitor_fd_.get());
         std::vector<ts_event_t> events;
@@ -60,11 +96,9 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             events.clear();
         }
     } catch (const std::exception& e) {
-        // The thread must end normally; the daemon goes on without events
-        // from the module.
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) + short_what(e));
-        }
+        report_reader_failure(&e);
+    } catch (...) {
+        report_reader_failure(nullptr);
     }
 }
 
@@ -75,6 +109,10 @@ void ts_lkmnotify_t::stop()
     // Cannot fail short of an overflowing counter, which still wakes.
     const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
     (void)written;
+    const std::lock_guard<std::mutex> lock(alarm_mutex_);
+    if (alarm_ != nullptr) {
+        alarm_->arm(std::chrono::nanoseconds(1), TS_LKM_WAKE_INTERVAL);
+    }
 }
 
 int ts_lkmnotify_t::kind() const

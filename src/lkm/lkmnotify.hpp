@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,12 @@
 
 #include "lkm/chardev.hpp"
 #include "lkm/lkm_control.hpp"
+#include "lkm/thread_alarm.hpp"
 #include "monitor/interceptor.hpp"
 #include "monitor/unique_fd.hpp"
+
+// How often stop signals a reader that has not yet left run.
+const std::chrono::milliseconds TS_LKM_WAKE_INTERVAL(50);
 
 class ts_lkmnotify_t : public ts_interceptor_if, private boost::noncopyable
 {
@@ -41,7 +46,9 @@ public:
     // with an Error line "LKM event reader stopped: " and the failure's
     // text; the thread then ends normally. Never throws.
     void run(boost::shared_ptr<ts_event_queue_t> queue) override;
-    // Sets the stop flag and wakes run. Any thread; never throws.
+    // Sets the stop flag and wakes run, also out of a read that a device
+    // without poll lets block: the thread in run is signalled every
+    // TS_LKM_WAKE_INTERVAL until it has left. Any thread; never throws.
     void stop() override;
     int kind() const override;
     // ADD_DIR or DEL_DIR for dir: true when the module answered with error
@@ -57,4 +64,9 @@ private:
     ts_unique_fd_t monitor_fd_;
     ts_unique_fd_t wake_;
     std::atomic<bool> stop_flag_;
+    // The alarm of the thread in run, none outside it: a device that cannot
+    // poll reports itself readable and then blocks in read, where only a
+    // signal reaches the thread.
+    std::mutex alarm_mutex_;
+    ts_thread_alarm_t* alarm_ = nullptr;
 };

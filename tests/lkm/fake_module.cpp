@@ -58,6 +58,18 @@ void fake_module_t::close_after_answer()
     close_after_answer_ = true;
 }
 
+void fake_module_t::stay_silent()
+{
+    boost::mutex::scoped_lock lock(mutex_);
+    silent_ = true;
+}
+
+void fake_module_t::answer_slowly(std::chrono::milliseconds pause)
+{
+    boost::mutex::scoped_lock lock(mutex_);
+    pause_ = pause;
+}
+
 void fake_module_t::close_control()
 {
     boost::mutex::scoped_lock lock(mutex_);
@@ -76,6 +88,18 @@ std::vector<std::pair<int32_t, std::string>> fake_module_t::requests() const
 {
     boost::mutex::scoped_lock lock(mutex_);
     return requests_;
+}
+
+bool fake_module_t::wait_requests(size_t n)
+{
+    boost::mutex::scoped_lock lock(mutex_);
+    const boost::system_time limit = boost::get_system_time() + boost::posix_time::seconds(30);
+    while (requests_.size() < n) {
+        if (!changed_.timed_wait(lock, limit)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool fake_module_t::wait_control_closed()
@@ -147,6 +171,14 @@ void fake_module_t::serve_control(int fd)
             break;
         }
         std::string body(length, '\0');
+        std::chrono::milliseconds pause;
+        {
+            boost::mutex::scoped_lock lock(mutex_);
+            pause = pause_;
+        }
+        // A request larger than the socket holds keeps the daemon's write
+        // waiting meanwhile.
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(pause.count()));
         if (!read_fully(fd, &body[0], length)) {
             break;
         }
@@ -158,18 +190,41 @@ void fake_module_t::serve_control(int fd)
         }
         answer_t answer;
         bool close_after;
+        bool silent;
         {
             boost::mutex::scoped_lock lock(mutex_);
             requests_.push_back(std::make_pair(type, dir));
             answer = answer_;
             close_after = close_after_answer_;
+            silent = silent_;
+        }
+        changed_.notify_all();
+        if (silent) {
+            // A daemon that waits for ever would hang the test: after a
+            // generous time the device ends instead.
+            pollfd next = {fd, POLLIN, 0};
+            if (::poll(&next, 1, 30 * 1000) == 0) {
+                ::shutdown(fd, SHUT_RDWR);
+                break;
+            }
+            continue;
         }
         const std::string reply = answer(type, dir);
         if (reply.empty()) {
             ::shutdown(fd, SHUT_RDWR);
             break;
         }
-        if (::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(reply.size()) || close_after) {
+        bool sent = true;
+        if (pause.count() > 0) {
+            boost::this_thread::sleep_for(boost::chrono::milliseconds(pause.count()));
+            for (size_t at = 0; sent && at < reply.size(); ++at) {
+                sent = ::send(fd, reply.data() + at, 1, MSG_NOSIGNAL) == 1;
+                boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+            }
+        } else {
+            sent = ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+        }
+        if (!sent || close_after) {
             ::shutdown(fd, SHUT_RDWR);
             break;
         }

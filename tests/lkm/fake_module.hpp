@@ -6,6 +6,7 @@
 // when a test asks.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -36,6 +37,13 @@ public:
     void set_answer(const answer_t& answer);
     // Closes the control device right after the next answer.
     void close_after_answer();
+    // Reads requests but never answers, keeping the device open for 30
+    // seconds after the last request.
+    void stay_silent();
+    // Waits this long before reading each request's body and again before
+    // each answer, which it writes one byte at a time: the daemon's writes
+    // and reads wait, and take the packets in pieces.
+    void answer_slowly(std::chrono::milliseconds pause);
     // Shuts the control device down from the module's side.
     void close_control();
     // Every open as (node path, flags), in order.
@@ -43,6 +51,8 @@ public:
     // Every request decoded, in order; a body that is no request is
     // recorded as type -1 with its raw bytes.
     std::vector<std::pair<int32_t, std::string>> requests() const;
+    // Waits until the stand-in has read n requests in all.
+    bool wait_requests(size_t n);
     // Waits until the daemon has closed its end of the control device.
     bool wait_control_closed();
 
@@ -65,6 +75,8 @@ private:
     std::vector<std::pair<int32_t, std::string>> requests_;
     bool control_closed_ = false;
     bool close_after_answer_ = false;
+    bool silent_ = false;
+    std::chrono::milliseconds pause_{0};
     int control_module_end_ = -1;
     int monitor_module_end_ = -1;
     boost::thread control_thread_;

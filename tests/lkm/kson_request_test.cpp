@@ -6,7 +6,6 @@
 #include "lkm/kson_request.hpp"
 #include "lkm/lkm_add_dir_request.hpp"
 #include "lkm/lkm_del_dir_request.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
 
@@ -102,5 +101,5 @@ TEST_F(kson_request_test, an_object_that_cannot_be_opened_is_logged)
     const ts_lkm_add_dir_request_t request("/x");
     EXPECT_FALSE(fill_request_object(NULL, const_cast<ts_lkm_add_dir_request_t*>(&request)));
     ASSERT_EQ(log_.lines().size(), 1u);
-    EXPECT_EQ(log_.lines()[0], std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string(TS_LKM_NO_REQUEST_OBJECT)));
+    EXPECT_EQ(log_.lines()[0], std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string("Couldn't create object for request")));
 }

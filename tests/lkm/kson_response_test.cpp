@@ -7,7 +7,6 @@
 #include "lkm/lkm_add_dir_response.hpp"
 #include "lkm/lkm_del_dir_response.hpp"
 #include "lkm/lkm_event_path_response.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
 
@@ -19,7 +18,7 @@ enum response_kind_t { ADD_DIR, DEL_DIR, EVENT_PATH };
 
 std::string wrong_type(int type, const char* expected)
 {
-    return std::string(TS_LKM_WRONG_TYPE) + std::to_string(type) + TS_LKM_EXPECTED + expected;
+    return std::string("Wrong packet_type: ") + std::to_string(type) + ", expected: " + expected;
 }
 
 struct case_t {
@@ -50,23 +49,23 @@ std::vector<case_t> cases()
         {"refused with 1", ADD_DIR, object({{i32(0), i32(1)}, {i32(4), i32(1)}}), true, {}, 1, "", 0},
         {"large object, extra pair", ADD_DIR, object({{i32(9), str("x")}, {i32(0), i32(1)}, {i32(4), i32(-1)}}, true),
          true, {}, -1, "", 0},
-        {"add answer to a del", DEL_DIR, add_ok, false, {wrong_type(1, TS_LKM_DEL_DIR_RESP_NAME)}, 0, "", 0},
+        {"add answer to a del", DEL_DIR, add_ok, false, {wrong_type(1, "NOXEL_PT_DEL_DIR_RESP")}, 0, "", 0},
         {"del response", DEL_DIR, object({{i32(0), i32(3)}, {i32(4), i32(-1)}}), true, {}, -1, "", 0},
         {"del answer to an add", ADD_DIR, object({{i32(0), i32(3)}, {i32(4), i32(0)}}), false,
-         {wrong_type(3, TS_LKM_ADD_DIR_RESP_NAME)}, 0, "", 0},
+         {wrong_type(3, "NOXEL_PT_ADD_DIR_RESP")}, 0, "", 0},
         {"negative type", ADD_DIR, object({{i32(0), i32(-7)}, {i32(4), i32(0)}}), false,
-         {wrong_type(-7, TS_LKM_ADD_DIR_RESP_NAME)}, 0, "", 0},
+         {wrong_type(-7, "NOXEL_PT_ADD_DIR_RESP")}, 0, "", 0},
         {"first key not an I value", ADD_DIR, object({{mp::i16(0), i32(1)}, {i32(0), i32(1)}, {i32(4), i32(0)}}),
-         false, {TS_LKM_BAD_FIELD_NAME, TS_LKM_NO_PACKET_TYPE, TS_LKM_ADD_DIR_PARSE}, 0, "", 0},
+         false, {"Couldn't retrieve object's field value", "Couldn't parse packet : packet type field is absent", "Error in parse ADD_DIR_RESPONSE packet"}, 0, "", 0},
         {"first of two type pairs wins", DEL_DIR, object({{i32(0), i32(1)}, {i32(0), i32(3)}, {i32(4), i32(0)}}), false,
-         {wrong_type(1, TS_LKM_DEL_DIR_RESP_NAME)}, 0, "", 0},
+         {wrong_type(1, "NOXEL_PT_DEL_DIR_RESP")}, 0, "", 0},
         {"type as B", ADD_DIR, object({{i32(0), mp::i8(1)}, {i32(4), i32(0)}}), false,
-         {TS_LKM_BAD_PACKET_TYPE, TS_LKM_ADD_DIR_PARSE}, 0, "", 0},
+         {"Couldn't parse packet : unable to retrieve field type", "Error in parse ADD_DIR_RESPONSE packet"}, 0, "", 0},
         {"type as i", DEL_DIR, object({{i32(0), mp::i16(3)}, {i32(4), i32(0)}}), false,
-         {TS_LKM_BAD_PACKET_TYPE, TS_LKM_DEL_DIR_PARSE}, 0, "", 0},
-        {"no type", DEL_DIR, object({{i32(4), i32(0)}}), false, {TS_LKM_NO_PACKET_TYPE, TS_LKM_DEL_DIR_PARSE}, 0, "", 0},
-        {"no error field", ADD_DIR, object({{i32(0), i32(1)}}), false, {TS_LKM_NO_ERROR_FIELD}, 0, "", 0},
-        {"error field as i", ADD_DIR, object({{i32(0), i32(1)}, {i32(4), mp::i16(0)}}), false, {TS_LKM_BAD_ERROR_FIELD},
+         {"Couldn't parse packet : unable to retrieve field type", "Error in parse DEL_DIR_RESPONSE packet"}, 0, "", 0},
+        {"no type", DEL_DIR, object({{i32(4), i32(0)}}), false, {"Couldn't parse packet : packet type field is absent", "Error in parse DEL_DIR_RESPONSE packet"}, 0, "", 0},
+        {"no error field", ADD_DIR, object({{i32(0), i32(1)}}), false, {"Couldn't parse packet : error field is absent"}, 0, "", 0},
+        {"error field as i", ADD_DIR, object({{i32(0), i32(1)}, {i32(4), mp::i16(0)}}), false, {"Couldn't parse packet: error while retrieving error value"},
          0, "", 0},
         {"documented event", EVENT_PATH,
          std::string("\x6F\x03\x49\x00\x00\x00\x00\x49\x04\x00\x00\x00\x49\x02\x00\x00\x00\x73\x0A/etc/hosts"
@@ -78,20 +77,20 @@ std::vector<case_t> cases()
          true, {}, 0, std::string("/a\0b", 4), 77},
         {"event with a long path", EVENT_PATH, object({{i32(0), i32(4)}, {i32(2), str("/" + std::string(400, 'z'))}, {i32(3), i32(1)}}),
          true, {}, 0, "/" + std::string(400, 'z'), 1},
-        {"event of type 1", EVENT_PATH, add_ok, false, {wrong_type(1, TS_LKM_EVENT_PATH_NAME)}, 0, "", 0},
+        {"event of type 1", EVENT_PATH, add_ok, false, {wrong_type(1, "NOXEL_PT_EVENT_PATH")}, 0, "", 0},
         {"event without type", EVENT_PATH, object({{i32(2), str("/x")}, {i32(3), i32(1)}}), false,
-         {TS_LKM_NO_PACKET_TYPE, TS_LKM_EVENT_PATH_PARSE}, 0, "", 0},
-        {"event without path", EVENT_PATH, object({{i32(0), i32(4)}, {i32(3), i32(1)}}), false, {TS_LKM_EVENT_NO_PATH}, 0,
+         {"Couldn't parse packet : packet type field is absent", "Error in parse EVENT_PATH packet"}, 0, "", 0},
+        {"event without path", EVENT_PATH, object({{i32(0), i32(4)}, {i32(3), i32(1)}}), false, {"Error in parse EVENT_PATH packet, couldn't find NOXEL_FT_PATH field"}, 0,
          "", 0},
         {"event path not a string", EVENT_PATH, object({{i32(0), i32(4)}, {i32(2), i32(5)}, {i32(3), i32(1)}}), false,
-         {TS_LKM_EVENT_BAD_PATH}, 0, "", 0},
+         {"Error in parse EVENT_PATH packet, couldn't read path"}, 0, "", 0},
         {"event without pid", EVENT_PATH, object({{i32(0), i32(4)}, {i32(2), str("/x")}}), false, {}, 0, "/x", 0},
         {"event pid as L", EVENT_PATH, object({{i32(0), i32(4)}, {i32(2), str("/x")}, {i32(3), mp::i64(1)}}), false,
-         {TS_LKM_EVENT_BAD_PID}, 0, "/x", 0},
-        {"array body", ADD_DIR, mp::array({i32(0), i32(1)}), false, {TS_LKM_NOT_OBJECT}, 0, "", 0},
-        {"string body", EVENT_PATH, str("/etc/hosts"), false, {TS_LKM_NOT_OBJECT}, 0, "", 0},
-        {"body cut short", ADD_DIR, add_ok.substr(0, add_ok.size() - 2), false, {TS_LKM_NO_VALUES}, 0, "", 0},
-        {"empty body", DEL_DIR, "", false, {TS_LKM_NO_VALUES}, 0, "", 0},
+         {"Error in parse EVENT_PATH packet, couldn't read pid"}, 0, "/x", 0},
+        {"array body", ADD_DIR, mp::array({i32(0), i32(1)}), false, {"the value is not object!"}, 0, "", 0},
+        {"string body", EVENT_PATH, str("/etc/hosts"), false, {"the value is not object!"}, 0, "", 0},
+        {"body cut short", ADD_DIR, add_ok.substr(0, add_ok.size() - 2), false, {"parser has no values!"}, 0, "", 0},
+        {"empty body", DEL_DIR, "", false, {"parser has no values!"}, 0, "", 0},
     };
 }
 

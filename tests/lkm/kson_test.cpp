@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -464,6 +465,51 @@ TEST_F(kson_test, parse_results_for_edge_bodies)
             EXPECT_EQ(p.parser->root, nullptr) << c.name;
         }
     }
+}
+
+namespace {
+
+// A field of /proc/self/status in kB, -1 when absent.
+long status_kb(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, field.size() + 1, field + ":") == 0) {
+            return std::stol(line.substr(field.size() + 1));
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+// Each container announces as many items as the rest of the body has
+// bytes, so each is acceptable on its own; together their tables would be
+// the body's size in pointers once per level.
+TEST_F(kson_test, nested_containers_commit_memory_in_proportion_to_the_body)
+{
+    const size_t body_size = KSON_MAX_BODY;
+    const int levels = 32;
+    byte_vector body;
+    body.reserve(body_size);
+    for (int i = 0; i < levels; ++i) {
+        body.push_back('A');
+        const uint32_t count = static_cast<uint32_t>(body_size - body.size() - 4);
+        body.insert(body.end(), reinterpret_cast<const uint8_t*>(&count), reinterpret_cast<const uint8_t*>(&count) + 4);
+    }
+    body.resize(body_size, 'Z');
+
+    // Peak resident memory of this process, reset to the current one.
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = status_kb("VmRSS");
+    const long peak_before = status_kb("VmHWM");
+    ASSERT_GT(before, 0);
+    ASSERT_LE(peak_before, before + 1024) << "the peak could not be reset";
+    EXPECT_EQ(parse(body).result, KSON_PARSE_MALFORMED);
+    const long committed_kb = status_kb("VmHWM") - before;
+    // One level's table is 8 MiB; every further level would add as much.
+    EXPECT_LT(committed_kb, 20 * 1024) << "kB committed for a body of " << body_size << " bytes";
 }
 
 TEST_F(kson_test, parsing_walks_the_values_of_a_body_in_turn)

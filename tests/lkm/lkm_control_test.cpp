@@ -1,21 +1,29 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_service.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/signal_set.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
+#include "error.pb.h"
 #include "fake_module.hpp"
 #include "lkm/lkm_add_dir_request.hpp"
 #include "lkm/lkm_control.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
+#include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/signal_block.hpp"
 
 namespace fs = boost::filesystem;
 namespace mp = module_packets;
@@ -70,8 +78,8 @@ TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
                                       {0, "/home"}, {2, "/path with space/and \"quote\""}}));
     EXPECT_EQ(log.lines(),
               (std::vector<std::pair<int, std::string>>{
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_ADDING) + "\"/home\""},
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_DELETING) + "\"/path with space/and \"quote\"\""}}));
+                  {LOG_DEBUG_LEVEL, "Adding mountpoint on \"/home\""},
+                  {LOG_DEBUG_LEVEL, "Deleting mountpoint on \"/path with space/and \"quote\"\""}}));
 }
 
 TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
@@ -137,7 +145,7 @@ TEST_F(lkm_control_test, end_of_file_inside_the_length_field_is_a_read_error)
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
     const boost::system::system_error e = add_dir_failure(control, "/x");
     EXPECT_EQ(e.code(), boost::system::error_code(boost::asio::error::eof));
-    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_READ) + ": ", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("read: ", 0), 0u) << e.what();
 }
 
 TEST_F(lkm_control_test, a_write_to_a_closed_device_is_a_write_error)
@@ -146,7 +154,7 @@ TEST_F(lkm_control_test, a_write_to_a_closed_device_is_a_write_error)
     module_.close_control();
     const boost::system::system_error e = add_dir_failure(control, "/x");
     EXPECT_EQ(e.code(), boost::system::error_code(EPIPE, boost::system::system_category()));
-    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_WRITE) + ": ", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("write: ", 0), 0u) << e.what();
 }
 
 TEST_F(lkm_control_test, a_request_that_cannot_be_built_gives_the_serialize_error)
@@ -174,6 +182,60 @@ TEST_F(lkm_control_test, destruction_closes_the_descriptor_once_then_removes_the
     EXPECT_EQ(open_descriptor_count(), before + 1); // the stand-in's own end
 }
 
+namespace {
+
+// At its first line, puts /dev/null at a descriptor number that should be
+// free by then.
+class reusing_log_t : public cf_log_t
+{
+public:
+    explicit reusing_log_t(int number) : number_(number) {}
+    void open() override {}
+    void log(int, const std::string&) override
+    {
+        if (!reused_) {
+            const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (null_fd == number_) {
+                reused_ = true;
+                return;
+            }
+            reused_ = ::dup3(null_fd, number_, O_CLOEXEC) == number_;
+            ::close(null_fd);
+        }
+    }
+    void log_from_process(const std::string&, int, const std::string&) override {}
+    bool reused_ = false;
+
+private:
+    int number_;
+};
+
+} // namespace
+
+TEST_F(lkm_control_test, destruction_closes_once_and_before_the_node_goes)
+{
+    int control_fd = -1;
+    const ts_device_opener_t plain = module_.opener();
+    std::unique_ptr<ts_lkm_control_t> control(new ts_lkm_control_t(
+        loop_, node_, UNUSED_MAJOR, 1, [&](const std::string& path, int flags) { return control_fd = plain(path, flags); }));
+    ASSERT_GE(control_fd, 0);
+    // A node that cannot be removed makes its removal log a line: the sink
+    // then takes the control descriptor's number for a file of its own,
+    // which a second close, or a close after the removal, would take away.
+    fs::remove(node_);
+    fs::create_directories(node_ / "keep");
+    log_state_restorer_t restorer;
+    log_threshold = LOG_DEBUG_LEVEL;
+    const boost::shared_ptr<reusing_log_t> sink = boost::make_shared<reusing_log_t>(control_fd);
+    set_log_sink(sink);
+    control.reset();
+    EXPECT_TRUE(sink->reused_);
+    EXPECT_GE(::fcntl(control_fd, F_GETFD), 0) << "a descriptor that was no longer ours was closed";
+    ::close(control_fd);
+    EXPECT_TRUE(module_.wait_control_closed());
+    fs::remove_all(node_);
+}
+
 TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed_again)
 {
     const size_t before = open_descriptor_count();
@@ -182,7 +244,7 @@ TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed
         FAIL() << "opened";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_CONTROL_FAILED) + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Couldn't open control char device: ", 0), 0u) << e.what();
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
     EXPECT_EQ(open_descriptor_count(), before);
@@ -198,4 +260,138 @@ TEST_F(lkm_control_test, an_open_refused_by_the_device_keeps_its_errno)
         EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
+}
+
+// Blocks SIGTERM and SIGINT on the test's thread for its length, so that
+// one sent to it stays pending instead of ending the test process; takes
+// what is still pending when it goes.
+class held_termination_t
+{
+public:
+    held_termination_t()
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+    }
+    ~held_termination_t()
+    {
+        const timespec none = {0, 0};
+        while (sigtimedwait(&set_, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+private:
+    sigset_t set_;
+    sigset_t saved_;
+};
+
+bool blocked_now(int signal)
+{
+    sigset_t current;
+    pthread_sigmask(SIG_BLOCK, nullptr, &current);
+    return sigismember(&current, signal) == 1;
+}
+
+TEST_F(lkm_control_test, a_module_that_never_answers_fails_the_exchange_after_the_timeout)
+{
+    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    module_.stay_silent();
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener(), std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    const boost::system::system_error e = add_dir_failure(control, "/x");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(e.code(), boost::system::error_code(ETIMEDOUT, boost::system::system_category()));
+    EXPECT_EQ(std::string(e.what()).rfind("read: ", 0), 0u) << e.what();
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                               {LOG_ERROR_LEVEL, "No answer from the LKM control device within 300 ms"}}));
+    // The request went out whole before the wait.
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, "/x"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
+    EXPECT_FALSE(blocked_now(SIGINT));
+}
+
+TEST_F(lkm_control_test, a_termination_signal_ends_a_waiting_exchange_with_the_termination_status)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        scoped_log_capture_t log(LOG_ERROR_LEVEL);
+        fake_module_t module;
+        module.stay_silent();
+        // Far longer than the test may take: only the signal can end the wait.
+        ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module.opener(), std::chrono::hours(1));
+        held_termination_t held;
+        ASSERT_EQ(pthread_kill(pthread_self(), signal), 0);
+        try {
+            control.del_dir("/x");
+            ADD_FAILURE() << "returned";
+        } catch (nx::ErrorCode code) {
+            EXPECT_EQ(code, nx::EC_APP_TERMINATED) << signal;
+        }
+        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                                   {LOG_ERROR_LEVEL, "LKM control exchange abandoned: termination signal received"}}))
+            << signal;
+        // Still pending, for the event loop once the exchange has gone.
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_EQ(sigismember(&pending, signal), 1);
+        // The mask is the caller's again.
+        EXPECT_TRUE(blocked_now(signal));
+    }
+}
+
+TEST_F(lkm_control_test, interrupted_reads_and_writes_are_repeated_and_the_mask_restored)
+{
+    // The answer comes after several of the exchange's own alarm ticks, each
+    // of which interrupts the read waiting for it; then one byte at a time.
+    module_.answer_slowly(TS_LKM_EXCHANGE_TICK * 3);
+    // A request far larger than the socket takes at once: written in parts.
+    const std::string long_dir = "/" + std::string(600 * 1024, 'd');
+    ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
+    EXPECT_TRUE(control.add_dir(long_dir));
+    EXPECT_TRUE(control.del_dir("/short"));
+    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{{0, long_dir}, {2, "/short"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
+    EXPECT_FALSE(blocked_now(SIGINT));
+}
+
+// As in the daemon: SIGTERM is sent to the process, every thread but the
+// one running the event loop holds it, and the loop turns it into the
+// termination status, but only once the exchange that blocks it has ended.
+TEST_F(lkm_control_test, sigterm_to_the_process_during_an_exchange_ends_the_event_loop_with_the_termination_status)
+{
+    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    boost::asio::signal_set termination(loop_, SIGTERM);
+    termination.async_wait([](const boost::system::error_code& error, int) {
+        if (!error) {
+            throw nx::EC_APP_TERMINATED;
+        }
+    });
+    module_.stay_silent();
+    std::unique_ptr<ts_lkm_control_t> control;
+    boost::thread sender;
+    {
+        ts_signal_block_t held;
+        control.reset(new ts_lkm_control_t(loop_, node_, UNUSED_MAJOR, 1, module_.opener(), std::chrono::hours(1)));
+        sender = boost::thread([this] {
+            if (module_.wait_requests(1)) {
+                ::kill(::getpid(), SIGTERM);
+            }
+        });
+    }
+    loop_.post([&control] { control->add_dir("/mnt"); });
+    int status = 0;
+    try {
+        loop_.run();
+    } catch (nx::ErrorCode code) {
+        status = code;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    sender.join();
+    EXPECT_EQ(status, nx::EC_APP_TERMINATED);
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                               {LOG_ERROR_LEVEL, "LKM control exchange abandoned: termination signal received"}}));
+    EXPECT_FALSE(blocked_now(SIGTERM));
 }

@@ -3,16 +3,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
 #include "lkm/lkm_event_reader.hpp"
-#include "lkm/lkm_texts.hpp"
+#include "lkm/thread_alarm.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
 #include "monitor/unique_fd.hpp"
@@ -112,8 +114,16 @@ TEST_F(lkm_event_reader_test, packets_that_are_no_event_are_logged_and_skipped)
     write(not_an_event + mp::packet("") + mp::event_path("/after", 5));
     EXPECT_EQ(next(), (std::vector<std::pair<std::string, int>>{{"/after", 5}}));
     EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
-                                {LOG_ERROR_LEVEL, std::string(TS_LKM_WRONG_TYPE) + "1" + TS_LKM_EXPECTED + TS_LKM_EVENT_PATH_NAME},
-                                {LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED}}));
+                                {LOG_ERROR_LEVEL, "Wrong packet_type: 1, expected: NOXEL_PT_EVENT_PATH"},
+                                {LOG_WARNING_LEVEL, "Couldn't deserialize EVENT_PATH response"}}));
+}
+
+TEST_F(lkm_event_reader_test, an_event_with_an_empty_path_is_dropped_with_a_warning)
+{
+    write(mp::event_path("", 7) + mp::event_path("/after", 8));
+    EXPECT_EQ(next(), (std::vector<std::pair<std::string, int>>{{"/after", 8}}));
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_WARNING_LEVEL, "Dropped EVENT_PATH packet with an empty path"}}));
 }
 
 TEST_F(lkm_event_reader_test, events_of_any_pid_and_path_are_passed_on)
@@ -133,7 +143,7 @@ TEST_F(lkm_event_reader_test, the_end_of_the_device_is_an_end_of_file_error)
         FAIL() << "read";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::system::error_code(boost::asio::error::eof));
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_READ_SOME) + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("read_some: ", 0), 0u) << e.what();
     }
 }
 
@@ -161,7 +171,7 @@ TEST_F(lkm_event_reader_test, a_length_beyond_any_packet_fails_the_stream)
         reader_.read_events(events);
         FAIL() << "read";
     } catch (const std::runtime_error& e) {
-        EXPECT_EQ(std::string(e.what()), TS_LKM_STREAM_FAILED);
+        EXPECT_EQ(std::string(e.what()), "cannot parse stream");
     }
 }
 
@@ -177,4 +187,25 @@ TEST_F(lkm_event_reader_test, the_wake_up_descriptor_ends_a_wait_without_an_even
     // A stop wins over data that is waiting.
     write(mp::event_path("/x", 1));
     EXPECT_FALSE(reader.read_events(events));
+}
+
+TEST_F(lkm_event_reader_test, interrupted_waits_are_repeated)
+{
+    // The reader waits in poll for an event written later, while an alarm
+    // interrupts it again and again.
+    ts_thread_alarm_t alarm;
+    alarm.arm(std::chrono::milliseconds(5), std::chrono::milliseconds(5));
+    boost::thread writer([this] {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(200));
+        write(mp::event_path("/late", 3));
+    });
+    std::vector<std::pair<std::string, int>> events;
+    try {
+        events = next();
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+    }
+    alarm.disarm();
+    writer.join();
+    EXPECT_EQ(events, (std::vector<std::pair<std::string, int>>{{"/late", 3}}));
 }

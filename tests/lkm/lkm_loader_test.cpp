@@ -20,7 +20,6 @@
 
 #include "fake_module.hpp"
 #include "lkm/lkm_loader.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm_test_util.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
@@ -32,8 +31,8 @@ namespace {
 
 typedef std::vector<std::string> lines_t;
 
-std::string modprobe_line(const std::string& output) { return TS_LKM_MODPROBE_OUTPUT + output; }
-std::string status_line(int status) { return TS_LKM_MODPROBE_STATUS + std::to_string(status); }
+std::string modprobe_line(const std::string& output) { return "modprobe: " + output; }
+std::string status_line(int status) { return "modprobe: exited with status " + std::to_string(status); }
 
 } // namespace
 
@@ -96,7 +95,7 @@ TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
         {"standard error is captured too", "echo out; echo err >&2; exit 3", false,
          {modprobe_line("out\nerr"), status_line(3)}},
         {"the module name is the one argument", "echo \"$#:$1\"", true, {modprobe_line("1:noxel")}},
-        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), TS_LKM_MODPROBE_SIGNAL}},
+        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), "modprobe: terminated by signal"}},
     };
     for (const case_t& c : cases) {
         scoped_log_capture_t log;
@@ -173,7 +172,7 @@ TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)
     std::string output;
     read_all(master.get(), output);
     EXPECT_EQ(output, "abc");
-    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EIO))});
+    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EIO))});
 }
 
 TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
@@ -182,7 +181,7 @@ TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
     std::string output = "x";
     read_all(-1, output);
     EXPECT_EQ(output, "x");
-    EXPECT_EQ(log.sink->texts(), lines_t{TS_LKM_READ_FAILED + std::string(strerror(EBADF))});
+    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EBADF))});
 }
 
 TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
@@ -195,14 +194,19 @@ TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
     const std::vector<case_t> cases = {
         {"found after others", "Character devices:\n  1 mem\n 10 misc\n254 noxel\n\nBlock devices:\n  7 loop\n", 254},
         {"absent", "Character devices:\n  1 mem\n 10 misc\n", -1},
-        {"underscore splits", "250 noxel_ext\n", 250},
-        {"dash splits", "250 noxel-2\n", 250},
-        {"no prefix match", "250 noxelx\n", -1},
-        {"last line without newline", "10 misc\n254 noxel", 254},
-        {"first match wins", "10 noxel\n20 noxel\n", 10},
-        {"block section is read too", "Character devices:\n  1 mem\nBlock devices:\n259 noxel\n", 259},
-        {"name must be the second token", "noxel 254\n 7 loop noxel\n", -1},
-        {"colon separates", "12:noxel\n", 12},
+        // Another driver whose name only contains ours would be sent our
+        // requests: only the whole name counts.
+        {"longer name with underscore", "Character devices:\n250 noxel_ext\n251 noxel\n", 251},
+        {"longer name with dash", "Character devices:\n250 noxel-2\n", -1},
+        {"longer name with colon", "Character devices:\n 12:noxel\n", -1},
+        {"name with more words", "Character devices:\n250 noxel extra\n", -1},
+        {"no prefix match", "Character devices:\n250 noxelx\n", -1},
+        {"last line without newline", "Character devices:\n 10 misc\n254 noxel", 254},
+        {"first match wins", "Character devices:\n 10 noxel\n 20 noxel\n", 10},
+        {"block section does not count", "Character devices:\n  1 mem\n\nBlock devices:\n259 noxel\n", -1},
+        {"character section after the block one", "Block devices:\n259 noxel\n\nCharacter devices:\n254 noxel\n", 254},
+        {"lines before any heading do not count", "254 noxel\nCharacter devices:\n 10 misc\n", -1},
+        {"name must be the second token", "Character devices:\nnoxel 254\n 7 loop noxel\n", -1},
         {"empty file", "", -1},
     };
     for (const case_t& c : cases) {
@@ -210,9 +214,17 @@ TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
     }
 }
 
+TEST_F(lkm_loader_test, the_kernels_own_list_is_read_by_section)
+{
+    // mem is character major 1 on every Linux; loop is a block driver only.
+    EXPECT_EQ(get_device_major("mem", "/proc/devices"), 1);
+    EXPECT_EQ(get_device_major("loop", "/proc/devices"), -1);
+}
+
 TEST_F(lkm_loader_test, a_major_that_is_no_int_throws_bad_lexical_cast)
 {
-    for (const std::string& content : {std::string("abc noxel\n"), std::string("99999999999 noxel\n")}) {
+    for (const std::string& content :
+         {std::string("Character devices:\nabc noxel\n"), std::string("Character devices:\n99999999999 noxel\n")}) {
         EXPECT_THROW(get_device_major("noxel", devices(content)), boost::bad_lexical_cast) << content;
     }
 }
@@ -268,10 +280,10 @@ TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
     ASSERT_GE(lines.size(), 4u);
     const std::vector<std::pair<int, std::string>> first(lines.begin(), lines.begin() + 4);
     EXPECT_EQ(first, (std::vector<std::pair<int, std::string>>{
-                  {LOG_INFO_LEVEL, TS_LKM_TRYING},
-                  {LOG_DEBUG_LEVEL, TS_LKM_LOADED},
-                  {LOG_DEBUG_LEVEL, std::string(TS_LKM_MAJOR) + "240"},
-                  {LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE + setup_.device_dir}}));
+                  {LOG_INFO_LEVEL, "Trying to use LKM interceptor"},
+                  {LOG_DEBUG_LEVEL, "LKM has been loaded"},
+                  {LOG_DEBUG_LEVEL, "Device major: 240"},
+                  {LOG_INFO_LEVEL, "Char device directory: " + setup_.device_dir}}));
     interceptor.reset();
     EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
 }
@@ -282,7 +294,7 @@ TEST_F(lkm_create_test, a_failed_load_stops_before_the_devices_list)
     setup_.program = script("modprobe", "exit 1");
     setup_.devices_list = (dir_ / "missing").string();
     EXPECT_EQ(creation_failure(), make_monitor_error_code(TS_ERR_MODULE_LOAD));
-    EXPECT_EQ(log.sink->texts(), (lines_t{TS_LKM_TRYING, status_line(1)}));
+    EXPECT_EQ(log.sink->texts(), (lines_t{"Trying to use LKM interceptor", status_line(1)}));
     EXPECT_TRUE(module_.opens().empty());
 }
 

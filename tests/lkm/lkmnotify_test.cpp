@@ -1,11 +1,15 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <deque>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,13 +22,14 @@
 #include <gtest/gtest.h>
 
 #include "fake_module.hpp"
-#include "lkm/lkm_texts.hpp"
 #include "lkm/lkmnotify.hpp"
 #include "lkm_test_util.hpp"
+#include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/scan_set.hpp"
+#include "monitor/unique_fd.hpp"
 
 namespace fs = boost::filesystem;
 namespace mp = module_packets;
@@ -147,7 +152,7 @@ TEST_F(lkmnotify_test, offers_every_mount_point_and_goes_on_after_refusals)
     EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}, {0, "/proc"}, {0, "/home"}}));
     std::vector<std::string> outcome;
     for (const auto& line : log_.lines()) {
-        if (line.second.rfind(TS_LKM_ADDING, 0) != 0) {
+        if (line.second.rfind("Adding mountpoint on ", 0) != 0) {
             EXPECT_EQ(line.first, LOG_DEBUG_LEVEL);
             outcome.push_back(line.second);
         }
@@ -216,7 +221,7 @@ TEST_F(lkmnotify_test, packets_that_are_no_event_are_skipped_and_reading_goes_on
     run_until_pushes(1);
     EXPECT_EQ(waiting(), (std::deque<std::string>{"/after"}));
     const std::vector<std::string> texts = log_.sink->texts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), std::string(TS_LKM_EVENT_NOT_DESERIALIZED)), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), std::string("Couldn't deserialize EVENT_PATH response")), texts.end());
 }
 
 TEST_F(lkmnotify_test, stop_wakes_a_reader_that_waits_for_the_module)
@@ -231,6 +236,58 @@ TEST_F(lkmnotify_test, stop_wakes_a_reader_that_waits_for_the_module)
     }
 }
 
+namespace {
+
+// True once the thread waits inside a read(2).
+bool in_read(pid_t tid)
+{
+    std::ifstream syscall("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string number;
+    return syscall >> number && number == "0";
+}
+
+} // namespace
+
+TEST_F(lkmnotify_test, stop_wakes_a_reader_blocked_in_a_read_of_a_device_without_poll)
+{
+    // A device without poll reports itself readable at once; its read then
+    // waits for the module. A socket that wants more bytes than it holds
+    // before a read returns behaves the same.
+    const ts_device_opener_t plain = module_.opener();
+    interceptor_ = boost::make_shared<ts_lkmnotify_t>(
+        loop_, dir_.path().string(), MAJOR, std::vector<std::string>(), [plain](const std::string& path, int flags) {
+            const int fd = plain(path, flags);
+            const int low_water = 1 << 20;
+            if (fd >= 0 && path.find("noxel.tarsel") != std::string::npos) {
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low_water, sizeof(low_water));
+            }
+            return fd;
+        });
+    std::atomic<pid_t> tid(0);
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = interceptor_;
+    ts_event_queue_ptr queue = queue_;
+    thread_ = boost::thread([interceptor, queue, &tid] {
+        tid = ::gettid();
+        interceptor->run(queue);
+    });
+    module_.write_monitor("\x10");
+    // Bounded only so that a reader that never reads fails instead of hangs.
+    for (int i = 0; i < 30000 && !(tid != 0 && in_read(tid)); ++i) {
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(in_read(tid));
+    interceptor_->stop();
+    const bool joined = thread_.try_join_for(boost::chrono::seconds(30));
+    EXPECT_TRUE(joined);
+    if (!joined) {
+        module_.close_monitor();
+        thread_.join();
+    }
+    for (const auto& line : log_.lines()) {
+        EXPECT_NE(line.first, LOG_ERROR_LEVEL) << line.second;
+    }
+}
+
 TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
 {
     struct case_t {
@@ -239,9 +296,9 @@ TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
         std::string failure;
     };
     const std::vector<case_t> cases = {
-        {"end of the device", "", std::string(TS_LKM_READ_SOME) + ": "},
-        {"end inside a packet", mp::event_path("/x", 1).substr(0, 9), std::string(TS_LKM_READ_SOME) + ": "},
-        {"corrupt length", mp::raw<uint32_t>(0x7FFFFFFF), TS_LKM_STREAM_FAILED},
+        {"end of the device", "", std::string("read_some: ")},
+        {"end inside a packet", mp::event_path("/x", 1).substr(0, 9), std::string("read_some: ")},
+        {"corrupt length", mp::raw<uint32_t>(0x7FFFFFFF), "cannot parse stream"},
     };
     for (const case_t& c : cases) {
         scoped_log_capture_t log;
@@ -260,10 +317,40 @@ TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
             }
         }
         ASSERT_EQ(errors.size(), 1u) << c.name;
-        EXPECT_EQ(errors[0].second.rfind(TS_LKM_READER_FAILED + c.failure, 0), 0u) << errors[0].second;
+        EXPECT_EQ(errors[0].second.rfind("LKM event reader stopped: " + c.failure, 0), 0u) << errors[0].second;
     }
     loop_.restart();
     EXPECT_EQ(loop_.poll(), 0u);
+}
+
+namespace {
+
+// A sink whose every line fails, as a full disk or a vanished log file may.
+class throwing_log_t : public cf_log_t
+{
+public:
+    void open() override {}
+    void log(int, const std::string&) override { throw std::runtime_error("log sink failed"); }
+    void log_from_process(const std::string&, int, const std::string&) override
+    {
+        throw std::runtime_error("log sink failed");
+    }
+};
+
+} // namespace
+
+TEST_F(lkmnotify_test, a_log_sink_that_throws_while_a_failure_is_reported_does_not_leave_run)
+{
+    boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
+    // A packet that is no event makes the reader log too, before the end of
+    // the device makes run log its failure.
+    module_.write_monitor(mp::dir_response(1, 0));
+    module_.close_monitor();
+    log_threshold = LOG_DEBUG_LEVEL;
+    set_log_sink(boost::make_shared<throwing_log_t>());
+    // On the interceptor thread an exception leaving run ends the process.
+    EXPECT_NO_THROW(interceptor->run(queue_));
+    EXPECT_EQ(pushes_, 0u);
 }
 
 TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_nodes)
@@ -274,7 +361,14 @@ TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_node
     run_until_pushes(1);
     interceptor_->stop();
     thread_.join();
+    // The reader only borrowed the monitor descriptor: it is still open, and
+    // a descriptor opened now is not the interceptor's to close.
+    EXPECT_FALSE(module_.monitor_closed_by_daemon());
+    ts_unique_fd_t later(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(later.valid());
     interceptor_.reset();
+    EXPECT_GE(::fcntl(later.get(), F_GETFD), 0) << "closed by the interceptor";
+    later.reset();
     EXPECT_FALSE(node_exists("noxel.control"));
     EXPECT_FALSE(node_exists("noxel.tarsel"));
     EXPECT_TRUE(module_.wait_control_closed());
@@ -291,7 +385,7 @@ TEST_F(lkmnotify_test, a_monitor_node_that_cannot_be_opened_leaves_nothing_behin
     module_.fail_open("noxel.tarsel", EACCES);
     const boost::system::system_error e = construction_failure();
     EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
-    EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_MONITOR_FAILED) + ": ", 0), 0u) << e.what();
+    EXPECT_EQ(std::string(e.what()).rfind("Couldn't open monitor char device: ", 0), 0u) << e.what();
     EXPECT_FALSE(node_exists("noxel.control"));
     EXPECT_FALSE(node_exists("noxel.tarsel"));
     EXPECT_TRUE(module_.wait_control_closed());
@@ -319,7 +413,7 @@ TEST_F(lkmnotify_test, without_a_driver_behind_the_nodes_construction_fails_clea
         FAIL() << "constructed";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));
-        EXPECT_EQ(std::string(e.what()).rfind(std::string(TS_LKM_OPEN_CONTROL_FAILED) + ": ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Couldn't open control char device: ", 0), 0u) << e.what();
     }
     EXPECT_TRUE(fs::is_empty(dir_.path()));
 }
