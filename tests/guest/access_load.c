@@ -8,6 +8,7 @@
  *                                      of DIR (made by "make") for SEC seconds
  *   nt-access-load clock               prints CLOCK_MONOTONIC in seconds
  *   nt-access-load cpu PID             prints utime+stime of PID in clock ticks
+ *   nt-access-load hz                  prints the clock ticks per second
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -150,6 +151,10 @@ int main(int argc, char **argv)
 		printf("%.6f\n", now());
 		return 0;
 	}
+	if (argc == 2 && strcmp(argv[1], "hz") == 0) {
+		printf("%ld\n", sysconf(_SC_CLK_TCK));
+		return 0;
+	}
 	if (argc == 3 && strcmp(argv[1], "cpu") == 0)
 		return cpu(argv[2]);
 	if (argc == 4 && strcmp(argv[1], "make") == 0)
@@ -158,6 +163,6 @@ int main(int argc, char **argv)
 		return open_each(argv[2], count_arg(argv[3]));
 	if (argc == 5 && strcmp(argv[1], "churn") == 0)
 		return churn(argv[2], count_arg(argv[3]), count_arg(argv[4]));
-	fprintf(stderr, "Usage: nt-access-load make|open DIR N | churn DIR PROCS SEC | clock | cpu PID\n");
+	fprintf(stderr, "Usage: nt-access-load make|open DIR N | churn DIR PROCS SEC | clock | hz | cpu PID\n");
 	return 2;
 }
