@@ -4,8 +4,10 @@
  *   nt-access-load make DIR N          creates N empty files DIR/f<i>
  *   nt-access-load open DIR N          opens and closes each of them once and
  *                                      prints "start=S end=S" (CLOCK_MONOTONIC)
- *   nt-access-load churn DIR PROCS SEC PROCS processes open and close the files
- *                                      of DIR (made by "make") for SEC seconds
+ *   nt-access-load churn DIR PROCS SEC [STOP]
+ *                                      PROCS processes open and close the files
+ *                                      of DIR (made by "make") for SEC seconds,
+ *                                      or until the file STOP exists
  *   nt-access-load clock               prints CLOCK_MONOTONIC in seconds
  *   nt-access-load cpu PID             prints utime+stime of PID in clock ticks
  *   nt-access-load hz                  prints the clock ticks per second
@@ -83,7 +85,7 @@ static int open_each(const char *dir, long n)
 	return failed ? 1 : 0;
 }
 
-static int churn(const char *dir, long procs, long seconds)
+static int churn(const char *dir, long procs, long seconds, const char *stop)
 {
 	long p;
 	int status, result = 0;
@@ -104,6 +106,9 @@ static int churn(const char *dir, long procs, long seconds)
 			/* Files of a churn directory may come and go with its mounts. */
 			while (now() < until) {
 				int fd;
+
+				if (stop && i % 1000 == 0 && access(stop, F_OK) == 0)
+					break;
 
 				name(path, sizeof(path), dir, i++ % 1000);
 				fd = open(path, O_RDONLY);
@@ -161,8 +166,8 @@ int main(int argc, char **argv)
 		return make(argv[2], count_arg(argv[3]));
 	if (argc == 4 && strcmp(argv[1], "open") == 0)
 		return open_each(argv[2], count_arg(argv[3]));
-	if (argc == 5 && strcmp(argv[1], "churn") == 0)
-		return churn(argv[2], count_arg(argv[3]), count_arg(argv[4]));
-	fprintf(stderr, "Usage: nt-access-load make|open DIR N | churn DIR PROCS SEC | clock | hz | cpu PID\n");
+	if ((argc == 5 || argc == 6) && strcmp(argv[1], "churn") == 0)
+		return churn(argv[2], count_arg(argv[3]), count_arg(argv[4]), argc == 6 ? argv[5] : NULL);
+	fprintf(stderr, "Usage: nt-access-load make|open DIR N | churn DIR PROCS SEC [STOP] | clock | hz | cpu PID\n");
 	return 2;
 }
