@@ -132,7 +132,7 @@ static void noxel_put_response(struct noxel_control *ctl, s32 type, s32 error)
 	/* The reply has a fixed size, for which room was checked. */
 	if (WARN_ON_ONCE(err || w.len != NOXEL_RESPONSE_SIZE))
 		return;
-	ctl->out_len += w.len;
+	WRITE_ONCE(ctl->out_len, ctl->out_len + w.len);
 }
 
 /* Answers the complete request in ctl->body; sleeps. */
@@ -246,8 +246,8 @@ static ssize_t noxel_control_read(struct file *file, char __user *buf,
 	if (copy_to_user(buf, ctl->out, n)) {
 		ret = -EFAULT;
 	} else {
-		ctl->out_len -= n;
-		memmove(ctl->out, ctl->out + n, ctl->out_len);
+		memmove(ctl->out, ctl->out + n, ctl->out_len - n);
+		WRITE_ONCE(ctl->out_len, ctl->out_len - n);
 		ret = n;
 	}
 	mutex_unlock(&ctl->lock);
