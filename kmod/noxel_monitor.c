@@ -121,29 +121,14 @@ static void noxel_count_drop(void)
 static struct noxel_event *noxel_event_new(const char *path, size_t len,
 					   pid_t pid)
 {
-	struct noxel_kson_writer w;
+	size_t size = noxel_event_size(len);
 	struct noxel_event *ev;
-	size_t size;
-	int err;
 
-	size = NOXEL_KSON_HEADER + noxel_kson_small_object_size() +
-	       2 * noxel_kson_int32_size() +			/* type */
-	       noxel_kson_int32_size() + noxel_kson_string_size(len) +
-	       2 * noxel_kson_int32_size();			/* pid */
 	ev = kmalloc(struct_size(ev, data, size), GFP_ATOMIC | __GFP_NOWARN);
 	if (!ev)
 		return NULL;
-	noxel_kson_writer_init(&w, ev->data, size);
-	err = noxel_kson_begin_packet(&w) ?:
-	      noxel_kson_put_small_object(&w, 3) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PACKET_TYPE) ?:
-	      noxel_kson_put_int32(&w, NOXEL_PT_EVENT_PATH) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PATH) ?:
-	      noxel_kson_put_string(&w, path, len) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PID) ?:
-	      noxel_kson_put_int32(&w, pid) ?:
-	      noxel_kson_end_packet(&w);
-	if (WARN_ON_ONCE(err || w.len != size)) {
+	if (WARN_ON_ONCE(noxel_build_event(ev->data, size, path, len, pid) !=
+			 (int)size)) {
 		kfree(ev);
 		return NULL;
 	}
