@@ -107,7 +107,6 @@ static const struct kernel_param_ops noxel_delivered_ops = {
 module_param_cb(events_delivered, &noxel_delivered_ops, NULL, 0444);
 MODULE_PARM_DESC(events_delivered, "Events read whole since loading");
 
-
 static void noxel_count_drop(void)
 {
 	u64 dropped;

@@ -16,7 +16,7 @@
  * gives none; *dir stays NULL when the directory is absent or no string.
  */
 int noxel_parse_request(const u8 *body, size_t len, const u8 **dir,
-			       u32 *dir_len)
+			u32 *dir_len)
 {
 	struct noxel_kson_reader r;
 	bool have_type = false, have_dir = false;
