@@ -24,10 +24,6 @@
 
 #include "noxel.h"
 
-/* A directory of PATH_MAX bytes and the rest of a two-pair object. */
-#define NOXEL_MAX_REQUEST	(PATH_MAX + 64)
-/* An object of two 'I' pairs: marker, count, four 'I' values. */
-#define NOXEL_RESPONSE_SIZE	(NOXEL_KSON_HEADER + 2 + 4 * 5)
 /* Replies to requests written ahead of reading; more are refused. */
 #define NOXEL_MAX_UNREAD	16
 
@@ -67,72 +63,16 @@ static int noxel_control_release(struct inode *inode, struct file *file)
 	return 0;
 }
 
-/*
- * Reads the type and the directory of a request body.  The first pair of
- * each code counts; pairs of other codes and keys of other kinds are
- * skipped.  Returns the packet type, or a negative error when the body
- * gives none; *dir stays NULL when the directory is absent or no string.
- */
-static int noxel_parse_request(const u8 *body, size_t len, const u8 **dir,
-			       u32 *dir_len)
-{
-	struct noxel_kson_reader r;
-	bool have_type = false, have_dir = false;
-	s32 key, type = -1;
-	u32 pairs;
-	int err;
-
-	*dir = NULL;
-	noxel_kson_reader_init(&r, body, len);
-	err = noxel_kson_get_object(&r, &pairs);
-	if (err)
-		return err;
-	while (pairs--) {
-		if (noxel_kson_peek(&r) == 'I') {
-			err = noxel_kson_get_int32(&r, &key);
-		} else {
-			key = -1;
-			err = noxel_kson_skip(&r);
-		}
-		if (err)
-			return err;
-		if (key == NOXEL_FT_PACKET_TYPE && !have_type) {
-			have_type = true;
-			err = noxel_kson_get_int32(&r, &type);
-		} else if (key == NOXEL_FT_DIR && !have_dir) {
-			have_dir = true;
-			if (noxel_kson_peek(&r) == 's' || noxel_kson_peek(&r) == 'S')
-				err = noxel_kson_get_string(&r, dir, dir_len);
-			else
-				err = noxel_kson_skip(&r);
-		} else {
-			err = noxel_kson_skip(&r);
-		}
-		if (err)
-			return err;
-	}
-	if (!have_type || (type != NOXEL_PT_ADD_DIR && type != NOXEL_PT_DEL_DIR))
-		return -EINVAL;
-	return type;
-}
-
 static void noxel_put_response(struct noxel_control *ctl, s32 type, s32 error)
 {
-	struct noxel_kson_writer w;
-	int err;
+	int len;
 
-	noxel_kson_writer_init(&w, ctl->out + ctl->out_len, NOXEL_RESPONSE_SIZE);
-	err = noxel_kson_begin_packet(&w) ?:
-	      noxel_kson_put_small_object(&w, 2) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PACKET_TYPE) ?:
-	      noxel_kson_put_int32(&w, type) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_ERROR) ?:
-	      noxel_kson_put_int32(&w, error) ?:
-	      noxel_kson_end_packet(&w);
+	len = noxel_build_response(ctl->out + ctl->out_len, NOXEL_RESPONSE_SIZE,
+				   type, error);
 	/* The reply has a fixed size, for which room was checked. */
-	if (WARN_ON_ONCE(err || w.len != NOXEL_RESPONSE_SIZE))
+	if (WARN_ON_ONCE(len != NOXEL_RESPONSE_SIZE))
 		return;
-	ctl->out_len += w.len;
+	WRITE_ONCE(ctl->out_len, ctl->out_len + len);
 }
 
 /* Answers the complete request in ctl->body; sleeps. */
@@ -246,8 +186,8 @@ static ssize_t noxel_control_read(struct file *file, char __user *buf,
 	if (copy_to_user(buf, ctl->out, n)) {
 		ret = -EFAULT;
 	} else {
-		ctl->out_len -= n;
-		memmove(ctl->out, ctl->out + n, ctl->out_len);
+		memmove(ctl->out, ctl->out + n, ctl->out_len - n);
+		WRITE_ONCE(ctl->out_len, ctl->out_len - n);
 		ret = n;
 	}
 	mutex_unlock(&ctl->lock);

@@ -25,7 +25,7 @@
 
 static unsigned int max_dirs = 1024;
 module_param(max_dirs, uint, 0444);
-MODULE_PARM_DESC(max_dirs, "Most directories registered at once (default 1024)");
+MODULE_PARM_DESC(max_dirs, "Most directories registered at once");
 
 struct noxel_dir {
 	struct list_head node;
@@ -129,7 +129,7 @@ int noxel_dirs_add(const u8 *dir, u32 len)
 		err = -ENOSPC;
 	} else {
 		list_add_tail_rcu(&d->node, &noxel_dirs);
-		noxel_dirs_count++;
+		WRITE_ONCE(noxel_dirs_count, noxel_dirs_count + 1);
 		d = NULL;
 	}
 	mutex_unlock(&noxel_dirs_lock);
@@ -150,7 +150,7 @@ int noxel_dirs_del(const u8 *dir, u32 len)
 	d = noxel_dir_find(dir, name_len);
 	if (d) {
 		list_del_rcu(&d->node);
-		noxel_dirs_count--;
+		WRITE_ONCE(noxel_dirs_count, noxel_dirs_count - 1);
 	}
 	mutex_unlock(&noxel_dirs_lock);
 	if (!d)
@@ -168,7 +168,7 @@ void noxel_dirs_clear(void)
 		list_del_rcu(&d->node);
 		kfree_rcu(d, rcu);
 	}
-	noxel_dirs_count = 0;
+	WRITE_ONCE(noxel_dirs_count, 0);
 	mutex_unlock(&noxel_dirs_lock);
 }
 

@@ -13,7 +13,7 @@
 #include <linux/string.h>
 #include <asm/unaligned.h>
 
-#include "noxel.h"
+#include "noxel_kson.h"
 
 #define KSON_NULL	'Z'
 #define KSON_TRUE	'T'

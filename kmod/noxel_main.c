@@ -90,7 +90,7 @@ static void __exit noxel_exit(void)
 	noxel_monitor_exit();
 	/* No device is open, so the last close has cleared them already. */
 	noxel_dirs_clear();
-	/* Let pending frees of directory entries finish before the text goes. */
+	/* Let the pending frees of directory entries finish. */
 	rcu_barrier();
 	unregister_chrdev_region(noxel_devt, 2);
 }
@@ -99,4 +99,4 @@ module_init(noxel_init);
 module_exit(noxel_exit);
 
 MODULE_LICENSE("GPL");
-MODULE_DESCRIPTION("Reports file opens under registered directories to a daemon");
+MODULE_DESCRIPTION("Reports file opens under registered directories");

@@ -2,7 +2,7 @@
 /*
  * The monitor device and the hook that feeds it.
  *
- * A kprobe on security_file_open() sees every open of a file once its
+ * A kprobe in security_file_open() sees every open of a file once its
  * permission checks have passed, in the opener's context, with the file's
  * path already set.  The handler runs with preemption disabled: it resolves
  * the path into a per-CPU buffer, builds the EVENT_PATH packet with an
@@ -27,16 +27,18 @@
 #include <linux/spinlock.h>
 #include <linux/uaccess.h>
 #include <linux/wait.h>
+#include <asm/ftrace.h>
+#include <asm/ibt.h>
 
 #include "noxel.h"
 
 static unsigned int max_events = 4096;
 module_param(max_events, uint, 0444);
-MODULE_PARM_DESC(max_events, "Most events waiting to be read (default 4096)");
+MODULE_PARM_DESC(max_events, "Most events waiting to be read");
 
 static unsigned int max_queue_kb = 4096;
 module_param(max_queue_kb, uint, 0444);
-MODULE_PARM_DESC(max_queue_kb, "Most KiB of events waiting to be read (default 4096)");
+MODULE_PARM_DESC(max_queue_kb, "Most KiB of events waiting to be read");
 
 struct noxel_event {
 	struct list_head node;
@@ -85,7 +87,8 @@ static const struct kernel_param_ops noxel_dropped_ops = {
 	.get = noxel_param_get_dropped,
 };
 module_param_cb(events_dropped, &noxel_dropped_ops, NULL, 0444);
-MODULE_PARM_DESC(events_dropped, "Events lost since loading: queue full, no memory or path too long");
+MODULE_PARM_DESC(events_dropped,
+		 "Events lost since loading: queue full, no memory, path too long");
 
 static int noxel_param_get_delivered(char *buffer,
 				     const struct kernel_param *kp)
@@ -117,29 +120,14 @@ static void noxel_count_drop(void)
 static struct noxel_event *noxel_event_new(const char *path, size_t len,
 					   pid_t pid)
 {
-	struct noxel_kson_writer w;
+	size_t size = noxel_event_size(len);
 	struct noxel_event *ev;
-	size_t size;
-	int err;
 
-	size = NOXEL_KSON_HEADER + noxel_kson_small_object_size() +
-	       2 * noxel_kson_int32_size() +			/* type */
-	       noxel_kson_int32_size() + noxel_kson_string_size(len) +
-	       2 * noxel_kson_int32_size();			/* pid */
 	ev = kmalloc(struct_size(ev, data, size), GFP_ATOMIC | __GFP_NOWARN);
 	if (!ev)
 		return NULL;
-	noxel_kson_writer_init(&w, ev->data, size);
-	err = noxel_kson_begin_packet(&w) ?:
-	      noxel_kson_put_small_object(&w, 3) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PACKET_TYPE) ?:
-	      noxel_kson_put_int32(&w, NOXEL_PT_EVENT_PATH) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PATH) ?:
-	      noxel_kson_put_string(&w, path, len) ?:
-	      noxel_kson_put_int32(&w, NOXEL_FT_PID) ?:
-	      noxel_kson_put_int32(&w, pid) ?:
-	      noxel_kson_end_packet(&w);
-	if (WARN_ON_ONCE(err || w.len != size)) {
+	if (WARN_ON_ONCE(noxel_build_event(ev->data, size, path, len, pid) !=
+			 (int)size)) {
 		kfree(ev);
 		return NULL;
 	}
@@ -162,7 +150,7 @@ static void noxel_queue_push(struct noxel_event *ev)
 		full = true;
 	} else {
 		list_add_tail(&ev->node, &noxel_queue.events);
-		noxel_queue.count++;
+		WRITE_ONCE(noxel_queue.count, noxel_queue.count + 1);
 		noxel_queue.bytes += ev->len;
 		queued = true;
 	}
@@ -216,30 +204,49 @@ static int noxel_open_hook(struct kprobe *p, struct pt_regs *regs)
 	return 0;
 }
 
+/*
+ * The probe sits on the first instruction after the function's ftrace call
+ * site, so it is a breakpoint probe (optimized to a jump where possible)
+ * rather than an ftrace one: unregistering the ftrace-based probe while
+ * opens kept hitting it sent a CPU to address 0 on Debian's 6.1 kernel in
+ * our guest runs, and the breakpoint probe never did.  Registration fails
+ * cleanly should the offset not fall on an instruction boundary.
+ */
 static struct kprobe noxel_kprobe = {
 	.symbol_name = "security_file_open",
+	.offset = ENDBR_INSN_SIZE + MCOUNT_INSN_SIZE,
 	.pre_handler = noxel_open_hook,
 };
+
+static int noxel_param_get_missed(char *buffer, const struct kernel_param *kp)
+{
+	return sysfs_emit(buffer, "%lu\n", READ_ONCE(noxel_kprobe.nmissed));
+}
+
+static const struct kernel_param_ops noxel_missed_ops = {
+	.get = noxel_param_get_missed,
+};
+module_param_cb(opens_missed, &noxel_missed_ops, NULL, 0444);
+MODULE_PARM_DESC(opens_missed,
+		 "Opens the probe did not see: it fired inside another probe");
 
 static int noxel_monitor_open(struct inode *inode, struct file *file)
 {
 	if (file->f_mode & FMODE_WRITE)
 		return -EPERM;
 	spin_lock(&noxel_queue.lock);
-	noxel_queue.readers++;
+	WRITE_ONCE(noxel_queue.readers, noxel_queue.readers + 1);
 	spin_unlock(&noxel_queue.lock);
 	noxel_user_get();
 	return stream_open(inode, file);
 }
 
-/* Called with read_lock held; gives back the queued events when no reader
- * is left, for the caller to free.
- */
+/* Called with read_lock held: hands every queued event to the caller. */
 static void noxel_queue_take_all(struct list_head *out)
 {
 	spin_lock(&noxel_queue.lock);
 	list_splice_init(&noxel_queue.events, out);
-	noxel_queue.count = 0;
+	WRITE_ONCE(noxel_queue.count, 0);
 	noxel_queue.bytes = 0;
 	spin_unlock(&noxel_queue.lock);
 }
@@ -259,7 +266,8 @@ static int noxel_monitor_release(struct inode *inode, struct file *file)
 
 	mutex_lock(&noxel_queue.read_lock);
 	spin_lock(&noxel_queue.lock);
-	left = --noxel_queue.readers;
+	left = noxel_queue.readers - 1;
+	WRITE_ONCE(noxel_queue.readers, left);
 	spin_unlock(&noxel_queue.lock);
 	if (!left)
 		noxel_queue_take_all(&stale);
@@ -312,7 +320,7 @@ static ssize_t noxel_monitor_read(struct file *file, char __user *buf,
 	if (ev->off == ev->len) {
 		spin_lock(&noxel_queue.lock);
 		list_del(&ev->node);
-		noxel_queue.count--;
+		WRITE_ONCE(noxel_queue.count, noxel_queue.count - 1);
 		noxel_queue.bytes -= ev->len;
 		noxel_queue.delivered++;
 		spin_unlock(&noxel_queue.lock);

@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -573,6 +574,24 @@ static int check_events(int ctl, int mon)
 	      pk.path);
 	CHECK("dir-root", exchange(ctl, PT_DEL_DIR, "/") == 0, "DEL_DIR refused");
 	pass("dir-root");
+
+	/* A registered mount point does not keep its file system busy. */
+	mkdir("/tmp/mnt", 0755);
+	CHECK("dir-umount", mount("none", "/tmp/mnt", "tmpfs", 0, NULL) == 0,
+	      "mount: %s", strerror(errno));
+	close(open("/tmp/mnt/f", O_CREAT | O_WRONLY, 0644));
+	CHECK("dir-umount", exchange(ctl, PT_ADD_DIR, "/tmp/mnt") == 0,
+	      "ADD_DIR refused");
+	drain(mon);
+	touch("/tmp/mnt/f");
+	r = read_event(mon, &pk, 4096, 2000);
+	CHECK("dir-umount", r == 1 && !strcmp(pk.path, "/tmp/mnt/f"), "%d '%s'",
+	      r, pk.path);
+	CHECK("dir-umount", umount("/tmp/mnt") == 0, "umount: %s",
+	      strerror(errno));
+	CHECK("dir-umount", exchange(ctl, PT_DEL_DIR, "/tmp/mnt") == 0,
+	      "DEL_DIR after the unmount refused");
+	pass("dir-umount");
 	return 0;
 }
 
@@ -804,7 +823,7 @@ static int run_unload(void)
 static int run_gone(void)
 {
 	pid_t daemon, opener;
-	int status, tries;
+	int status, tries, round;
 
 	if (make_nodes() < 0)
 		return fail("unload-daemon-gone", "module not loaded");
@@ -815,23 +834,27 @@ static int run_gone(void)
 		for (;;)
 			touch(DIR_A "/a");
 	}
-	daemon = fork();
-	if (daemon == 0) {
-		int ctl = open(CONTROL_NODE, O_RDWR);
-		int mon = open(MONITOR_NODE, O_RDONLY);
-		char b[4096];
+	/* Several lifetimes: every death closes the last device. */
+	for (round = 0; round < 5; round++) {
+		daemon = fork();
+		if (daemon == 0) {
+			int ctl = open(CONTROL_NODE, O_RDWR);
+			int mon = open(MONITOR_NODE, O_RDONLY);
+			char b[4096];
 
-		if (ctl < 0 || mon < 0 || exchange(ctl, PT_ADD_DIR, "/") != 0)
-			_exit(1);
-		for (;;)
-			if (read(mon, b, sizeof(b)) <= 0)
-				_exit(2);
+			if (ctl < 0 || mon < 0 ||
+			    exchange(ctl, PT_ADD_DIR, "/") != 0)
+				_exit(1);
+			for (;;)
+				if (read(mon, b, sizeof(b)) <= 0)
+					_exit(2);
+		}
+		usleep(300000);
+		kill(daemon, SIGKILL);
+		waitpid(daemon, &status, 0);
+		CHECK("unload-daemon-gone", WIFSIGNALED(status),
+		      "stand-in daemon ended by itself: %d", status);
 	}
-	usleep(500000);
-	kill(daemon, SIGKILL);
-	waitpid(daemon, &status, 0);
-	CHECK("unload-daemon-gone", WIFSIGNALED(status),
-	      "stand-in daemon ended by itself: %d", status);
 	for (tries = 0; tries < 500 && delete_module() < 0; tries++)
 		usleep(10000);
 	kill(opener, SIGKILL);
