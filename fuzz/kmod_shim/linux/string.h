@@ -1,0 +1,2 @@
+/* Userspace stand-in for the module's kson code. */
+#include <string.h>
