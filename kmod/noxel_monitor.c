@@ -32,11 +32,11 @@
 
 #include "noxel.h"
 
-static unsigned int max_events = 4096;
+static unsigned int max_events = 16384;
 module_param(max_events, uint, 0444);
 MODULE_PARM_DESC(max_events, "Most events waiting to be read");
 
-static unsigned int max_queue_kb = 4096;
+static unsigned int max_queue_kb = 16384;
 module_param(max_queue_kb, uint, 0444);
 MODULE_PARM_DESC(max_queue_kb, "Most KiB of events waiting to be read");
 

@@ -41,7 +41,7 @@
 #define PT_ADD_DIR 0
 #define PT_DEL_DIR 2
 #define PT_EVENT_PATH 4
-#define MAX_EVENTS 4096 /* the module's default queue bound */
+#define MAX_EVENTS 16384 /* the module's default queue bound */
 
 static int failures;
 
