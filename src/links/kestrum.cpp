@@ -1,8 +1,10 @@
 #include "links/kestrum.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -92,15 +94,15 @@ void ts_kestrum_t::connect()
         error = boost::system::error_code(errno, boost::system::system_category());
     if (error)
         throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
-    // Asynchronous, so that a Kestrum that does not accept never holds the
+    // Never blocking, so that a Kestrum that does not accept never holds the
     // main thread: signals, Ostrand and the posted pushes go on meanwhile.
+    socket->non_blocking(true, error);
+    if (error)
+        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
     connecting = socket;
-    const ts_kestrum_ptr self = shared_from_this();
-    socket->async_connect(endpoint,
-        [self, socket](const boost::system::error_code& e) { self->on_connect(socket, e); });
-    connect_timer.expires_after(connect_limit);
-    connect_timer.async_wait(
-        [self, socket](const boost::system::error_code& e) { self->on_connect_limit(socket, e); });
+    connect_endpoint = endpoint;
+    connect_deadline = std::chrono::steady_clock::now() + connect_limit;
+    try_connect(socket);
 }
 
 void ts_kestrum_t::abandon_connect()
@@ -113,26 +115,44 @@ void ts_kestrum_t::abandon_connect()
     connect_timer.cancel();
 }
 
-void ts_kestrum_t::on_connect(const ts_socket_ptr& attempt, const boost::system::error_code& error)
+void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
 {
     if (attempt != connecting)
-        return; // abandoned or given up meanwhile
-    connecting.reset();
-    connect_timer.cancel();
-    if (error)
+        return; // abandoned meanwhile
+    int result;
+    do
+        result = ::connect(attempt->native_handle(), connect_endpoint.data(), connect_endpoint.size());
+    while (result != 0 && errno == EINTR);
+    if (result == 0 || errno == EISCONN) {
+        connecting.reset();
+        boost::system::error_code ignored;
+        attempt->non_blocking(false, ignored);
+        if (log_threshold <= LOG_INFO_LEVEL)
+            log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
+        start(attempt);
+        open_session();
+        return;
+    }
+    // A Unix socket whose listener's backlog is full refuses a non-blocking
+    // connect with EAGAIN and gives no sign when room appears: the attempt
+    // is made again until the limit.
+    if (errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
+        const boost::system::error_code error(errno, boost::system::system_category());
+        connecting.reset();
         throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
-    if (log_threshold <= LOG_INFO_LEVEL)
-        log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
-    start(attempt);
-    open_session();
-}
-
-void ts_kestrum_t::on_connect_limit(const ts_socket_ptr& attempt, const boost::system::error_code& error)
-{
-    if (error || attempt != connecting)
-        return; // cancelled: the attempt completed or was abandoned
-    abandon_connect();
-    reconnect(KESTRUM_CONNECT_TIMED_OUT);
+    }
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now >= connect_deadline) {
+        abandon_connect();
+        reconnect(KESTRUM_CONNECT_TIMED_OUT);
+        return;
+    }
+    connect_timer.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline - now));
+    const ts_kestrum_ptr self = shared_from_this();
+    connect_timer.async_wait([self, attempt](const boost::system::error_code& error) {
+        if (!error)
+            self->try_connect(attempt);
+    });
 }
 
 void ts_kestrum_t::open_session()

@@ -18,6 +18,9 @@ class ts_inventory_t;
 // How long a connection attempt may take: a Kestrum that listens and does
 // not accept (a full backlog) is given up after it, as a lost connection.
 constexpr std::chrono::seconds KESTRUM_CONNECT_LIMIT(5);
+// How often a connection attempt is made again within that limit while
+// Kestrum's backlog is full (a Unix socket gives no sign when room appears).
+constexpr std::chrono::milliseconds KESTRUM_CONNECT_RETRY(50);
 
 class ts_kestrum_t : public boost::enable_shared_from_this<ts_kestrum_t>, public ts_protobuf_link_t
 {
@@ -43,16 +46,16 @@ public:
     void set_socket_path(const std::string& path) { socket_path = path; }
     const std::string& get_socket_path() const { return socket_path; }
 
-    // Starts connecting to the socket path (a leading NUL names an abstract
-    // socket) without waiting; once connected it starts reading and sends
-    // OPEN_FLOW_REQUEST. A connection still up is first dropped as if it were
+    // Connects to the socket path (a leading NUL names an abstract socket)
+    // without waiting: at once when Kestrum accepts, else in the background;
+    // once connected it starts reading and sends OPEN_FLOW_REQUEST. A connection still up is first dropped as if it were
     // lost, and an attempt still pending is abandoned, without asking Ostrand
     // again. An attempt that has not completed within the connect limit
     // (Kestrum's backlog is full) is a lost connection: Error line,
     // GET_KESTRUM_REQUEST to Ostrand.
     // Throws boost::system::system_error: ENAMETOOLONG for a path over 107
-    // bytes, at once; a failed attempt throws the connect error with the
-    // context "connect" from its completion, out of the event loop.
+    // bytes; the connect error with the context "connect" when the attempt
+    // fails (refused, no such socket), from here or from the event loop.
     void connect();
     bool is_connecting() const { return static_cast<bool>(connecting); }
     // OPEN_FLOW_REQUEST with the daemon's pid and the current flow options.
@@ -77,8 +80,9 @@ protected:
     void on_frames_read(std::size_t frames) override;
 
 private:
-    void on_connect(const ts_socket_ptr& attempt, const boost::system::error_code& error);
-    void on_connect_limit(const ts_socket_ptr& attempt, const boost::system::error_code& error);
+    // One connect call of the attempt; again after KESTRUM_CONNECT_RETRY
+    // while Kestrum's backlog is full, until the limit.
+    void try_connect(const ts_socket_ptr& attempt);
     void abandon_connect();
     // The lost-connection road: Error line with the reason, flags cleared,
     // unread paths handed back, GET_KESTRUM_REQUEST.
@@ -104,6 +108,8 @@ private:
     std::deque<ks::ClientMessage> unread;
     std::chrono::steady_clock::duration connect_limit;
     boost::asio::steady_timer connect_timer;
+    boost::asio::local::stream_protocol::endpoint connect_endpoint;
+    std::chrono::steady_clock::time_point connect_deadline;
     // The socket of the attempt in progress; empty when none is.
     ts_socket_ptr connecting;
 };
