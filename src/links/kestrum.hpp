@@ -48,16 +48,15 @@ public:
 
     // Connects to the socket path (a leading NUL names an abstract socket)
     // without waiting: at once when Kestrum accepts, else in the background;
-    // once connected it starts reading and sends OPEN_FLOW_REQUEST. A connection still up is first dropped as if it were
-    // lost, and an attempt still pending is abandoned, without asking Ostrand
-    // again. An attempt that has not completed within the connect limit
+    // once connected it starts reading and sends OPEN_FLOW_REQUEST. A
+    // connection still up is first dropped as if it were lost, and an
+    // attempt still pending is abandoned, without asking Ostrand again. An attempt that has not completed within the connect limit
     // (Kestrum's backlog is full) is a lost connection: Error line,
     // GET_KESTRUM_REQUEST to Ostrand.
     // Throws boost::system::system_error: ENAMETOOLONG for a path over 107
     // bytes; the connect error with the context "connect" when the attempt
     // fails (refused, no such socket), from here or from the event loop.
     void connect();
-    bool is_connecting() const { return static_cast<bool>(connecting); }
     // OPEN_FLOW_REQUEST with the daemon's pid and the current flow options.
     // The sends below do nothing on a closed link; they throw what
     // ts_protobuf_link_t::send throws (std::length_error, std::bad_alloc).

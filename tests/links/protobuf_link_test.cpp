@@ -724,3 +724,34 @@ TEST_F(protobuf_link_test, written_frames_are_tracked_until_the_peer_has_read_th
     link->close();
     EXPECT_EQ(0u, link->frames_tracked());
 }
+
+// The bound on frames read protects the daemon from its peers; what it
+// writes is bounded by what it is (a large configuration in an
+// OPEN_FLOW_REQUEST) and goes out whole.
+TEST_F(protobuf_link_test, a_frame_written_is_not_held_to_the_bound_on_frames_read)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    const nx::Error big = make_error(1, std::string(TS_MAX_FRAME_BODY + 1000, 'c'));
+    ASSERT_TRUE(link->send(big));
+    std::string got;
+    std::thread reader([&] {
+        const std::size_t want = frame(big.SerializeAsString()).size();
+        char buf[65536];
+        while (got.size() < want) {
+            ssize_t n = ::read(peer.fd(), buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+    const bool written = run_until([&] { return link->written.size() == 1; });
+    if (!written)
+        link->close();
+    reader.join();
+    ASSERT_TRUE(written);
+    EXPECT_TRUE(got == frame(big.SerializeAsString()));
+    EXPECT_TRUE(link->errors.empty());
+    link->close();
+}
