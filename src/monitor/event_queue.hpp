@@ -94,8 +94,9 @@ public:
     std::size_t size() const;
     // Bytes of the waiting path texts.
     std::size_t path_bytes() const { return bytes; }
-    // New paths dropped at the bound since dropping last started; 0 when
-    // not dropping.
+    // Pushes of new paths dropped at the bound since dropping last started
+    // (a path accessed again meanwhile counts again: remembering dropped
+    // paths would cost what the bound saves); 0 when not dropping.
     std::size_t dropped() const { return dropped_count; }
 
     // Take ownership of the new filter and delete the one they replace, under
