@@ -1,8 +1,10 @@
 #include "links/kestrum.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
 
@@ -27,8 +29,14 @@ const char* const KESTRUM_OPTIONS_SENT = "Kestrum flow options message has been 
 const char* const KESTRUM_OPENED = "ServerMessage::OPEN_FLOW_RESPONSE has been received";
 const char* const KESTRUM_ERROR_PREFIX = "Kestrum error: ";
 const char* const KESTRUM_UNKNOWN_PREFIX = "unknown message: ";
+const char* const KESTRUM_NOT_READING = "Kestrum stopped reading";
+const char* const KESTRUM_CONNECT_TIMED_OUT = "Connection timed out";
 
 namespace {
+
+// Keys of the control messages of which one unwritten copy is enough.
+const int OPEN_FLOW_KEY = 1;
+const int FLOW_OPTIONS_KEY = 2;
 
 void log_debug(const char* text)
 {
@@ -55,11 +63,13 @@ bool is_lost_connection(const boost::system::error_code& error)
 
 } // namespace
 
-ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner_)
+ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner_, std::chrono::steady_clock::duration connect_limit_)
     : owner(owner_)
     , flow_open(false)
     , options_pending(false)
     , alarm_count(0)
+    , connect_limit(connect_limit_)
+    , connect_timer(owner_->io_service_)
 {
 }
 
@@ -70,9 +80,10 @@ ts_kestrum_t::~ts_kestrum_t()
 void ts_kestrum_t::connect()
 {
     // A new address while connected: start over as after a loss, so the new
-    // connection begins with its OPEN_FLOW_REQUEST and nothing unsent is lost.
+    // connection begins with its OPEN_FLOW_REQUEST and nothing unread is lost.
     if (is_open())
         drop_connection();
+    abandon_connect();
     boost::asio::local::stream_protocol::endpoint endpoint(socket_path);
     ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
     boost::system::error_code error;
@@ -81,13 +92,67 @@ void ts_kestrum_t::connect()
     socket->open(endpoint.protocol(), error);
     if (!error && ::fcntl(socket->native_handle(), F_SETFD, FD_CLOEXEC) != 0)
         error = boost::system::error_code(errno, boost::system::system_category());
-    if (!error)
-        socket->connect(endpoint, error);
     if (error)
         throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
-    if (log_threshold <= LOG_INFO_LEVEL)
-        log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
-    start(socket);
+    // Never blocking, so that a Kestrum that does not accept never holds the
+    // main thread: signals, Ostrand and the posted pushes go on meanwhile.
+    socket->non_blocking(true, error);
+    if (error)
+        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
+    connecting = socket;
+    connect_endpoint = endpoint;
+    connect_deadline = std::chrono::steady_clock::now() + connect_limit;
+    try_connect(socket);
+}
+
+void ts_kestrum_t::abandon_connect()
+{
+    if (!connecting)
+        return;
+    boost::system::error_code ignored;
+    connecting->close(ignored);
+    connecting.reset();
+    connect_timer.cancel();
+}
+
+void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
+{
+    if (attempt != connecting)
+        return; // abandoned meanwhile
+    int result;
+    do
+        result = ::connect(attempt->native_handle(), connect_endpoint.data(), connect_endpoint.size());
+    while (result != 0 && errno == EINTR);
+    if (result == 0 || errno == EISCONN) {
+        connecting.reset();
+        boost::system::error_code ignored;
+        attempt->non_blocking(false, ignored);
+        if (log_threshold <= LOG_INFO_LEVEL)
+            log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
+        start(attempt);
+        open_session();
+        return;
+    }
+    // A Unix socket whose listener's backlog is full refuses a non-blocking
+    // connect with EAGAIN and gives no sign when room appears: the attempt
+    // is made again until the limit.
+    if (errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
+        const boost::system::error_code error(errno, boost::system::system_category());
+        connecting.reset();
+        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
+    }
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (now >= connect_deadline) {
+        abandon_connect();
+        reconnect(KESTRUM_CONNECT_TIMED_OUT);
+        return;
+    }
+    connect_timer.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline - now));
+    const ts_kestrum_ptr self = shared_from_this();
+    connect_timer.async_wait([self, attempt](const boost::system::error_code& error) {
+        if (!error)
+            self->try_connect(attempt);
+    });
 }
 
 void ts_kestrum_t::open_session()
@@ -97,7 +162,7 @@ void ts_kestrum_t::open_session()
     message.set_origin(nx::APP_LINUX_TARSEL);
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
     make_flow_options(*owner->config(), message.mutable_flow_options());
-    send_recorded(message);
+    send_recorded(message, OPEN_FLOW_KEY);
     log_debug(KESTRUM_SESSION_SENT);
 }
 
@@ -111,7 +176,7 @@ void ts_kestrum_t::send_flow_options()
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
     make_flow_options(*owner->config(), message.mutable_flow_options());
-    send_recorded(message);
+    send_recorded(message, FLOW_OPTIONS_KEY);
     log_debug(KESTRUM_OPTIONS_SENT);
 }
 
@@ -125,21 +190,31 @@ void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_
     send_recorded(message);
 }
 
-void ts_kestrum_t::send_recorded(ks::ClientMessage& message)
+void ts_kestrum_t::send_recorded(ks::ClientMessage& message, int replace_key)
 {
     if (!is_open())
         return;
-    send(message);
-    unwritten.emplace_back();
-    unwritten.back().Swap(&message);
+    std::size_t replaced = npos;
+    const bool sent = send(message, replace_key, &replaced);
+    if (replaced != npos)
+        unread.erase(unread.begin() + static_cast<std::ptrdiff_t>(replaced));
+    // Kept also when refused, so that its paths go back with the others.
+    unread.emplace_back();
+    unread.back().Swap(&message);
+    if (!sent)
+        reconnect(KESTRUM_NOT_READING);
 }
 
-void ts_kestrum_t::on_frames_written(std::size_t frames)
+void ts_kestrum_t::on_frames_written(std::size_t)
 {
-    while (frames-- > 0 && !unwritten.empty())
-        unwritten.pop_front();
     if (send_queue_empty())
         drained();
+}
+
+void ts_kestrum_t::on_frames_read(std::size_t frames)
+{
+    while (frames-- > 0 && !unread.empty())
+        unread.pop_front();
 }
 
 void ts_kestrum_t::on_message(std::istream& body)
@@ -192,8 +267,13 @@ void ts_kestrum_t::on_error(const boost::system::error_code& error)
 {
     if (!is_lost_connection(error))
         throw boost::system::system_error(error, KESTRUM_CONTEXT);
+    reconnect(error.message());
+}
+
+void ts_kestrum_t::reconnect(const std::string& reason)
+{
     if (log_threshold <= LOG_ERROR_LEVEL)
-        log_message(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX + error.message() + KESTRUM_CLOSED_SUFFIX);
+        log_message(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX + reason + KESTRUM_CLOSED_SUFFIX);
     drop_connection();
     owner->ostrand()->send_kestrum_request();
 }
@@ -202,11 +282,15 @@ void ts_kestrum_t::drop_connection()
 {
     flow_open = false;
     options_pending = false;
+    // What Kestrum may not have read: it drops its unread input with the
+    // connection, so these paths go back to the front of the queue (a path
+    // it did read is then scanned twice, which costs less than a path never
+    // scanned).
     paths_t paths;
-    for (const ks::ClientMessage& message : unwritten)
+    for (const ks::ClientMessage& message : unread)
         for (const std::string& path : message.flow_path())
             paths.push_back(path);
-    unwritten.clear();
+    unread.clear();
     close();
     if (!paths.empty())
         unsent(paths);

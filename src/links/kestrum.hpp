@@ -2,9 +2,11 @@
 // paths of accessed files in batches.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <string>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/signals2/signal.hpp>
 
@@ -12,6 +14,13 @@
 #include "links/protobuf_link.hpp"
 
 class ts_inventory_t;
+
+// How long a connection attempt may take: a Kestrum that listens and does
+// not accept (a full backlog) is given up after it, as a lost connection.
+constexpr std::chrono::seconds KESTRUM_CONNECT_LIMIT(5);
+// How often a connection attempt is made again within that limit while
+// Kestrum's backlog is full (a Unix socket gives no sign when room appears).
+constexpr std::chrono::milliseconds KESTRUM_CONNECT_RETRY(50);
 
 class ts_kestrum_t : public boost::enable_shared_from_this<ts_kestrum_t>, public ts_protobuf_link_t
 {
@@ -24,21 +33,29 @@ public:
     // Emitted when a write completed and nothing waits behind it, so a
     // backlog of waiting paths goes on without a further file access.
     boost::signals2::signal<void()> drained;
-    // Emitted when the connection is dropped with batches not yet written:
+    // Emitted when the connection is dropped with batches that Kestrum may
+    // not have read (not yet written, or written and still in the socket):
     // their paths, oldest first, for the file monitor to queue again.
     boost::signals2::signal<void(const paths_t&)> unsent;
 
-    explicit ts_kestrum_t(ts_inventory_t* owner);
+    // connect_limit: KESTRUM_CONNECT_LIMIT but in tests.
+    explicit ts_kestrum_t(ts_inventory_t* owner,
+        std::chrono::steady_clock::duration connect_limit = KESTRUM_CONNECT_LIMIT);
     ~ts_kestrum_t() override;
 
     void set_socket_path(const std::string& path) { socket_path = path; }
     const std::string& get_socket_path() const { return socket_path; }
 
     // Connects to the socket path (a leading NUL names an abstract socket)
-    // and starts reading. A connection still up is first dropped as if it
-    // were lost, without asking Ostrand again. Throws
-    // boost::system::system_error: ENAMETOOLONG for a path over 107 bytes,
-    // the connect error with the context "connect".
+    // without waiting: at once when Kestrum accepts, else in the background;
+    // once connected it starts reading and sends OPEN_FLOW_REQUEST. A
+    // connection still up is first dropped as if it were lost, and an
+    // attempt still pending is abandoned, without asking Ostrand again. An attempt that has not completed within the connect limit
+    // (Kestrum's backlog is full) is a lost connection: Error line,
+    // GET_KESTRUM_REQUEST to Ostrand.
+    // Throws boost::system::system_error: ENAMETOOLONG for a path over 107
+    // bytes; the connect error with the context "connect" when the attempt
+    // fails (refused, no such socket), from here or from the event loop.
     void connect();
     // OPEN_FLOW_REQUEST with the daemon's pid and the current flow options.
     // The sends below do nothing on a closed link; they throw what
@@ -59,12 +76,23 @@ protected:
     void on_error(const boost::system::error_code& error) override;
     boost::shared_ptr<ts_protobuf_link_t> shared_link() override;
     void on_frames_written(std::size_t frames) override;
+    void on_frames_read(std::size_t frames) override;
 
 private:
+    // One connect call of the attempt; again after KESTRUM_CONNECT_RETRY
+    // while Kestrum's backlog is full, until the limit.
+    void try_connect(const ts_socket_ptr& attempt);
+    void abandon_connect();
+    // The lost-connection road: Error line with the reason, flags cleared,
+    // unread paths handed back, GET_KESTRUM_REQUEST.
+    void reconnect(const std::string& reason);
     // Throws nx::ErrorCode EC_NO_HALVERN at the 30th alarm in a row and
     // boost::system::system_error {11, "nx.Error"} for an unexpected tag.
     void handle_message(const ks::ServerMessage& message);
-    void send_recorded(ks::ClientMessage& message);
+    // Sends through the link and keeps the message, which the link tracks,
+    // until the link reports it read. Past the link's watermark: the
+    // lost-connection road, with the message's paths handed back too.
+    void send_recorded(ks::ClientMessage& message, int replace_key = 0);
     void drop_connection();
 
     std::string socket_path;
@@ -72,10 +100,17 @@ private:
     bool flow_open;
     bool options_pending;
     int alarm_count;
-    // Every frame handed to the link and not yet written, in order; only
-    // data frames carry paths. At most a couple of entries: the file monitor
-    // sends a batch only while nothing waits behind the write in flight.
-    std::deque<ks::ClientMessage> unwritten;
+    // One message per frame that the link tracks (frames_tracked): those
+    // Kestrum may not have read yet, oldest first; only data frames carry
+    // paths. Bounded by the socket's send buffer and, for frames not yet
+    // written, by the one batch the file monitor lets wait.
+    std::deque<ks::ClientMessage> unread;
+    std::chrono::steady_clock::duration connect_limit;
+    boost::asio::steady_timer connect_timer;
+    boost::asio::local::stream_protocol::endpoint connect_endpoint;
+    std::chrono::steady_clock::time_point connect_deadline;
+    // The socket of the attempt in progress; empty when none is.
+    ts_socket_ptr connecting;
 };
 
 typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;
@@ -91,3 +126,6 @@ extern const char* const KESTRUM_OPTIONS_SENT;   // "Kestrum flow options messag
 extern const char* const KESTRUM_OPENED;         // "ServerMessage::OPEN_FLOW_RESPONSE has been received"
 extern const char* const KESTRUM_ERROR_PREFIX;   // "Kestrum error: "
 extern const char* const KESTRUM_UNKNOWN_PREFIX; // "unknown message: "
+// Reasons in the lost-connection line, between its prefix and suffix.
+extern const char* const KESTRUM_NOT_READING;    // "Kestrum stopped reading"
+extern const char* const KESTRUM_CONNECT_TIMED_OUT; // "Connection timed out"

@@ -19,8 +19,14 @@
 const char* const OSTRAND_CONTEXT = "Ostrand connection";
 const char* const READY_LINE_PREFIX = "LinuxTarsel ";
 const char* const READY_LINE_SUFFIX = ": Ready for service";
+const char* const OSTRAND_NOT_READING = "Ostrand stopped reading: its messages not written passed ";
 
 namespace {
+
+// Keys of the requests of which one unwritten copy is enough: Ostrand
+// answers each request it reads, and one answer serves them all.
+const int CONTEXT_REQUEST_KEY = 1;
+const int KESTRUM_REQUEST_KEY = 2;
 
 void log_debug(const char* text)
 {
@@ -56,7 +62,7 @@ void ts_ostrand_tie_t::send_context_request()
 {
     nx::LinuxTarsel2OstrandMessage message;
     message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_CONTEXT_REQUEST);
-    send(message);
+    post(message, CONTEXT_REQUEST_KEY);
 }
 
 void ts_ostrand_tie_t::send_info_notification(std::uint32_t config_revision, int state)
@@ -65,14 +71,29 @@ void ts_ostrand_tie_t::send_info_notification(std::uint32_t config_revision, int
     message.set_tag(nx::LinuxTarsel2OstrandMessage::MY_INFO_NOTIFICATION);
     message.set_config_revision(config_revision);
     message.mutable_info()->set_state(static_cast<nx::LinuxTarselState>(state));
-    send(message);
+    post(message, 0);
 }
 
 void ts_ostrand_tie_t::send_kestrum_request()
 {
     nx::LinuxTarsel2OstrandMessage message;
     message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_KESTRUM_REQUEST);
-    send(message);
+    post(message, KESTRUM_REQUEST_KEY);
+}
+
+void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int replace_key)
+{
+    if (send(message, replace_key))
+        return;
+    // Ostrand reads nothing: ended like a lost link, for Ostrand to start
+    // the daemon again, rather than holding its output without end.
+    if (log_threshold <= LOG_ERROR_LEVEL) {
+        std::ostringstream text;
+        text << OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << " bytes";
+        log_message(LOG_ERROR_LEVEL, text.str());
+    }
+    throw boost::system::system_error(
+        boost::system::errc::make_error_code(boost::system::errc::no_buffer_space), OSTRAND_CONTEXT);
 }
 
 void ts_ostrand_tie_t::on_message(std::istream& body)
@@ -133,8 +154,8 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
     log_debug("TarselMessage::GET_KESTRUM_RESPONSE has been received");
     ts_kestrum_t* kestrum = owner->kestrum();
     kestrum->set_socket_path(message.socket_path());
+    // OPEN_FLOW_REQUEST follows once the connection is made.
     kestrum->connect();
-    kestrum->open_session();
 }
 
 void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)

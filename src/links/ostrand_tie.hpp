@@ -9,7 +9,7 @@
 
 #include "links/protobuf_link.hpp"
 
-namespace nx { class Ostrand2LinuxTarselMessage; }
+namespace nx { class Ostrand2LinuxTarselMessage; class LinuxTarsel2OstrandMessage; }
 class ts_inventory_t;
 
 class ts_ostrand_tie_t : public boost::enable_shared_from_this<ts_ostrand_tie_t>, public ts_protobuf_link_t
@@ -25,6 +25,9 @@ public:
     void send_context_request();
     void send_info_notification(std::uint32_t config_revision, int state);
     void send_kestrum_request();
+    // The sends above throw boost::system::system_error {ENOBUFS, "Ostrand
+    // connection"}, after an Error line, when Ostrand has stopped reading
+    // (output past the link's high watermark).
 
 protected:
     void on_message(std::istream& body) override;
@@ -33,6 +36,7 @@ protected:
     boost::shared_ptr<ts_protobuf_link_t> shared_link() override;
 
 private:
+    void post(const nx::LinuxTarsel2OstrandMessage& message, int replace_key);
     void dispatch(const nx::Ostrand2LinuxTarselMessage& message);
     // Throws what applying the configuration, configuring the file monitor
     // and connecting to Kestrum throw.
@@ -50,3 +54,5 @@ private:
 extern const char* const OSTRAND_CONTEXT;        // "Ostrand connection"
 extern const char* const READY_LINE_PREFIX;      // "LinuxTarsel "
 extern const char* const READY_LINE_SUFFIX;      // ": Ready for service"
+// Error line when Ostrand reads nothing; the watermark and " bytes" follow.
+extern const char* const OSTRAND_NOT_READING;    // "Ostrand stopped reading: its messages not written passed "

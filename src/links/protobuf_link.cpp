@@ -1,5 +1,9 @@
 #include "links/protobuf_link.hpp"
 
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
+
+#include <climits>
 #include <cstring>
 #include <stdexcept>
 
@@ -20,8 +24,8 @@ bool is_aborted(const boost::system::error_code& error)
 
 } // namespace
 
-ts_protobuf_link_t::ts_protobuf_link_t()
-    : waiting(new boost::asio::streambuf), in_flight(new boost::asio::streambuf)
+ts_protobuf_link_t::ts_protobuf_link_t(std::size_t high_watermark_)
+    : waiting(new boost::asio::streambuf), in_flight(new boost::asio::streambuf), high_watermark(high_watermark_)
 {
 }
 
@@ -38,16 +42,33 @@ void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
     read_header();
 }
 
-void ts_protobuf_link_t::send(const google::protobuf::Message& message)
+bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int replace_key, std::size_t* replaced)
 {
+    if (replaced)
+        *replaced = npos;
     if (!socket)
-        return;
+        return true;
     // Computes and caches the sizes that the serialisation below reuses.
     const std::size_t size = message.ByteSizeLong();
-    if (size > TS_MAX_FRAME_BODY)
-        throw std::length_error("ts_protobuf_link_t::send: message too large for one frame");
+    if (size > static_cast<std::size_t>(INT_MAX))
+        throw std::length_error("ts_protobuf_link_t::send: message too large to encode");
     const std::uint32_t header = static_cast<std::uint32_t>(size);
-    char* frame = static_cast<char*>(waiting->prepare(sizeof header + size).data());
+    const std::size_t bytes = sizeof header + size;
+    if (replace_key != 0) {
+        // Only frames still waiting: one in flight is partly the peer's.
+        for (std::size_t i = tracked.size() - waiting_frames; i < tracked.size(); ++i) {
+            if (tracked[i].key == replace_key) {
+                remove_waiting(i);
+                if (replaced)
+                    *replaced = i;
+                break;
+            }
+        }
+    }
+    const std::size_t unwritten = bytes_not_written();
+    if (unwritten != 0 && unwritten + bytes > high_watermark)
+        return false;
+    char* frame = static_cast<char*>(waiting->prepare(bytes).data());
     std::memcpy(frame, &header, sizeof header);
     {
         // Serialised without the required-field check: the header already
@@ -56,9 +77,31 @@ void ts_protobuf_link_t::send(const google::protobuf::Message& message)
         google::protobuf::io::CodedOutputStream coded(&array);
         message.SerializeWithCachedSizes(&coded);
     }
-    waiting->commit(sizeof header + size);
+    waiting->commit(bytes);
     ++waiting_frames;
+    tracked.push_back(frame_t{bytes, replace_key});
     start_write();
+    return true;
+}
+
+void ts_protobuf_link_t::remove_waiting(std::size_t index)
+{
+    // Rare (a control message sent again while its copy waits), so the
+    // waiting bytes are simply copied around the frame.
+    std::size_t offset = 0;
+    for (std::size_t i = tracked.size() - waiting_frames; i < index; ++i)
+        offset += tracked[i].bytes;
+    const std::size_t bytes = tracked[index].bytes;
+    std::unique_ptr<boost::asio::streambuf> kept(new boost::asio::streambuf);
+    const char* data = static_cast<const char*>(waiting->data().data());
+    const std::size_t total = waiting->size();
+    char* out = static_cast<char*>(kept->prepare(total - bytes).data());
+    std::memcpy(out, data, offset);
+    std::memcpy(out + offset, data + offset + bytes, total - offset - bytes);
+    kept->commit(total - bytes);
+    waiting.swap(kept);
+    tracked.erase(tracked.begin() + static_cast<std::ptrdiff_t>(index));
+    --waiting_frames;
 }
 
 void ts_protobuf_link_t::close()
@@ -74,6 +117,8 @@ void ts_protobuf_link_t::close()
     in_flight->consume(in_flight->size());
     waiting_frames = 0;
     in_flight_frames = 0;
+    tracked.clear();
+    written_bytes = 0;
 }
 
 bool ts_protobuf_link_t::send_queue_empty() const
@@ -88,6 +133,38 @@ bool ts_protobuf_link_t::is_open() const
 
 void ts_protobuf_link_t::on_frames_written(std::size_t)
 {
+}
+
+void ts_protobuf_link_t::on_frames_read(std::size_t)
+{
+}
+
+std::size_t ts_protobuf_link_t::bytes_not_written() const
+{
+    return waiting->size() + in_flight->size();
+}
+
+void ts_protobuf_link_t::forget_read_frames()
+{
+    std::size_t written = tracked.size() - in_flight_frames - waiting_frames;
+    if (written == 0)
+        return;
+    // Bytes written and not yet read by the peer; the kernel counts its
+    // buffers' overhead too, so this errs on the side of keeping frames.
+    int unread = 0;
+    if (::ioctl(socket->native_handle(), SIOCOUTQ, &unread) != 0 || unread < 0)
+        return;
+    // The unread bytes are the last ones written: a frame is read once the
+    // frames after it cover them.
+    std::size_t read = 0;
+    while (written > 0 && written_bytes - tracked.front().bytes >= static_cast<std::size_t>(unread)) {
+        written_bytes -= tracked.front().bytes;
+        tracked.pop_front();
+        --written;
+        ++read;
+    }
+    if (read != 0)
+        on_frames_read(read);
 }
 
 std::size_t ts_protobuf_link_t::frames_not_written() const
@@ -113,9 +190,12 @@ void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::
         return; // closed or replaced meanwhile
     if (!error) {
         // A composed write succeeds only when it wrote everything.
+        written_bytes += in_flight->size();
         in_flight->consume(in_flight->size());
         const std::size_t frames = in_flight_frames;
         in_flight_frames = 0;
+        // Asked before the next write adds to the socket's count.
+        forget_read_frames();
         start_write();
         on_frames_written(frames);
         return;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <istream>
 #include <memory>
 
@@ -21,10 +22,17 @@ typedef boost::shared_ptr<boost::asio::local::stream_protocol::socket> ts_socket
 class ts_protobuf_link_t;
 typedef boost::shared_ptr<ts_protobuf_link_t> ts_protobuf_link_ptr;
 
-// Largest body a frame may carry, in either direction. A peer that announces
-// more is broken or hostile; its frame is refused before anything is
-// allocated for it.
+// Largest body of a frame read. A peer that announces more is broken or
+// hostile; its frame is refused before anything is allocated for it. Frames
+// written are not held to it: what the daemon sends is bounded by what it is
+// (the configuration in an OPEN_FLOW_REQUEST), and the peer sized that.
 constexpr std::uint32_t TS_MAX_FRAME_BODY = 16u * 1024u * 1024u;
+
+// Output not yet written (in flight and waiting) beyond which the peer is
+// taken to have stopped reading: well above the largest message either link
+// sends (a configuration read from one frame, so at most about
+// TS_MAX_FRAME_BODY), so that only a peer that reads nothing reaches it.
+constexpr std::size_t TS_OUTPUT_HIGH_WATERMARK = 4u * TS_MAX_FRAME_BODY;
 
 // Abstract. Everything runs on the thread that runs the socket's io_service
 // (the main thread); no lock is taken. The object must be owned by a
@@ -36,8 +44,13 @@ constexpr std::uint32_t TS_MAX_FRAME_BODY = 16u * 1024u * 1024u;
 class ts_protobuf_link_t : private boost::noncopyable
 {
 public:
-    ts_protobuf_link_t();
+    // high_watermark: TS_OUTPUT_HIGH_WATERMARK but in tests.
+    explicit ts_protobuf_link_t(std::size_t high_watermark = TS_OUTPUT_HIGH_WATERMARK);
     virtual ~ts_protobuf_link_t();
+
+    // The position of a frame among those tracked (see frames_tracked) that
+    // send removed; npos when it removed none.
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
     // Adopts a connected socket and begins the read cycle. A socket held
     // before is closed (its pending completions then do nothing) and the
@@ -50,10 +63,20 @@ public:
 
     // Appends one frame holding the message and writes it as soon as no other
     // write is in flight. Never blocks. On a closed link (no socket) it does
-    // nothing: the message is dropped.
-    // Throws std::length_error when the message's encoding is larger than
-    // TS_MAX_FRAME_BODY (the peer would refuse the frame), std::bad_alloc.
-    void send(const google::protobuf::Message& message);
+    // nothing: the message is dropped, and the result is true.
+    //
+    // replace_key: 0, or a key of the caller's for a message of which one
+    // copy is enough (a request, the current options): a frame sent with the
+    // same key that still waits behind the write in flight is removed first,
+    // and its position among the frames tracked goes to *replaced (npos when
+    // none was removed), so the new frame takes its turn at the end.
+    //
+    // False, with nothing appended, when output is already unwritten and
+    // this frame would take it past the high watermark: the peer has stopped
+    // reading, and the caller takes its road for that.
+    // Throws std::length_error for a message of 2 GiB or more (protocol
+    // buffers cannot encode it), std::bad_alloc.
+    bool send(const google::protobuf::Message& message, int replace_key = 0, std::size_t* replaced = nullptr);
 
     // Closes the socket and discards all output not yet written, including the
     // rest of a frame partly written, so that a later start begins with a
@@ -93,6 +116,22 @@ protected:
     // sent, which close (or a start that replaces the socket) would drop.
     std::size_t frames_not_written() const;
 
+    // Frames of this connection that the peer may not have read yet, in send
+    // order: the written ones still counted in the socket (SIOCOUTQ, asked
+    // after every completed write, so what the peer read since then is still
+    // counted: never less than what it has not read), then those not yet
+    // written. A peer that drops its connection drops what it had not read;
+    // a derived class that keeps one record per frame sent, dropping the
+    // oldest on_frames_read tells it, knows what that can have been.
+    std::size_t frames_tracked() const { return tracked.size(); }
+
+    // Called after a completed write with the number of the oldest tracked
+    // frames that the peer has read. Default: nothing.
+    virtual void on_frames_read(std::size_t frames);
+
+    // Bytes sent and not yet written (in flight and waiting).
+    std::size_t bytes_not_written() const;
+
 private:
     void start_write();
     void on_write(const ts_socket_ptr& written_on, const boost::system::error_code& error);
@@ -103,6 +142,16 @@ private:
     // True when a read completion must go no further (reporting its error
     // through on_error unless it was aborted).
     bool read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error);
+    // Removes the waiting frame at `index` among the tracked frames.
+    void remove_waiting(std::size_t index);
+    // Forgets the oldest written frames that the socket no longer holds.
+    void forget_read_frames();
+
+    struct frame_t
+    {
+        std::size_t bytes;
+        int key;
+    };
 
     // Completions hold the socket they were started on (a composed operation
     // must not outlive its stream) and compare it with the current one: start
@@ -116,4 +165,10 @@ private:
     std::unique_ptr<boost::asio::streambuf> in_flight;
     std::size_t waiting_frames = 0;
     std::size_t in_flight_frames = 0;
+    // One entry per frame tracked: written and perhaps unread, then in
+    // flight, then waiting. Bounded by the socket's send buffer plus what
+    // the watermark admits.
+    std::deque<frame_t> tracked;
+    std::size_t written_bytes = 0; // of the written frames at the front
+    std::size_t high_watermark;
 };

@@ -9,13 +9,18 @@
 #include "monitor/scan_set.hpp"
 
 const char* const TS_TEXT_NOT_ABSOLUTE_DROPPED = "Dropped a path that is not absolute: ";
+const char* const TS_TEXT_QUEUE_FULL = "Too many paths waiting for Kestrum, new paths are dropped; the bound is ";
+const char* const TS_TEXT_QUEUE_DROPPED = "Paths dropped while too many were waiting for Kestrum: ";
 
 namespace {
 const char* const TEXT_ACCESS_PID = "PID: ";
 const char* const TEXT_ACCESS_ON = " Access on: ";
 } // namespace
 
-ts_event_queue_t::ts_event_queue_t() : path_filter(new ScanSet) {}
+ts_event_queue_t::ts_event_queue_t(std::size_t max_paths_, std::size_t max_path_bytes_)
+    : max_paths(max_paths_), max_path_bytes(max_path_bytes_), path_filter(new ScanSet)
+{
+}
 
 // Out of line: the filters' types are complete only here.
 ts_event_queue_t::~ts_event_queue_t() {}
@@ -38,8 +43,15 @@ void ts_event_queue_t::push(const ts_event_t& event)
     if (path_filter->state(*path) != ScanSet::INCLUDED)
         return;
 
-    // A path already waiting keeps its place and its first pid.
-    events.get<by_order>().push_back(event);
+    // A path already waiting keeps its place and its first pid. Below the
+    // bound this is the one hash lookup of the push; at the bound only a
+    // path not yet waiting is dropped.
+    if (events.size() < max_paths && bytes + path->size() <= max_path_bytes) {
+        if (events.get<by_order>().push_back(event).second)
+            bytes += path->size();
+    } else if (events.get<by_path>().find(*path) == events.get<by_path>().end()) {
+        drop_one();
+    }
 
     if (log_threshold <= LOG_DEBUG_LEVEL) {
         std::ostringstream text;
@@ -58,8 +70,34 @@ void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
     if (limit != 0 && limit < count)
         count = limit + 1;
     for (; count != 0; --count) {
+        bytes -= fifo.front().path->size();
         out.push_back(*fifo.front().path);
         fifo.pop_front();
+    }
+    // Dropping ends with room for a good share of the bound again, not at
+    // the first free place: a flow that can barely keep up would otherwise
+    // start and end it with every batch.
+    if (dropping && events.size() <= max_paths / 2 && bytes <= max_path_bytes / 2) {
+        if (log_threshold <= LOG_WARNING_LEVEL) {
+            std::ostringstream text;
+            text << TS_TEXT_QUEUE_DROPPED << dropped_count;
+            log_message(LOG_WARNING_LEVEL, text.str());
+        }
+        dropping = false;
+        dropped_count = 0;
+    }
+}
+
+void ts_event_queue_t::drop_one()
+{
+    ++dropped_count;
+    if (dropping)
+        return;
+    dropping = true;
+    if (log_threshold <= LOG_WARNING_LEVEL) {
+        std::ostringstream text;
+        text << TS_TEXT_QUEUE_FULL << max_paths << " paths or " << max_path_bytes << " bytes";
+        log_message(LOG_WARNING_LEVEL, text.str());
     }
 }
 
@@ -73,8 +111,8 @@ void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
         auto found = events.get<by_path>().find(*it);
         if (found != events.get<by_path>().end())
             fifo.relocate(fifo.begin(), events.project<by_order>(found));
-        else
-            fifo.push_front(ts_event_t{boost::make_shared<std::string>(*it), 0});
+        else if (fifo.push_front(ts_event_t{boost::make_shared<std::string>(*it), 0}).second)
+            bytes += it->size();
     }
 }
 

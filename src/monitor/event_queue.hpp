@@ -34,6 +34,19 @@ class ts_proc_filter_t;
 // The Warning line of a pushed path that is not absolute; the path follows.
 extern const char* const TS_TEXT_NOT_ABSOLUTE_DROPPED; // "Dropped a path that is not absolute: "
 
+// Bound on the waiting set, whichever comes first: while the flow stays
+// closed and distinct paths keep coming, memory stays bounded (about 200
+// bytes per waiting path beyond its text).
+constexpr std::size_t TS_QUEUE_MAX_PATHS = 1000000;
+constexpr std::size_t TS_QUEUE_MAX_PATH_BYTES = 256u * 1024u * 1024u;
+
+// Warning when new paths start being dropped at the bound; the bound follows
+// ("N paths or M bytes").
+extern const char* const TS_TEXT_QUEUE_FULL;    // "Too many paths waiting for Kestrum, new paths are dropped; the bound is "
+// Warning when the waiting set has fallen to half the bound again; the
+// number of paths dropped meanwhile follows.
+extern const char* const TS_TEXT_QUEUE_DROPPED; // "Paths dropped while too many were waiting for Kestrum: "
+
 // Every operation runs on the main thread. push and the filter setters take
 // the queue's mutex; pop, restore_front, empty and size take none, because
 // the slot of `pushed` calls pop while push holds the (non-recursive) mutex.
@@ -47,7 +60,9 @@ public:
 
     // Empty; the path filter is an empty ScanSet (forwards nothing) and there
     // is no process filter (no process excluded) until one is installed.
-    ts_event_queue_t();
+    // The bound is TS_QUEUE_MAX_PATHS and TS_QUEUE_MAX_PATH_BYTES but in tests.
+    explicit ts_event_queue_t(std::size_t max_paths = TS_QUEUE_MAX_PATHS,
+        std::size_t max_path_bytes = TS_QUEUE_MAX_PATH_BYTES);
     ~ts_event_queue_t();
 
     // Asks the process filter, then the path filter; a path that passes is
@@ -58,6 +73,11 @@ public:
     // a slot of `pushed` throws (the event then stays queued).
     void push(const ts_event_t& event);
 
+    // A new path that would take the waiting set past its bound (paths or
+    // path bytes) is dropped and counted instead: one Warning when dropping
+    // starts, one with the number dropped once pop has brought the set down
+    // to half the bound. Nothing is dropped below the bound.
+    //
     // Appends the oldest waiting path texts to out (not cleared first) and
     // removes them: all of them for limit 0, else limit + 1 of them or all
     // when fewer wait. Throws only std::bad_alloc.
@@ -65,12 +85,19 @@ public:
 
     // Puts back paths that pop took but that were never delivered, in their
     // order, ahead of everything waiting. A path that is waiting again keeps
-    // one entry, moved to its restored place. No filter, log line or signal.
-    // Throws only std::bad_alloc.
+    // one entry, moved to its restored place. No filter, log line or signal;
+    // no bound either: these paths were accepted, and there are few of them
+    // (what a socket holds). Throws only std::bad_alloc.
     void restore_front(const std::deque<std::string>& paths);
 
     bool empty() const;
     std::size_t size() const;
+    // Bytes of the waiting path texts.
+    std::size_t path_bytes() const { return bytes; }
+    // Pushes of new paths dropped at the bound since dropping last started
+    // (a path accessed again meanwhile counts again: remembering dropped
+    // paths would cost what the bound saves); 0 when not dropping.
+    std::size_t dropped() const { return dropped_count; }
 
     // Take ownership of the new filter and delete the one they replace, under
     // the mutex. Paths already waiting are not filtered again. A null path
@@ -94,7 +121,15 @@ private:
 
     // Destroyed in reverse order: process filter, path filter, mutex, the
     // waiting paths, then the signal with its slots.
+    // Under the mutex: counts one more dropped path.
+    void drop_one();
+
     events_t events;
+    std::size_t bytes = 0;
+    const std::size_t max_paths;
+    const std::size_t max_path_bytes;
+    bool dropping = false;
+    std::size_t dropped_count = 0;
     boost::mutex mutex;
     std::unique_ptr<ScanSet> path_filter;
     std::unique_ptr<ts_proc_filter_t> process_filter;

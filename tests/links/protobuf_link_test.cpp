@@ -47,7 +47,13 @@ struct written_t
 class test_link_t : public boost::enable_shared_from_this<test_link_t>, public ts_protobuf_link_t
 {
 public:
+    explicit test_link_t(std::size_t high_watermark = TS_OUTPUT_HIGH_WATERMARK) : ts_protobuf_link_t(high_watermark) {}
+
+    using ts_protobuf_link_t::bytes_not_written;
     using ts_protobuf_link_t::frames_not_written;
+    using ts_protobuf_link_t::frames_tracked;
+
+    std::vector<std::size_t> read_reports;
 
     std::vector<received_t> messages;
     std::vector<boost::system::error_code> errors;
@@ -82,6 +88,8 @@ protected:
         if (after_written)
             after_written(*this);
     }
+
+    void on_frames_read(std::size_t frames) override { read_reports.push_back(frames); }
 };
 
 typedef boost::shared_ptr<test_link_t> test_link_ptr;
@@ -583,4 +591,167 @@ TEST_F(protobuf_link_test, pending_completions_keep_the_link_alive)
     EXPECT_FALSE(watch.expired()); // the read is still pending
     peer.close();                  // the read ends with end of stream
     EXPECT_TRUE(run_until([&] { return watch.expired(); }));
+}
+
+// A peer that reads nothing: the output not yet written stops at the
+// watermark, and a send past it is refused with nothing appended.
+TEST_F(protobuf_link_test, output_past_the_high_watermark_is_refused_while_the_peer_reads_nothing)
+{
+    const std::size_t watermark = 1024 * 1024;
+    peer_t peer(io);
+    test_link_ptr link = boost::make_shared<test_link_t>(watermark);
+    link->start(peer.link_side);
+    const nx::Error message = make_error(1, std::string(1000, 'm'));
+    const std::size_t frame_bytes = frame(message.SerializeAsString()).size();
+
+    // The socket takes what its buffer holds, then everything waits.
+    std::size_t accepted = 0;
+    bool refused = false;
+    while (!refused && accepted < 100000) {
+        refused = !link->send(message);
+        accepted += !refused;
+        poll();
+    }
+    ASSERT_TRUE(refused) << "never refused after " << accepted << " sends";
+    const std::size_t unwritten = link->bytes_not_written();
+    EXPECT_LE(unwritten, watermark);
+    EXPECT_GT(unwritten + frame_bytes, watermark);
+    EXPECT_FALSE(link->send(message));
+    EXPECT_EQ(unwritten, link->bytes_not_written()) << "a refused frame was appended";
+    EXPECT_TRUE(link->errors.empty());
+
+    // Once the peer reads, every accepted frame arrives whole, and sends
+    // are taken again.
+    std::thread reader([&] {
+        std::size_t got = 0;
+        char buf[65536];
+        while (got < accepted * frame_bytes) {
+            ssize_t n = ::read(peer.fd(), buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+    });
+    const bool drained = run_until([&] { return link->bytes_not_written() == 0; });
+    reader.join();
+    ASSERT_TRUE(drained);
+    EXPECT_TRUE(link->send(message));
+    link->close();
+}
+
+TEST_F(protobuf_link_test, one_message_larger_than_the_watermark_goes_out_on_an_idle_link)
+{
+    peer_t peer(io);
+    test_link_ptr link = boost::make_shared<test_link_t>(64);
+    link->start(peer.link_side);
+    const nx::Error big = make_error(1, std::string(200, 'b'));
+    EXPECT_TRUE(link->send(big));
+    // Behind it, output is unwritten: the next one is judged by the watermark.
+    EXPECT_FALSE(link->send(make_error(2, "x")));
+    ASSERT_TRUE(run_until([&] { return link->written.size() == 1; }));
+    EXPECT_EQ(frame(big.SerializeAsString()), peer.read_available());
+    link->close();
+}
+
+// A request sent again while its copy still waits replaces that copy, which
+// would otherwise pile up behind a peer that does not read; a copy already
+// in flight is the peer's and stays.
+TEST_F(protobuf_link_test, a_keyed_frame_still_waiting_is_replaced_not_queued_twice)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    const nx::Error a = make_error(1, "a"), b = make_error(2, "b"), c = make_error(3, "c"), d = make_error(4, "d");
+    std::size_t replaced = 0;
+
+    ASSERT_TRUE(link->send(a, 7, &replaced));
+    EXPECT_EQ(ts_protobuf_link_t::npos, replaced);
+    ASSERT_TRUE(link->send(b, 7, &replaced)); // a is in flight: kept
+    EXPECT_EQ(ts_protobuf_link_t::npos, replaced);
+    ASSERT_TRUE(link->send(c, 0, &replaced));
+    ASSERT_TRUE(link->send(d, 7, &replaced)); // b waits: replaced
+    EXPECT_EQ(1u, replaced);
+    ASSERT_TRUE(link->send(c, 9, &replaced)); // another key: nothing replaced
+    EXPECT_EQ(ts_protobuf_link_t::npos, replaced);
+    EXPECT_EQ(4u, link->frames_not_written());
+    EXPECT_EQ(4u, link->frames_tracked());
+
+    ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
+    EXPECT_EQ(frame(a.SerializeAsString()) + frame(c.SerializeAsString()) + frame(d.SerializeAsString()) +
+            frame(c.SerializeAsString()),
+        peer.read_available());
+    link->close();
+}
+
+// Written frames stay tracked while the socket still holds them, and are
+// reported read once the peer has taken them. The socket's count includes
+// its buffers' overhead (a few hundred bytes per write), so with frames much
+// larger than that, at most one frame more than the unread ones is kept.
+TEST_F(protobuf_link_test, written_frames_are_tracked_until_the_peer_has_read_them)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    const nx::Error message = make_error(1, std::string(16000, 'p'));
+    const auto reported = [&] {
+        std::size_t n = 0;
+        for (std::size_t r : link->read_reports)
+            n += r;
+        return n;
+    };
+
+    link->send(message);
+    link->send(message);
+    ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
+    // Written, not read: both kept.
+    EXPECT_EQ(2u, link->frames_tracked());
+    EXPECT_TRUE(link->read_reports.empty());
+
+    std::size_t sent = 2;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_FALSE(peer.read_available().empty());
+        link->send(message);
+        ++sent;
+        ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
+        // The frame just written is unread and kept; what was read before
+        // it is forgotten but for at most one frame.
+        EXPECT_GE(link->frames_tracked(), 1u);
+        EXPECT_LE(link->frames_tracked(), 2u);
+        EXPECT_EQ(sent, reported() + link->frames_tracked());
+    }
+
+    link->close();
+    EXPECT_EQ(0u, link->frames_tracked());
+}
+
+// The bound on frames read protects the daemon from its peers; what it
+// writes is bounded by what it is (a large configuration in an
+// OPEN_FLOW_REQUEST) and goes out whole.
+TEST_F(protobuf_link_test, a_frame_written_is_not_held_to_the_bound_on_frames_read)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    const nx::Error big = make_error(1, std::string(TS_MAX_FRAME_BODY + 1000, 'c'));
+    ASSERT_TRUE(link->send(big));
+    std::string got;
+    std::thread reader([&] {
+        const std::size_t want = frame(big.SerializeAsString()).size();
+        char buf[65536];
+        while (got.size() < want) {
+            ssize_t n = ::read(peer.fd(), buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+    });
+    const bool written = run_until([&] { return link->written.size() == 1; });
+    if (!written)
+        link->close();
+    reader.join();
+    ASSERT_TRUE(written);
+    EXPECT_TRUE(got == frame(big.SerializeAsString()));
+    EXPECT_TRUE(link->errors.empty());
+    link->close();
 }

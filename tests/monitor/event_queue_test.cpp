@@ -1,5 +1,6 @@
 #include "monitor/event_queue.hpp"
 
+#include <cstdio>
 #include <deque>
 #include <limits>
 #include <stdexcept>
@@ -302,3 +303,132 @@ TEST_F(event_queue_test, restore_front_keeps_one_entry_per_path_and_skips_filter
     push("/other/s");
     EXPECT_EQ((paths_t{"/other/r", "/other/s"}), pop());
 }
+
+namespace {
+
+struct bound_case_t
+{
+    const char* name;
+    std::size_t max_paths;
+    std::size_t max_bytes; // the paths below are 8 bytes each
+};
+
+void PrintTo(const bound_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+// "/data/NN": 8 bytes.
+std::string numbered(std::size_t n)
+{
+    char name[16];
+    std::snprintf(name, sizeof name, "/data/%02zu", n);
+    return name;
+}
+
+} // namespace
+
+// A queue bounded at 10 paths, by their number or by their bytes, filtered
+// like the fixture's.
+class bounded_queue_test : public event_queue_test, public ::testing::WithParamInterface<bound_case_t>
+{
+protected:
+    bounded_queue_test() : bounded(GetParam().max_paths, GetParam().max_bytes) {}
+    void SetUp() override
+    {
+        event_queue_test::SetUp();
+        bounded.set_process_filter(new ts_proc_filter_t(io, {}, root.native()));
+        bounded.set_path_filter(new ScanSet({"/data"}, {}));
+    }
+    void push_numbered(std::size_t first, std::size_t count)
+    {
+        for (std::size_t i = first; i < first + count; ++i)
+            bounded.push(event(numbered(i)));
+    }
+    paths_t take(std::size_t limit)
+    {
+        paths_t out;
+        bounded.pop(out, limit);
+        return out;
+    }
+    std::vector<std::string> warnings()
+    {
+        std::vector<std::string> out;
+        for (const auto& line : sink->taken())
+            if (line.first == LOG_WARNING_LEVEL)
+                out.push_back(line.second);
+        return out;
+    }
+    std::string full_line() const
+    {
+        return TS_TEXT_QUEUE_FULL + std::to_string(GetParam().max_paths) + " paths or " +
+            std::to_string(GetParam().max_bytes) + " bytes";
+    }
+    static std::string dropped_line(std::size_t n) { return TS_TEXT_QUEUE_DROPPED + std::to_string(n); }
+
+    ts_event_queue_t bounded;
+};
+
+TEST_P(bounded_queue_test, new_paths_past_the_bound_are_dropped_counted_and_reported_once)
+{
+    push_numbered(0, 15);
+    // A path already waiting is no new path: not dropped, not counted.
+    bounded.push(event(numbered(3)));
+    EXPECT_EQ(10u, bounded.size());
+    EXPECT_EQ(80u, bounded.path_bytes());
+    EXPECT_EQ(5u, bounded.dropped());
+    EXPECT_EQ(std::vector<std::string>{full_line()}, warnings());
+
+    // Every path below the bound goes out, oldest first; the end of the
+    // dropping is reported with its count.
+    paths_t expected;
+    for (std::size_t i = 0; i < 10; ++i)
+        expected.push_back(numbered(i));
+    EXPECT_EQ(expected, take(0));
+    EXPECT_EQ(std::vector<std::string>{dropped_line(5)}, warnings());
+    EXPECT_EQ(0u, bounded.dropped());
+    EXPECT_EQ(0u, bounded.path_bytes());
+
+    // A new episode is reported anew.
+    push_numbered(20, 11);
+    EXPECT_EQ(1u, bounded.dropped());
+    EXPECT_EQ(std::vector<std::string>{full_line()}, warnings());
+}
+
+TEST_P(bounded_queue_test, dropping_goes_on_as_one_episode_until_half_the_bound_is_free)
+{
+    push_numbered(0, 12);
+    ASSERT_EQ(2u, bounded.dropped());
+    warnings();
+
+    // Two out (8 left): room for two new paths, the third dropped, all in
+    // the same episode, so no further line.
+    EXPECT_EQ(2u, take(1).size());
+    push_numbered(12, 3);
+    EXPECT_EQ(10u, bounded.size());
+    EXPECT_EQ(3u, bounded.dropped());
+    EXPECT_TRUE(warnings().empty());
+
+    // Down to five: the episode ends with one line for all three.
+    EXPECT_EQ(5u, take(4).size());
+    EXPECT_EQ(std::vector<std::string>{dropped_line(3)}, warnings());
+    const paths_t rest = take(0);
+    EXPECT_EQ((paths_t{numbered(7), numbered(8), numbered(9), numbered(12), numbered(13)}), rest);
+}
+
+TEST_P(bounded_queue_test, restored_paths_are_kept_past_the_bound)
+{
+    push_numbered(0, 10);
+    const paths_t batch = take(1);
+    push_numbered(10, 2);
+    // Accepted once and not delivered: never dropped, the bound or not.
+    bounded.restore_front(batch);
+    EXPECT_EQ(12u, bounded.size());
+    EXPECT_EQ(96u, bounded.path_bytes());
+    EXPECT_EQ(0u, bounded.dropped());
+    EXPECT_EQ(numbered(0), take(0).front());
+}
+
+INSTANTIATE_TEST_SUITE_P(event_queue, bounded_queue_test,
+    ::testing::Values(bound_case_t{"by_paths", 10, 1000}, bound_case_t{"by_bytes", 1000, 80}),
+    [](const ::testing::TestParamInfo<bound_case_t>& info) { return std::string(info.param.name); });

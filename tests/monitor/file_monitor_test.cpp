@@ -1044,8 +1044,7 @@ TEST_F(file_monitor_test, a_backlog_goes_out_in_batches_of_101_without_further_a
     ts_kestrum_t& link = *inventory->kestrum();
     kestrum.reset(new nt::kestrum_peer_t());
     link.set_socket_path(kestrum->path());
-    link.connect();
-    link.open_session();
+    link.connect(); // sends OPEN_FLOW_REQUEST once connected
 
     ASSERT_TRUE(run_until([&] { return kestrum->received_paths() >= sent.size(); }));
     std::vector<std::size_t> sizes;

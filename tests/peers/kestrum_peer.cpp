@@ -151,8 +151,11 @@ void kestrum_peer_t::run()
                 return;
             fds.assign({{wake_fd, POLLIN, 0}, {listen_fd, POLLIN, 0}});
             polled.clear();
+            for (auto& c : conns)
+                if (c->cut)
+                    close_locked(*c);
             for (auto& c : conns) {
-                if (c->fd >= 0) {
+                if (c->fd >= 0 && reading) {
                     fds.push_back({c->fd, POLLIN, 0});
                     polled.push_back(c.get());
                 }
@@ -350,6 +353,31 @@ bool kestrum_peer_t::send_raw(const std::string& bytes)
     std::lock_guard<std::mutex> guard(lock);
     connection_t* c = newest_open_locked();
     return c != nullptr && write_all(c->fd, bytes.data(), bytes.size());
+}
+
+void kestrum_peer_t::set_reading(bool on)
+{
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        reading = on;
+    }
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(wake_fd, &one, sizeof one);
+    (void)ignored;
+}
+
+bool kestrum_peer_t::cut_connection()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    connection_t* c = newest_open_locked();
+    if (c == nullptr)
+        return false;
+    c->open = false;
+    c->cut = true;
+    std::uint64_t one = 1;
+    ssize_t ignored = ::write(wake_fd, &one, sizeof one);
+    (void)ignored;
+    return true;
 }
 
 bool kestrum_peer_t::close_connection()

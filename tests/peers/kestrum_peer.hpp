@@ -86,6 +86,12 @@ public:
     bool send_raw(const std::string& bytes);
     // Closes the newest open connection; false when there is none.
     bool close_connection();
+    // While off, nothing is read from any connection: what the daemon
+    // writes stays in the socket. Also keeps new connections unread.
+    void set_reading(bool on);
+    // Closes the newest open connection without reading what waits in it,
+    // as a Kestrum that goes away does; false when there is none.
+    bool cut_connection();
 
     std::size_t connections() const;        // accepted so far
     std::size_t open_connections() const;
@@ -119,6 +125,7 @@ private:
         int fd;
         std::unique_ptr<frame_reader_t> reader;
         bool open = true;
+        bool cut = false; // to be closed by the thread, unread input dropped
     };
     struct scheduled_t {
         std::chrono::steady_clock::time_point due;
@@ -149,6 +156,7 @@ private:
     mutable std::mutex lock;
     mutable std::condition_variable changed;
     bool stopping = false;
+    bool reading = true;
     open_reply_t standing;
     std::deque<open_reply_t> script;
     std::vector<std::unique_ptr<connection_t>> conns;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -32,7 +33,14 @@ const char usage[] =
     "  -t, --times         with --count: add when the first and the last path\n"
     "                      arrived (CLOCK_MONOTONIC seconds, 0 before any)\n"
     "      --hold-closed   never answer OPEN_FLOW_REQUEST, until SIGUSR1: then\n"
-    "                      answer the one waiting and every later one\n";
+    "                      answer the one waiting and every later one\n"
+    "      --cut-every SEC SEC seconds after SIGUSR2, and again SEC seconds after\n"
+    "                      each cut: stop reading for --pause seconds, then close\n"
+    "                      the connection without reading what waits in it, as a\n"
+    "                      Kestrum that goes away does\n"
+    "      --pause SEC     (default 0.3)\n"
+    "      --cuts N        stop cutting after N cuts (default 100); with --count\n"
+    "                      the counts line adds \"cuts: N\"\n";
 
 int fail(const std::string& text)
 {
@@ -54,10 +62,14 @@ void note_arrival()
     last_arrival.store(now);
 }
 
+unsigned long cuts_made = 0;
+
 void print_counts(const nt::kestrum_peer_t& kestrum, bool times)
 {
     std::printf("distinct paths: %zu, paths received: %zu, connections: %zu", kestrum.distinct_paths(),
         kestrum.received_paths(), kestrum.connections());
+    if (cuts_made != 0)
+        std::printf(", cuts: %lu", cuts_made);
     if (times)
         std::printf(", first path at: %.6f, last path at: %.6f", first_arrival.load() / 1e9, last_arrival.load() / 1e9);
     std::printf("\n");
@@ -72,6 +84,9 @@ int main(int argc, char** argv)
     bool hold_closed = false;
     bool times = false;
     double interval = 1.0;
+    double cut_every = 0;
+    double pause = 0.3;
+    unsigned long cuts_wanted = 100;
     std::string path;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -84,6 +99,17 @@ int main(int argc, char** argv)
             times = true;
         } else if (arg == "--hold-closed") {
             hold_closed = true;
+        } else if ((arg == "--cut-every" || arg == "--pause") && i + 1 < argc) {
+            char* end = nullptr;
+            double value = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(value > 0))
+                return fail("bad " + arg + ": " + argv[i]);
+            (arg == "--pause" ? pause : cut_every) = value;
+        } else if (arg == "--cuts" && i + 1 < argc) {
+            char* end = nullptr;
+            cuts_wanted = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0')
+                return fail(std::string("bad --cuts: ") + argv[i]);
         } else if ((arg == "-i" || arg == "--interval") && i + 1 < argc) {
             char* end = nullptr;
             interval = std::strtod(argv[++i], &end);
@@ -109,6 +135,7 @@ int main(int argc, char** argv)
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     sigaddset(&stop, SIGUSR1);
+    sigaddset(&stop, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     nt::kestrum_options_t options;
@@ -129,10 +156,41 @@ int main(int argc, char** argv)
         nt::kestrum_peer_t kestrum(options);
         std::cerr << "nt-kestrum-standin: listening on " << (path[0] == '\0' ? "@" + path.substr(1) : path)
                   << std::endl;
-        timespec wait = {static_cast<time_t>(interval), static_cast<long>((interval - static_cast<time_t>(interval)) * 1e9)};
+        const auto span = [](double seconds) {
+            return timespec{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+        };
+        typedef std::chrono::steady_clock clock;
+        const auto in = [](double seconds) {
+            return clock::now() + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(seconds));
+        };
         std::size_t shown = static_cast<std::size_t>(-1);
+        bool cutting = false;
+        clock::time_point next_report = in(interval);
+        clock::time_point next_cut;
         for (;;) {
+            clock::time_point wake = next_report;
+            if (cutting && next_cut < wake)
+                wake = next_cut;
+            const double left = std::max(0.0, std::chrono::duration<double>(wake - clock::now()).count());
+            timespec wait = span(left);
             int sig = sigtimedwait(&stop, nullptr, &wait);
+            if (sig == SIGUSR2 && cut_every > 0 && !cutting && cuts_made < cuts_wanted) {
+                cutting = true;
+                next_cut = in(cut_every);
+            }
+            if (cutting && clock::now() >= next_cut) {
+                kestrum.set_reading(false);
+                timespec held = span(pause);
+                while (nanosleep(&held, &held) != 0 && errno == EINTR) {
+                }
+                kestrum.cut_connection();
+                kestrum.set_reading(true);
+                cutting = ++cuts_made < cuts_wanted;
+                next_cut = in(cut_every);
+            }
+            if (clock::now() < next_report && sig != SIGINT && sig != SIGTERM && sig != SIGUSR1)
+                continue;
+            next_report = in(interval);
             if (sig == SIGINT || sig == SIGTERM)
                 break;
             if (sig == SIGUSR1 && hold_closed) {
