@@ -42,6 +42,14 @@ std::vector<object_t>& objects()
         nt_fuzz::check(::symlink("file", (base + "/link").c_str()) == 0, "symlink");
         nt_fuzz::check(::mkdir((base + "/dir").c_str(), 0700) == 0, "mkdir");
         nt_fuzz::check(::mkfifo((base + "/fifo").c_str(), 0600) == 0, "mkfifo");
+        static std::string removed;
+        removed = base;
+        std::atexit([] {
+            for (const char* name : {"/file", "/link", "/fifo"})
+                ::unlink((removed + name).c_str());
+            ::rmdir((removed + "/dir").c_str());
+            ::rmdir(removed.c_str());
+        });
         list = {{base + "/file", O_RDONLY, true},
                 {base + "/link", O_PATH | O_NOFOLLOW, true},
                 {base + "/dir", O_RDONLY | O_DIRECTORY, false},
