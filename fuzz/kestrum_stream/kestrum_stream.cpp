@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kestrum->start(socket);
     kestrum->open_session();
 
-    nt_fuzz::check(::write(fds[1], data, size) == static_cast<ssize_t>(size), "write to the link");
+    nt_fuzz::check(nt_fuzz::write_all(fds[1], data, size), "write to the link");
     bool ended = drain(io);
     if (!ended) {
         ::shutdown(fds[1], SHUT_WR);
@@ -120,8 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     io.poll();
     std::string written;
     char chunk[4096];
-    for (ssize_t n; (n = ::recv(fds[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0;)
-        written.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::recv(fds[1], chunk, sizeof chunk, MSG_DONTWAIT)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0)
+            written.append(chunk, static_cast<std::size_t>(n));
     ::close(fds[1]);
     std::size_t requests = 0;
     for (std::size_t offset = 0; offset < written.size();) {

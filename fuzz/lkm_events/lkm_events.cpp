@@ -48,7 +48,7 @@ outcome_t read_all(const std::uint8_t* data, std::size_t size, Piece piece)
                 n = size - done;
             if (n > TS_LKM_READ_SIZE)
                 n = TS_LKM_READ_SIZE;
-            if (::send(fds[1], data + done, n, MSG_NOSIGNAL) != static_cast<ssize_t>(n))
+            if (!nt_fuzz::write_all(fds[1], data + done, n, MSG_NOSIGNAL))
                 break; // the reader gave up
             done += n;
         }

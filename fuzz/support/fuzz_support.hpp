@@ -5,8 +5,10 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +56,23 @@ inline void check(bool condition, const char* what)
         fail(what);
 }
 
+// Writes all bytes (send flags when a socket), repeating a call that
+// libFuzzer's own timer signal interrupted. False when the peer is gone.
+inline bool write_all(int fd, const void* data, std::size_t size, int flags = -1)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = flags < 0 ? ::write(fd, bytes, size) : ::send(fd, bytes, size, flags);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 // The bytes as a file that a path names ("/proc/self/fd/N"), without
 // touching the file system; closed when the object goes.
 class memory_file_t
@@ -63,12 +82,7 @@ public:
         : fd(::memfd_create("nt-fuzz", MFD_CLOEXEC))
     {
         check(fd >= 0, "memfd_create");
-        std::size_t done = 0;
-        while (done < size) {
-            ssize_t n = ::write(fd, data + done, size - done);
-            check(n > 0, "write to memfd");
-            done += static_cast<std::size_t>(n);
-        }
+        check(write_all(fd, data, size), "write to memfd");
     }
     ~memory_file_t() { ::close(fd); }
     memory_file_t(const memory_file_t&) = delete;
