@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <stdexcept>
@@ -16,6 +17,9 @@
 #include "error/proto_error.hpp"
 
 namespace {
+
+// The most a body read asks for at once.
+const std::size_t body_read_step = 64 * 1024;
 
 bool is_aborted(const boost::system::error_code& error)
 {
@@ -237,9 +241,13 @@ void ts_protobuf_link_t::on_header(const ts_socket_ptr& read_on, const boost::sy
 
 void ts_protobuf_link_t::read_body()
 {
+    // The body is taken in steps, so the buffer grows with the bytes that
+    // arrive, not with the length a peer announces: a four-byte header
+    // commits no 16 MiB.
+    const std::size_t step = std::min<std::size_t>(length - incoming.size(), body_read_step);
     ts_protobuf_link_ptr self = shared_link();
     ts_socket_ptr on = socket;
-    boost::asio::async_read(*socket, incoming.prepare(length),
+    boost::asio::async_read(*socket, incoming.prepare(step),
         [self, on](const boost::system::error_code& error, std::size_t bytes) { self->on_body(on, error, bytes); });
 }
 
@@ -249,6 +257,10 @@ void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::syst
         return;
     // `incoming` holds nothing but this body, so the stream ends where it does.
     incoming.commit(bytes);
+    if (incoming.size() < length) {
+        read_body();
+        return;
+    }
     {
         // Drops what the parser left unread, also when on_message throws.
         struct discard_rest

@@ -66,6 +66,12 @@ bool ts_lkm_event_reader_t::read_events(std::vector<ts_event_t>& events)
 {
     events.clear();
     while (pending_.empty()) {
+        // A failure kept behind the events of its own read, handed out first.
+        if (failure_) {
+            std::exception_ptr failure = failure_;
+            failure_ = nullptr;
+            std::rethrow_exception(failure);
+        }
         if (!wait_readable()) {
             return false;
         }
@@ -80,14 +86,11 @@ bool ts_lkm_event_reader_t::read_events(std::vector<ts_event_t>& events)
             throw_read_error(errno);
         }
         const bool fed = kson_stream_feed(stream_, buffer_, static_cast<size_t>(got));
-        if (failure_) {
-            std::exception_ptr failure = failure_;
-            failure_ = nullptr;
-            std::rethrow_exception(failure);
+        if (!fed && !failure_) {
+            failure_ = std::make_exception_ptr(std::runtime_error(TS_LKM_STREAM_FAILED));
         }
-        if (!fed) {
-            throw std::runtime_error(TS_LKM_STREAM_FAILED);
-        }
+        // Events the read completed before the failure are not lost: they
+        // go out now, and the failure with the next call (the loop's top).
     }
     events.swap(pending_);
     return true;

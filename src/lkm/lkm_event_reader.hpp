@@ -35,8 +35,10 @@ public:
     // Throws boost::system::system_error with "read_some": Boost.Asio's end
     // of file when the device ends, the errno of a failed read or poll;
     // std::runtime_error("cannot parse stream") when the assembler fails (a
-    // packet length beyond any packet, no memory); std::bad_alloc. After a
-    // throw the reader is out of step with the stream and is not used again.
+    // packet length beyond any packet, no memory); std::bad_alloc. Events
+    // that the failing read completed before the failure are handed out
+    // first, and the failure is thrown by the next call. After a throw the
+    // reader is out of step with the stream and is not used again.
     bool read_events(std::vector<ts_event_t>& events);
 
     // Events deserialized by the last feed and not yet handed out.

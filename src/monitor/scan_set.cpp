@@ -41,7 +41,12 @@ ScanSet::ScanSet(const std::vector<std::string>& included, const std::vector<std
 
 bool ScanSet::is_absolute(std::string_view path)
 {
-    return !path.empty() && path[0] == '/';
+    if (path.empty() || path[0] != '/')
+        return false;
+    // "//name" alone (and "//") is a root name without a root directory:
+    // it names no place in this file system's tree.
+    const bool root_name = path.size() >= 2 && path[1] == '/' && (path.size() == 2 || path[2] != '/');
+    return !root_name || (path.size() > 2 && path.find('/', 2) != std::string_view::npos);
 }
 
 bool ScanSet::next_element(std::string_view path, std::size_t& pos, std::string_view& element)

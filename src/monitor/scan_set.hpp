@@ -40,7 +40,9 @@ public:
     int state(const std::string& path) const;
     int state(const char* path) const;
 
-    // A path is absolute when it begins with a separator. Never throws.
+    // A path is absolute when it has a root directory: it begins with a
+    // separator, and a leading root name ("//name") is followed by one.
+    // Never throws.
     static bool is_absolute(std::string_view path);
 
     // The next element of path from pos, as Boost.Filesystem's iteration

@@ -175,6 +175,22 @@ TEST_F(lkm_event_reader_test, a_length_beyond_any_packet_fails_the_stream)
     }
 }
 
+// The events that a read completes before the stream fails in the same
+// read are handed out; the failure comes with the next call.
+TEST_F(lkm_event_reader_test, events_before_a_failure_in_the_same_read_are_not_lost)
+{
+    write(mp::event_path("/a", 1) + mp::event_path("/b", 2) + mp::raw<uint32_t>(0xFFFFFFFFu) + "garbage");
+    EXPECT_EQ(next(), (std::vector<std::pair<std::string, int>>{{"/a", 1}, {"/b", 2}}));
+    std::vector<ts_event_t> events;
+    try {
+        reader_.read_events(events);
+        FAIL() << "read";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), TS_LKM_STREAM_FAILED);
+    }
+    EXPECT_TRUE(events.empty());
+}
+
 TEST_F(lkm_event_reader_test, the_wake_up_descriptor_ends_a_wait_without_an_event)
 {
     ts_lkm_event_reader_t reader(wake_.get());

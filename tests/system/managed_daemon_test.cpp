@@ -381,3 +381,44 @@ TEST_F(managed_daemon_test, closed_standard_descriptors_are_reopened_on_dev_null
     ASSERT_TRUE(ostrand->signal(SIGTERM));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 107);
 }
+
+namespace {
+
+struct root_name_case_t
+{
+    const char* name;
+    const char* path;
+    bool included;
+};
+
+class root_name_test : public managed_daemon_test, public ::testing::WithParamInterface<root_name_case_t>
+{
+};
+
+} // namespace
+
+// A root name alone ("//srv", "//") has no root directory: as a configured
+// path, included or excluded, it ends the daemon like any relative path.
+TEST_P(root_name_test, ends_the_daemon_with_status_20)
+{
+    start();
+    nx::LinuxTarselConfig config = quiet_config();
+    if (GetParam().included)
+        config.mutable_included_path()->add_path(GetParam().path);
+    else
+        config.mutable_excluded_path()->add_path(GetParam().path);
+    ASSERT_TRUE(ostrand->push_context(config, 5));
+    EXPECT_EQ(ostrand->wait_exit(long_wait), 20);
+    std::vector<std::string> lines = lines_without_warnings();
+    ASSERT_EQ(lines.size(), 2u) << stderr_for_messages();
+    EXPECT_EQ(lines[0].rfind("Error: ScanSet: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(GetParam().path), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], console_exit_line(20, "Path must be absolute"));
+}
+
+INSTANTIATE_TEST_SUITE_P(managed_daemon_test, root_name_test,
+    ::testing::Values(root_name_case_t{"IncludedRootName", "//srv", true},
+        root_name_case_t{"ExcludedRootName", "//srv", false},
+        root_name_case_t{"IncludedDoubleSeparator", "//", true},
+        root_name_case_t{"ExcludedDoubleSeparator", "//", false}),
+    [](const ::testing::TestParamInfo<root_name_case_t>& info) { return std::string(info.param.name); });

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
  * libFuzzer harness for the kernel module's packet code, built in user
- * space over stand-in kernel headers (kmod_shim/). Every input is
+ * space over stand-in kernel headers (shim/). Every input is
  *  - parsed as a control request body: the parser must stay inside the
  *    body, and a directory it returns must lie inside it;
  *  - written as an EVENT_PATH path and as an ADD_DIR directory, whose
