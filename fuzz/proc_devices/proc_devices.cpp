@@ -49,7 +49,7 @@ bool decimal(const std::string& field, int& value)
     errno = 0;
     char* end = nullptr;
     const long long parsed = std::strtoll(field.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX)
+    if (errno != 0 || end != field.c_str() + field.size() || parsed < INT_MIN || parsed > INT_MAX)
         return false;
     value = static_cast<int>(parsed);
     return true;
