@@ -20,21 +20,11 @@ const char* const OSTRAND_CONTEXT = "Ostrand connection";
 const char* const READY_LINE_PREFIX = "LinuxTarsel ";
 const char* const READY_LINE_SUFFIX = ": Ready for service";
 
-namespace {
-
-void log_debug(const char* text)
-{
-    if (log_threshold <= LOG_DEBUG_LEVEL)
-        log_message(LOG_DEBUG_LEVEL, text);
-}
-
-} // namespace
-
 ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner_)
     : owner(owner_)
     , first_context(true)
 {
-    log_debug("ts_ostrand_tie_t was constructed");
+    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t was constructed");
 }
 
 ts_ostrand_tie_t::~ts_ostrand_tie_t()
@@ -49,7 +39,7 @@ void ts_ostrand_tie_t::start(int descriptor)
     // inherit the link to Ostrand.
     ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     ts_protobuf_link_t::start(socket);
-    log_debug("ts_ostrand_tie_t: ipc was started");
+    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t: ipc was started");
 }
 
 void ts_ostrand_tie_t::send_context_request()
@@ -110,7 +100,7 @@ void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
 
 void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage& message)
 {
-    log_debug("TarselMessage::GET_CONTEXT_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_CONTEXT_RESPONSE has been received");
     apply_config(*owner->config(), message.config());
     const std::uint32_t revision = message.config_revision();
     send_info_notification(revision, owner->file_monitor()->mode());
@@ -130,7 +120,7 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
 {
     if (message.has_error())
         throw boost::system::system_error(nx::make_error_code(message.error().code()));
-    log_debug("TarselMessage::GET_KESTRUM_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_KESTRUM_RESPONSE has been received");
     ts_kestrum_t* kestrum = owner->kestrum();
     kestrum->set_socket_path(message.socket_path());
     kestrum->connect();
@@ -142,13 +132,6 @@ void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
     ready_connection.disconnect();
     const int state = owner->file_monitor()->mode();
     send_info_notification(config_revision, state);
-    if (log_threshold <= LOG_NOTICE_LEVEL) {
-        std::ostringstream text;
-        text << READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX;
-        if (state == nx::LTS_FANOTIFY)
-            text << ", mode Fanotify";
-        else if (state == nx::LTS_LKM)
-            text << ", mode LKM";
-        log_message(LOG_NOTICE_LEVEL, text.str());
-    }
+    const char* const mode = state == nx::LTS_FANOTIFY ? ", mode Fanotify" : state == nx::LTS_LKM ? ", mode LKM" : "";
+    NT_LOG(LOG_NOTICE_LEVEL, READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX << mode);
 }

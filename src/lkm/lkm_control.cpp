@@ -60,9 +60,7 @@ template <class Request, class Response>
 bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
 {
     const Request request(dir);
-    if (log_threshold <= LOG_DEBUG_LEVEL) {
-        log_message(LOG_DEBUG_LEVEL, text + ('"' + dir + '"'));
-    }
+    NT_LOG(LOG_DEBUG_LEVEL, text << '"' << dir << '"');
     send(request);
     Response response;
     receive(response);

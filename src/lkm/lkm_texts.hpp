@@ -62,10 +62,3 @@ inline constexpr const char* TS_LKM_EVENT_NOT_DESERIALIZED = "Couldn't deseriali
 // The read loop ended on a failure: + the failure's text (Error).
 inline constexpr const char* TS_LKM_READER_FAILED = "LKM event reader stopped: ";
 
-// One fixed line, built only when the threshold lets it through.
-inline void lkm_log(int level, const char* text)
-{
-    if (log_threshold <= level) {
-        log_message(level, text);
-    }
-}

@@ -34,9 +34,7 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
     }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
-        if (log_threshold <= LOG_DEBUG_LEVEL) {
-            log_message(LOG_DEBUG_LEVEL, added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir);
-        }
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir));
     }
 }
 
@@ -62,9 +60,7 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     } catch (const std::exception& e) {
         // The thread must end normally; the daemon goes on without events
         // from the module.
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) + short_what(e));
-        }
+        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_READER_FAILED << short_what(e));
     }
 }
 

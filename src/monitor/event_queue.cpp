@@ -31,8 +31,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
     // which would throw on it.
     const std::string* path = event.path.get();
     if (!path || !ScanSet::is_absolute(*path)) {
-        if (log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED + (path ? *path : std::string()));
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED, (path ? *path : std::string()));
         return;
     }
     if (path_filter->state(*path) != ScanSet::INCLUDED)
@@ -41,11 +40,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
     // A path already waiting keeps its place and its first pid.
     events.get<by_order>().push_back(event);
 
-    if (log_threshold <= LOG_DEBUG_LEVEL) {
-        std::ostringstream text;
-        text << TEXT_ACCESS_PID << event.pid << TEXT_ACCESS_ON << *path;
-        log_message(LOG_DEBUG_LEVEL, text.str());
-    }
+    NT_LOG(LOG_DEBUG_LEVEL, TEXT_ACCESS_PID << event.pid << TEXT_ACCESS_ON << *path);
     pushed();
 }
 
