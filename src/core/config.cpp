@@ -34,11 +34,6 @@ std::string number_text(unsigned long value)
     return std::to_string(value);
 }
 
-bool debug_wanted()
-{
-    return log_threshold <= LOG_DEBUG_LEVEL;
-}
-
 } // namespace
 
 void apply_config(nx::LinuxTarselConfig& current, const nx::LinuxTarselConfig& received)
@@ -51,7 +46,7 @@ void apply_config(nx::LinuxTarselConfig& current, const nx::LinuxTarselConfig& r
 
 void dump_config(const nx::LinuxTarselConfig& config)
 {
-    if (!debug_wanted())
+    if (!log_wanted(LOG_DEBUG_LEVEL))
         return;
     const std::pair<const char*, std::string> lines[] = {
         {config_dump::log_level, enum_text<nx::LogLevel>(config.log_level())},
@@ -77,10 +72,8 @@ void dump_config(const nx::LinuxTarselConfig& config)
         {config_dump::max_compression_ratio, number_text(config.max_compression_ratio())},
     };
     for (const auto& line : lines) {
-        // Tested again before every line: the threshold may change meanwhile.
-        if (!debug_wanted())
-            return;
-        log_message(LOG_DEBUG_LEVEL, line.first + line.second);
+        // The threshold may change meanwhile: NT_LOG tests it for every line.
+        NT_LOG(LOG_DEBUG_LEVEL, line.first << line.second);
     }
 }
 

@@ -51,8 +51,7 @@ void ts_inventory_t::on_hangup(const boost::system::error_code& error)
 {
     if (error)
         return;
-    if (log_threshold <= LOG_NOTICE_LEVEL)
-        log_message(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
+    NT_LOG(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
     ostrand_->send_context_request();
     wait_hangup();
 }
@@ -61,7 +60,6 @@ void ts_inventory_t::on_termination(const boost::system::error_code& error)
 {
     if (error)
         return;
-    if (log_threshold <= LOG_NOTICE_LEVEL)
-        log_message(LOG_NOTICE_LEVEL, TERMINATION_RECEIVED);
+    NT_LOG(LOG_NOTICE_LEVEL, TERMINATION_RECEIVED);
     throw nx::EC_APP_TERMINATED;
 }

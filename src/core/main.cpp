@@ -17,12 +17,6 @@
 
 namespace {
 
-void log_error(const char* text)
-{
-    if (log_threshold <= LOG_ERROR_LEVEL)
-        log_message(LOG_ERROR_LEVEL, text);
-}
-
 // The descriptor must have been inherited: the inventory opens descriptors
 // of its own before the link adopts this one, and a number that was not
 // inherited could name one of them, which would then have two owners.
@@ -73,18 +67,14 @@ int main(int argc, char** argv)
     } catch (nx::ErrorCode code) {
         status = code;
     } catch (const std::exception& e) {
-        log_error(short_what(e));
+        NT_LOG(LOG_ERROR_LEVEL, short_what(e));
         status = exception_to_proto_code(e);
     } catch (...) {
-        log_error("Unknown exception");
+        NT_LOG(LOG_ERROR_LEVEL, "Unknown exception");
         status = nx::EC_UNEXPECTED_ERROR;
     }
     hold_signals();
 
-    if (log_threshold <= LOG_NOTICE_LEVEL) {
-        std::ostringstream text;
-        text << "Exit with status " << status << " (" << enum_text<nx::ErrorCode>(status) << ")";
-        log_message(LOG_NOTICE_LEVEL, text.str());
-    }
+    NT_LOG(LOG_NOTICE_LEVEL, "Exit with status " << status << " (" << enum_text<nx::ErrorCode>(status) << ")");
     return status;
 }

@@ -38,12 +38,6 @@ namespace {
 const int OPEN_FLOW_KEY = 1;
 const int FLOW_OPTIONS_KEY = 2;
 
-void log_debug(const char* text)
-{
-    if (log_threshold <= LOG_DEBUG_LEVEL)
-        log_message(LOG_DEBUG_LEVEL, text);
-}
-
 bool is_lost_connection(const boost::system::error_code& error)
 {
     if (error == boost::asio::error::eof)
@@ -127,8 +121,7 @@ void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
         connecting.reset();
         boost::system::error_code ignored;
         attempt->non_blocking(false, ignored);
-        if (log_threshold <= LOG_INFO_LEVEL)
-            log_message(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
+        NT_LOG(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
         start(attempt);
         open_session();
         return;
@@ -163,7 +156,7 @@ void ts_kestrum_t::open_session()
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
     make_flow_options(*owner->config(), message.mutable_flow_options());
     send_recorded(message, OPEN_FLOW_KEY);
-    log_debug(KESTRUM_SESSION_SENT);
+    NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_SESSION_SENT);
 }
 
 void ts_kestrum_t::send_flow_options()
@@ -177,7 +170,7 @@ void ts_kestrum_t::send_flow_options()
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
     make_flow_options(*owner->config(), message.mutable_flow_options());
     send_recorded(message, FLOW_OPTIONS_KEY);
-    log_debug(KESTRUM_OPTIONS_SENT);
+    NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPTIONS_SENT);
 }
 
 void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
@@ -233,8 +226,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     case ks::ServerMessage::FLOW_ALARM: {
         const boost::system::error_code code = nx::make_error_code(message.error().code());
-        if (log_threshold <= LOG_ERROR_LEVEL)
-            log_message(LOG_ERROR_LEVEL, KESTRUM_ERROR_PREFIX + code.message());
+        NT_LOG(LOG_ERROR_LEVEL, KESTRUM_ERROR_PREFIX << code.message());
         flow_open = false;
         options_pending = false;
         if (++alarm_count >= MAX_FLOW_ALARMS)
@@ -243,7 +235,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     }
     case ks::ServerMessage::OPEN_FLOW_RESPONSE: {
-        log_debug(KESTRUM_OPENED);
+        NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPENED);
         const bool pending = options_pending;
         flow_open = true;
         alarm_count = 0;
@@ -253,11 +245,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     }
     default: {
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            std::ostringstream text;
-            text << KESTRUM_UNKNOWN_PREFIX << static_cast<int>(message.tag());
-            log_message(LOG_ERROR_LEVEL, text.str());
-        }
+        NT_LOG(LOG_ERROR_LEVEL, KESTRUM_UNKNOWN_PREFIX << static_cast<int>(message.tag()));
         throw boost::system::system_error(nx::make_error_code(nx::EC_UNEXPECTED_MESSAGE));
     }
     }
@@ -272,8 +260,7 @@ void ts_kestrum_t::on_error(const boost::system::error_code& error)
 
 void ts_kestrum_t::reconnect(const std::string& reason)
 {
-    if (log_threshold <= LOG_ERROR_LEVEL)
-        log_message(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX + reason + KESTRUM_CLOSED_SUFFIX);
+    NT_LOG(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX << reason << KESTRUM_CLOSED_SUFFIX);
     drop_connection();
     owner->ostrand()->send_kestrum_request();
 }

@@ -28,19 +28,13 @@ namespace {
 const int CONTEXT_REQUEST_KEY = 1;
 const int KESTRUM_REQUEST_KEY = 2;
 
-void log_debug(const char* text)
-{
-    if (log_threshold <= LOG_DEBUG_LEVEL)
-        log_message(LOG_DEBUG_LEVEL, text);
-}
-
 } // namespace
 
 ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner_)
     : owner(owner_)
     , first_context(true)
 {
-    log_debug("ts_ostrand_tie_t was constructed");
+    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t was constructed");
 }
 
 ts_ostrand_tie_t::~ts_ostrand_tie_t()
@@ -55,7 +49,7 @@ void ts_ostrand_tie_t::start(int descriptor)
     // inherit the link to Ostrand.
     ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     ts_protobuf_link_t::start(socket);
-    log_debug("ts_ostrand_tie_t: ipc was started");
+    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t: ipc was started");
 }
 
 void ts_ostrand_tie_t::send_context_request()
@@ -87,11 +81,7 @@ void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int r
         return;
     // Ostrand reads nothing: ended like a lost link, for Ostrand to start
     // the daemon again, rather than holding its output without end.
-    if (log_threshold <= LOG_ERROR_LEVEL) {
-        std::ostringstream text;
-        text << OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << " bytes";
-        log_message(LOG_ERROR_LEVEL, text.str());
-    }
+    NT_LOG(LOG_ERROR_LEVEL, OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << " bytes");
     throw boost::system::system_error(
         boost::system::errc::make_error_code(boost::system::errc::no_buffer_space), OSTRAND_CONTEXT);
 }
@@ -131,7 +121,7 @@ void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
 
 void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage& message)
 {
-    log_debug("TarselMessage::GET_CONTEXT_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_CONTEXT_RESPONSE has been received");
     apply_config(*owner->config(), message.config());
     const std::uint32_t revision = message.config_revision();
     send_info_notification(revision, owner->file_monitor()->mode());
@@ -151,7 +141,7 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
 {
     if (message.has_error())
         throw boost::system::system_error(nx::make_error_code(message.error().code()));
-    log_debug("TarselMessage::GET_KESTRUM_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_KESTRUM_RESPONSE has been received");
     ts_kestrum_t* kestrum = owner->kestrum();
     kestrum->set_socket_path(message.socket_path());
     // OPEN_FLOW_REQUEST follows once the connection is made.
@@ -163,13 +153,6 @@ void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
     ready_connection.disconnect();
     const int state = owner->file_monitor()->mode();
     send_info_notification(config_revision, state);
-    if (log_threshold <= LOG_NOTICE_LEVEL) {
-        std::ostringstream text;
-        text << READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX;
-        if (state == nx::LTS_FANOTIFY)
-            text << ", mode Fanotify";
-        else if (state == nx::LTS_LKM)
-            text << ", mode LKM";
-        log_message(LOG_NOTICE_LEVEL, text.str());
-    }
+    const char* const mode = state == nx::LTS_FANOTIFY ? ", mode Fanotify" : state == nx::LTS_LKM ? ", mode LKM" : "";
+    NT_LOG(LOG_NOTICE_LEVEL, READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX << mode);
 }

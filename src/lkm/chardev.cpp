@@ -23,8 +23,8 @@ ts_chardev_t::~ts_chardev_t()
     try {
         boost::system::error_code error;
         boost::filesystem::remove(path_, error);
-        if (error && log_threshold <= LOG_WARNING_LEVEL) {
-            log_message(LOG_WARNING_LEVEL, TS_LKM_NODE_NOT_REMOVED + path_.string() + ": " + error.message());
+        if (error) {
+            NT_LOG(LOG_WARNING_LEVEL, TS_LKM_NODE_NOT_REMOVED << path_.string() << ": " << error.message());
         }
     } catch (...) {
         // Out of memory while reporting: nothing more can be done here.

@@ -9,11 +9,11 @@ bool parse_response(ts_kson_response_t& response, ts_kson_parser_t& parser)
 {
     ts_kson_value_t root;
     if (!parser.parse(root)) {
-        lkm_log(LOG_ERROR_LEVEL, TS_LKM_NO_VALUES);
+        NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_NO_VALUES, "");
         return false;
     }
     if (!kson_is_object(root)) {
-        lkm_log(LOG_ERROR_LEVEL, TS_LKM_NOT_OBJECT);
+        NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_NOT_OBJECT, "");
         return false;
     }
     return response.deserialize(root);
@@ -25,17 +25,17 @@ bool find_field(int32_t code, const ts_kson_value_t& root, ts_kson_value_t& out)
     for (uint64_t i = 0; i < pairs; ++i) {
         ts_kson_value_t key;
         if (!kson_object_key(root, i, key)) {
-            lkm_log(LOG_ERROR_LEVEL, TS_LKM_NO_FIELD_NAME);
+            NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_NO_FIELD_NAME, "");
             return false;
         }
         int32_t key_code;
         if (!kson_get_int32(key, &key_code)) {
-            lkm_log(LOG_ERROR_LEVEL, TS_LKM_BAD_FIELD_NAME);
+            NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_BAD_FIELD_NAME, "");
             return false;
         }
         if (key_code == code) {
             if (!kson_object_value(root, i, out)) {
-                lkm_log(LOG_ERROR_LEVEL, TS_LKM_NO_FIELD_VALUE);
+                NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_NO_FIELD_VALUE, "");
                 return false;
             }
             return true;
@@ -51,11 +51,11 @@ bool get_int32_field(const ts_kson_value_t& root, int32_t code, const char* abse
 {
     ts_kson_value_t value;
     if (!find_field(code, root, value)) {
-        lkm_log(LOG_ERROR_LEVEL, absent);
+        NT_LOG_EVENT(LOG_ERROR_LEVEL, absent, "");
         return false;
     }
     if (!kson_get_int32(value, &out)) {
-        lkm_log(LOG_ERROR_LEVEL, unreadable);
+        NT_LOG_EVENT(LOG_ERROR_LEVEL, unreadable, "");
         return false;
     }
     return true;
@@ -75,9 +75,7 @@ bool get_error_field(const ts_kson_value_t& root, int32_t& error)
 
 void log_wrong_packet_type(int32_t type, const char* expected_name)
 {
-    if (log_threshold <= LOG_ERROR_LEVEL) {
-        log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_WRONG_TYPE) + std::to_string(type) + TS_LKM_EXPECTED + expected_name);
-    }
+    NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_LKM_WRONG_TYPE, type << TS_LKM_EXPECTED << expected_name);
 }
 
 bool read_dir_response(const ts_kson_value_t& root, int32_t expected, const char* parse_failed,
@@ -85,7 +83,7 @@ bool read_dir_response(const ts_kson_value_t& root, int32_t expected, const char
 {
     int32_t type;
     if (!get_packet_type(root, type)) {
-        lkm_log(LOG_ERROR_LEVEL, parse_failed);
+        NT_LOG_EVENT(LOG_ERROR_LEVEL, parse_failed, "");
         return false;
     }
     if (type != expected) {

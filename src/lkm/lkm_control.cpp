@@ -94,9 +94,7 @@ template <class Request, class Response>
 bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
 {
     const Request request(dir);
-    if (log_threshold <= LOG_DEBUG_LEVEL) {
-        log_message(LOG_DEBUG_LEVEL, text + ('"' + dir + '"'));
-    }
+    NT_LOG(LOG_DEBUG_LEVEL, text << '"' << dir << '"');
     Response response;
     {
         const exchange_guard_t guard;
@@ -118,13 +116,11 @@ void ts_lkm_control_t::check_interrupted(const char* context) const
     sigemptyset(&pending);
     sigpending(&pending);
     if (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1) {
-        lkm_log(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TERMINATED);
+        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TERMINATED);
         throw nx::EC_APP_TERMINATED;
     }
     if (std::chrono::steady_clock::now() >= deadline_) {
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            log_message(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TIMED_OUT + std::to_string(timeout_.count()) + " ms");
-        }
+        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TIMED_OUT << timeout_.count() << " ms");
         throw boost::system::system_error(ETIMEDOUT, boost::system::system_category(), context);
     }
 }

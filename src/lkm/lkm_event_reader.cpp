@@ -108,14 +108,14 @@ void ts_lkm_event_reader_t::on_event_path(kson_parser_t* parser, void* user)
         ts_kson_parser_t packet(parser);
         ts_lkm_event_path_response_t response;
         if (!parse_response(response, packet)) {
-            lkm_log(LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED, "");
             return;
         }
         // No file has an empty path; the packet is damaged and must not be
         // forwarded as an access. One line of fixed text: the module can
         // send such a packet for every access.
         if (response.path->empty()) {
-            lkm_log(LOG_WARNING_LEVEL, TS_LKM_EVENT_EMPTY_PATH);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_LKM_EVENT_EMPTY_PATH, "");
             return;
         }
         ts_event_t event;

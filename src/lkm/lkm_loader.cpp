@@ -29,13 +29,6 @@ const size_t READ_CHUNK = 256;
     throw boost::system::system_error(error, boost::system::system_category(), what);
 }
 
-void log_debug(const std::string& text)
-{
-    if (log_threshold <= LOG_DEBUG_LEVEL) {
-        log_message(LOG_DEBUG_LEVEL, text);
-    }
-}
-
 // Between fork and exec only async-signal-safe calls.
 [[noreturn]] void exec_child(char* const* argv, int output)
 {
@@ -58,17 +51,15 @@ void log_debug(const std::string& text)
 ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& loop, const std::vector<std::string>& mount_points,
                                           const ts_lkm_setup_t& setup)
 {
-    lkm_log(LOG_INFO_LEVEL, TS_LKM_TRYING);
+    NT_LOG(LOG_INFO_LEVEL, TS_LKM_TRYING);
     load_module(TS_LKM_MODULE_NAME, setup.program);
-    lkm_log(LOG_DEBUG_LEVEL, TS_LKM_LOADED);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_LOADED);
     const int major = get_device_major(TS_LKM_MODULE_NAME, setup.devices_list);
     if (major < 0) {
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MAJOR), TS_CTX_LKM);
     }
-    log_debug(TS_LKM_MAJOR + std::to_string(major));
-    if (log_threshold <= LOG_INFO_LEVEL) {
-        log_message(LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE + setup.device_dir);
-    }
+    NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MAJOR << major);
+    NT_LOG(LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE << setup.device_dir);
     return boost::make_shared<ts_lkmnotify_t>(loop, setup.device_dir, major, mount_points, setup.opener);
 }
 
@@ -80,14 +71,14 @@ void load_module(const std::string& name, const std::string& program)
         if (output.back() == '\n') {
             output.pop_back();
         }
-        log_debug(TS_LKM_MODPROBE_OUTPUT + output);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_OUTPUT << output);
     }
     if (WIFSIGNALED(status)) {
-        lkm_log(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_SIGNAL);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_SIGNAL);
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_CTX_LKM);
     }
     if (WEXITSTATUS(status) != 0) {
-        log_debug(TS_LKM_MODPROBE_STATUS + std::to_string(WEXITSTATUS(status)));
+        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_STATUS << WEXITSTATUS(status));
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_CTX_LKM);
     }
 }
@@ -175,7 +166,7 @@ void read_all(int fd, std::string& output)
             if (errno == EINTR) {
                 continue;
             }
-            log_debug(TS_LKM_READ_FAILED + std::string(strerror(errno)));
+            NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_READ_FAILED << strerror(errno));
             return;
         }
         if (output.size() < TS_LKM_OUTPUT_LIMIT) {

@@ -69,10 +69,3 @@ inline constexpr const char* TS_LKM_READER_FAILED = "LKM event reader stopped: "
 // ... when the failure is no standard exception.
 inline constexpr const char* TS_LKM_UNKNOWN_FAILURE = "unknown failure";
 
-// One fixed line, built only when the threshold lets it through.
-inline void lkm_log(int level, const char* text)
-{
-    if (log_threshold <= level) {
-        log_message(level, text);
-    }
-}

@@ -25,10 +25,8 @@ namespace {
 void report_reader_failure(const std::exception* failure) noexcept
 {
     try {
-        if (log_threshold <= LOG_ERROR_LEVEL) {
-            log_message(LOG_ERROR_LEVEL, std::string(TS_LKM_READER_FAILED) +
-                                             (failure != nullptr ? short_what(*failure) : TS_LKM_UNKNOWN_FAILURE));
-        }
+        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_READER_FAILED
+                << (failure != nullptr ? short_what(*failure) : std::string(TS_LKM_UNKNOWN_FAILURE)));
     } catch (...) {
         // Nowhere left to report to.
     }
@@ -53,9 +51,7 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
     }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
-        if (log_threshold <= LOG_DEBUG_LEVEL) {
-            log_message(LOG_DEBUG_LEVEL, added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir);
-        }
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir));
     }
 }
 

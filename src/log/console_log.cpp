@@ -1,8 +1,15 @@
 #include "log/console_log.hpp"
 
-#include <iostream>
+#include <unistd.h>
+
+#include <boost/make_shared.hpp>
 
 #include "log/log.hpp"
+#include "log/log_writer.hpp"
+
+cf_console_log_t::cf_console_log_t() : output_(boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false))
+{
+}
 
 void cf_console_log_t::open()
 {
@@ -10,12 +17,10 @@ void cf_console_log_t::open()
 
 void cf_console_log_t::log(int level, const std::string& text)
 {
-    boost::mutex::scoped_lock lock(log_mutex());
-    std::cerr << log_level_name(level) << ": " << text << std::endl;
+    cf_log_writer_t::instance().post(output_, output_->line(level, text), level);
 }
 
 void cf_console_log_t::log_from_process(const std::string& source, int pid, const std::string& text)
 {
-    boost::mutex::scoped_lock lock(log_mutex());
-    std::cerr << source << "-" << pid << ": " << text << std::endl;
+    cf_log_writer_t::instance().post(output_, output_->process_line(source, pid, text), LOG_ERROR_LEVEL);
 }

@@ -1,9 +1,14 @@
 #include "log/log.hpp"
 
-#include <cstring>
-#include <iostream>
+#include <unistd.h>
 
+#include <cstring>
+
+#include <boost/make_shared.hpp>
 #include <boost/smart_ptr/atomic_shared_ptr.hpp>
+
+#include "log/fd_log_output.hpp"
+#include "log/log_writer.hpp"
 
 std::atomic<int> log_threshold{LOG_NOTICE_LEVEL};
 
@@ -17,12 +22,32 @@ boost::atomic_shared_ptr<cf_log_t>& installed_sink()
     return *sink;
 }
 
-// At exit, after the inventory is gone, the sink is released (closing a log
-// file or the syslog connection) and later lines go to standard error.
+// Standard error in console form, before any sink and after an empty one.
+const cf_fd_log_output_ptr& fallback()
+{
+    static const cf_fd_log_output_ptr* output =
+        new cf_fd_log_output_ptr(boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false));
+    return *output;
+}
+
+// At exit, after the inventory is gone, the last lines (the termination
+// line, the exit line) get a bounded chance to be written, then the sink is
+// released (closing a log file or the syslog connection once its lines are
+// out) and later lines go to standard error. A reader that stalls keeps the
+// rest; the daemon exits with its status anyway.
 struct sink_releaser_t
 {
-    ~sink_releaser_t() { installed_sink().store(cf_log_ptr()); }
+    ~sink_releaser_t()
+    {
+        log_flush(LOG_EXIT_DRAIN);
+        installed_sink().store(cf_log_ptr());
+    }
 } sink_releaser;
+
+bool needs_escape(unsigned char byte)
+{
+    return byte < 0x20 || byte == 0x7F || byte == '\\';
+}
 
 } // namespace
 
@@ -32,6 +57,31 @@ boost::mutex& log_mutex()
     return *mutex;
 }
 
+bool log_needs_escape(const std::string& text)
+{
+    for (const char c : text)
+        if (needs_escape(static_cast<unsigned char>(c)))
+            return true;
+    return false;
+}
+
+std::string log_escape(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size() + 16);
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (!needs_escape(byte)) {
+            escaped += c;
+            continue;
+        }
+        const char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)), static_cast<char>('0' + ((byte >> 3) & 7)),
+                              static_cast<char>('0' + (byte & 7))};
+        escaped.append(octal, sizeof octal);
+    }
+    return escaped;
+}
+
 void log_message(int level, const std::string& text)
 {
     cf_log_ptr sink = installed_sink().load();
@@ -39,13 +89,7 @@ void log_message(int level, const std::string& text)
         sink->log(level, text);
         return;
     }
-    // One insertion of the finished line, so that lines of threads logging
-    // at the same time do not mix within a line.
-    std::string line = log_level_name(level);
-    line += ": ";
-    line += text;
-    line += '\n';
-    std::cerr << line << std::flush;
+    cf_log_writer_t::instance().post(fallback(), fallback()->line(level, text), level);
 }
 
 void log_from_process(const std::string& source, int pid, const std::string& text)
@@ -55,13 +99,17 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
         sink->log_from_process(source, pid, text);
         return;
     }
-    std::string line = source;
-    line += "-";
-    line += std::to_string(pid);
-    line += ": ";
-    line += text;
-    line += '\n';
-    std::cerr << line << std::flush;
+    cf_log_writer_t::instance().post(fallback(), fallback()->process_line(source, pid, text), LOG_ERROR_LEVEL);
+}
+
+void log_suppressed(int level, std::uint64_t count, const char* text)
+{
+    log_message(level, LOG_SUPPRESSED_PREFIX + std::to_string(count) + LOG_SUPPRESSED_INFIX + text);
+}
+
+bool log_flush(std::chrono::milliseconds timeout)
+{
+    return cf_log_writer_t::instance().flush(timeout);
 }
 
 void set_log_sink(const cf_log_ptr& sink)

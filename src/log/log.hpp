@@ -1,15 +1,32 @@
 // The daemon's single log entry and its process-wide state.
 //
-// Call sites test the threshold first and build the text only when the line
-// is wanted:
-//     if (log_threshold <= LOG_NOTICE) { std::ostringstream s; ...; log_message(LOG_NOTICE, s.str()); }
+// Every line is logged through NT_LOG, which tests the threshold once and
+// builds the text only when the line is wanted; the pieces are streamed:
+//     NT_LOG(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
+//     NT_LOG(LOG_DEBUG_LEVEL, "PID: " << pid << " Access on: " << path);
+//     NT_LOG(LOG_DEBUG_LEVEL, (added ? "added " : "not added ") << dir);  // ?: in parentheses
+// A line that a single file access can cause (a failed readlink, a dropped
+// path) goes through NT_LOG_EVENT instead, which also limits how many lines
+// of its text are written (log/log_limiter.hpp):
+//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED, record.fd);
+//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW, "");
+//
+// Lines reach the daemon's sinks escaped: every byte below 0x20, the byte 0x7F and
+// the backslash in a text are written as a backslash and three octal digits
+// ("\012" for a newline, "\134" for a backslash), so that a file name can
+// never start a line of its own or pass for one. A text without such bytes is
+// written unchanged.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include <boost/thread/mutex.hpp>
 
+#include "log/log_limiter.hpp"
+#include "log/log_line.hpp"
 #include "log/log_sink.hpp"
 
 namespace nx { class Log; }
@@ -20,14 +37,84 @@ enum cf_log_level_t { LOG_DEBUG_LEVEL = 0, LOG_INFO_LEVEL = 1, LOG_NOTICE_LEVEL 
 // read on every thread.
 extern std::atomic<int> log_threshold;
 
-// Held while the sink is replaced and by the console and file sinks while they
-// write. Never destroyed, so threads still running at exit can log.
+// Held while the sink is replaced. No sink holds it while it writes: the
+// writing happens on the log writer thread (log/log_writer.hpp). Never
+// destroyed, so threads still running at exit can log.
 boost::mutex& log_mutex();
 
+// Whether a line of the level is written: the one test of the threshold.
+inline bool log_wanted(int level)
+{
+    return log_threshold.load(std::memory_order_relaxed) <= level;
+}
+
+// The logging entry point: `pieces` is streamed into the line (see
+// cf_log_line_t) only when the level passes the threshold. A conditional
+// among the pieces needs parentheses of its own.
+#define NT_LOG(level_, pieces_)                                                                                        \
+    do {                                                                                                               \
+        const int nt_log_level_ = (level_);                                                                            \
+        if (log_wanted(nt_log_level_)) {                                                                               \
+            cf_log_line_t nt_log_line_;                                                                                \
+            nt_log_line_ << pieces_;                                                                                   \
+            log_message(nt_log_level_, nt_log_line_.text());                                                           \
+        }                                                                                                              \
+    } while (0)
+
+// NT_LOG for a line that one file access can cause: `text` (a fixed text)
+// then `more`, at most LOG_EVENT_BURST lines of this call site per
+// LOG_EVENT_INTERVAL; the first line after a limited interval is preceded by
+// "Suppressed <n> messages like: <text>" at the same level.
+#define NT_LOG_EVENT(level_, text_, more_)                                                                             \
+    do {                                                                                                               \
+        const int nt_log_level_ = (level_);                                                                            \
+        if (log_wanted(nt_log_level_)) {                                                                               \
+            static cf_log_limiter_t nt_log_limiter_;                                                                   \
+            std::uint64_t nt_log_suppressed_ = 0;                                                                      \
+            if (nt_log_limiter_.admit(nt_log_suppressed_)) {                                                           \
+                if (nt_log_suppressed_ != 0)                                                                           \
+                    log_suppressed(nt_log_level_, nt_log_suppressed_, (text_));                                        \
+                cf_log_line_t nt_log_line_;                                                                            \
+                nt_log_line_ << (text_) << more_;                                                                      \
+                log_message(nt_log_level_, nt_log_line_.text());                                                       \
+            }                                                                                                          \
+        }                                                                                                              \
+    } while (0)
+
 // Writes one line whatever the threshold: to the installed sink, else to
-// standard error as "<Level>: <text>". Any thread. Throws what the sink
-// throws (boost::lock_error from the console and file sinks).
+// standard error as "<Level>: <text>", the text escaped (see above). Any
+// thread; it never waits for the line to be written (see log_flush).
+// Throws what a sink of the tests throws; the daemon's own sinks throw
+// nothing but std::bad_alloc.
 void log_message(int level, const std::string& text);
+
+// "Suppressed <count> messages like: <text>" at the level.
+void log_suppressed(int level, std::uint64_t count, const char* text);
+
+// The text with every byte below 0x20, 0x7F and the backslash written as a
+// backslash and three octal digits; the text itself when it has none. The
+// daemon's sinks (console, file, syslog, the fallback) write every text and
+// source escaped; a sink of the tests gets the text as it was logged.
+std::string log_escape(const std::string& text);
+// Whether log_escape would change the text.
+bool log_needs_escape(const std::string& text);
+// The text when it needs no escape (the usual case: no copy), else its
+// escaped form, kept in `storage`.
+inline const std::string& log_escaped(const std::string& text, std::string& storage)
+{
+    if (!log_needs_escape(text))
+        return text;
+    storage = log_escape(text);
+    return storage;
+}
+
+// How long the exit waits at most for the last lines to be written.
+constexpr std::chrono::milliseconds LOG_EXIT_DRAIN(750);
+
+// Waits until every line logged so far has been written, or the time is up;
+// returns whether all were written. Lines a sink does not take meanwhile stay
+// queued (or are counted as dropped); the caller goes on either way.
+bool log_flush(std::chrono::milliseconds timeout);
 
 // One line that speaks for another process. Any thread.
 void log_from_process(const std::string& source, int pid, const std::string& text);

@@ -36,8 +36,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
     // which would throw on it.
     const std::string* path = event.path.get();
     if (!path || !ScanSet::is_absolute(*path)) {
-        if (log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED + (path ? *path : std::string()));
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED, (path ? *path : std::string()));
         return;
     }
     if (path_filter->state(*path) != ScanSet::INCLUDED)
@@ -53,11 +52,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
         drop_one();
     }
 
-    if (log_threshold <= LOG_DEBUG_LEVEL) {
-        std::ostringstream text;
-        text << TEXT_ACCESS_PID << event.pid << TEXT_ACCESS_ON << *path;
-        log_message(LOG_DEBUG_LEVEL, text.str());
-    }
+    NT_LOG(LOG_DEBUG_LEVEL, TEXT_ACCESS_PID << event.pid << TEXT_ACCESS_ON << *path);
     pushed();
 }
 
@@ -78,11 +73,7 @@ void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
     // the first free place: a flow that can barely keep up would otherwise
     // start and end it with every batch.
     if (dropping && events.size() <= max_paths / 2 && bytes <= max_path_bytes / 2) {
-        if (log_threshold <= LOG_WARNING_LEVEL) {
-            std::ostringstream text;
-            text << TS_TEXT_QUEUE_DROPPED << dropped_count;
-            log_message(LOG_WARNING_LEVEL, text.str());
-        }
+        NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_DROPPED << dropped_count);
         dropping = false;
         dropped_count = 0;
     }
@@ -94,11 +85,7 @@ void ts_event_queue_t::drop_one()
     if (dropping)
         return;
     dropping = true;
-    if (log_threshold <= LOG_WARNING_LEVEL) {
-        std::ostringstream text;
-        text << TS_TEXT_QUEUE_FULL << max_paths << " paths or " << max_path_bytes << " bytes";
-        log_message(LOG_WARNING_LEVEL, text.str());
-    }
+    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths << " paths or " << max_path_bytes << " bytes");
 }
 
 void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)

@@ -53,13 +53,6 @@ const int back_off_ms = 100;
 // failing, more than this many in a row, are retried at a gentle pace.
 const int quick_retries = 16;
 
-// A fixed text; composed texts test the threshold before they are built.
-void log_at(int level, const char* text)
-{
-    if (log_threshold <= level)
-        log_message(level, text);
-}
-
 // Closes a record's event descriptor on every way out of its handling.
 struct event_fd_t
 {
@@ -78,15 +71,14 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     if (record.pid == own_pid)
         return;
     if (record.mask & FAN_Q_OVERFLOW) {
-        log_at(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW);
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW, "");
         return;
     }
     if (record.fd < 0)
         return;
     struct stat st;
     if (fstat(record.fd, &st) != 0) {
-        if (log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL, std::string(TS_FAN_STAT_FAILED) + strerror(errno));
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_STAT_FAILED, strerror(errno));
         return;
     }
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
@@ -101,9 +93,10 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     // A target that fills the buffer may have been cut: a truncated path
     // names another file, so it is never forwarded.
     if (length < 0 || static_cast<std::size_t>(length) >= path_limit) {
-        if (log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL,
-                        (length < 0 ? TS_FAN_READLINK_FAILED : TS_FAN_PATH_TOO_LONG) + std::to_string(record.fd));
+        if (length < 0)
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED, record.fd);
+        else
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_PATH_TOO_LONG, record.fd);
         return;
     }
     ts_event_t event;
@@ -128,7 +121,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
     while (offset < size) {
         struct fanotify_event_metadata record;
         if (size - offset < FAN_EVENT_METADATA_LEN) {
-            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD, "");
             return;
         }
         // Copied out: the buffer gives no alignment guarantee for the record.
@@ -136,12 +129,12 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
         if (record.event_len < FAN_EVENT_METADATA_LEN || record.event_len > size - offset) {
             // Without a trustworthy length the next record cannot be found,
             // and descriptors of this one cannot be told from garbage.
-            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD, "");
             return;
         }
         offset += record.event_len;
         if (record.vers != FANOTIFY_METADATA_VERSION) {
-            log_at(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION, "");
             continue;
         }
         handle_record(record, own_pid, out, fd_dir, path_limit);
@@ -161,8 +154,7 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         mark_ = reinterpret_cast<mark_fn_t>(dlsym(symbols_.get(), "fanotify_mark"));
     if (!init_ || !mark_) {
         const char* error = dlerror();
-        if (log_threshold <= LOG_DEBUG_LEVEL)
-            log_message(LOG_DEBUG_LEVEL, std::string(TS_FAN_DLSYM) + (error ? error : ""));
+        NT_LOG(LOG_DEBUG_LEVEL, TS_FAN_DLSYM << (error ? error : ""));
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
     }
 
@@ -175,9 +167,7 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
 
     for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
         const bool added = add_path(*dir);
-        if (log_threshold <= LOG_DEBUG_LEVEL)
-            log_message(LOG_DEBUG_LEVEL, added ? TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2
-                                               : TS_FAN_PATH_FAILED + *dir);
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2 : TS_FAN_PATH_FAILED + *dir));
     }
     if (marked_.empty())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_CTX_FANOTIFY);
@@ -261,9 +251,8 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable())
             continue;
         const int error = got < 0 ? errno : 0;
-        if (failures == 0 && log_threshold <= LOG_WARNING_LEVEL)
-            log_message(LOG_WARNING_LEVEL,
-                        std::string(TS_FAN_READ_FAILED) + (error ? strerror(error) : "end of file"));
+        if (failures == 0)
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READ_FAILED, (error ? strerror(error) : "end of file"));
         if (failures < quick_retries)
             ++failures;
         else

@@ -48,12 +48,6 @@ namespace {
 const std::size_t BATCH_LIMIT = 100; // pop takes limit + 1: batches of 101
 const int JOIN_SECONDS = 3;
 
-void log_at(int level, const std::string& text)
-{
-    if (log_threshold <= level)
-        log_message(level, text);
-}
-
 std::string quoted(const std::string& dir)
 {
     return "\"" + dir + "\"";
@@ -154,10 +148,10 @@ void ts_file_monitor_t::configure(int mode)
     try {
         set_mode(mode);
     } catch (const std::exception& e) {
-        log_at(LOG_DEBUG_LEVEL, short_what(e));
-        log_at(LOG_ERROR_LEVEL, mode == nx::LTM_FANOTIFY ? COULDNT_INIT_FANOTIFY
+        NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
+        NT_LOG(LOG_ERROR_LEVEL, (mode == nx::LTM_FANOTIFY ? COULDNT_INIT_FANOTIFY
                                 : mode == nx::LTM_LKM    ? COULDNT_INIT_LKM
-                                                         : COULDNT_INIT_ANY);
+                                                         : COULDNT_INIT_ANY));
         throw nx::EC_BAD_CONFIG;
     }
 }
@@ -192,8 +186,8 @@ void ts_file_monitor_t::set_mode(int mode)
         try {
             next = build(nx::LTM_FANOTIFY);
         } catch (const std::exception& e) {
-            log_at(LOG_DEBUG_LEVEL, short_what(e));
-            log_at(LOG_INFO_LEVEL, REMAIN_LKM);
+            NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
+            NT_LOG(LOG_INFO_LEVEL, REMAIN_LKM);
             return;
         }
         switch_to(next);
@@ -252,10 +246,10 @@ void ts_file_monitor_t::start_event_loop()
                 });
         });
     } catch (const std::exception& e) {
-        log_at(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
+        NT_LOG(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_CANNOT_START), TS_CTX_FILE_MONITOR);
     }
-    log_at(LOG_DEBUG_LEVEL, FM_LOOP_STARTED);
+    NT_LOG(LOG_DEBUG_LEVEL, FM_LOOP_STARTED);
 }
 
 void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
@@ -263,7 +257,7 @@ void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
     // A replaced interceptor's loop ends because it was stopped.
     if (ended != interceptor)
         return;
-    log_at(LOG_ERROR_LEVEL, FM_LOOP_ENDED);
+    NT_LOG(LOG_ERROR_LEVEL, FM_LOOP_ENDED);
     throw boost::system::system_error(nx::make_error_code(nx::EC_IO_ERROR), TS_CTX_FILE_MONITOR);
 }
 
@@ -310,20 +304,20 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
     const std::string& dir = event.entry.dir;
     if (event.kind == TS_MNT_MOUNTED) {
         if (interceptor->add_path(dir))
-            log_at(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_ADDED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_ADDED_SUFFIX);
         else
-            log_at(LOG_DEBUG_LEVEL, FM_NOT_ADDED_PREFIX + quoted(dir) + FM_NOT_ADDED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, FM_NOT_ADDED_PREFIX + quoted(dir) + FM_NOT_ADDED_SUFFIX);
     } else if (event.kind == TS_MNT_UNMOUNTED) {
         if (interceptor->remove_path(dir))
-            log_at(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_DELETED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_DELETED_SUFFIX);
         else
-            log_at(LOG_WARNING_LEVEL, FM_NOT_DELETED_PREFIX + quoted(dir) + FM_NOT_DELETED_SUFFIX);
+            NT_LOG(LOG_WARNING_LEVEL, FM_NOT_DELETED_PREFIX + quoted(dir) + FM_NOT_DELETED_SUFFIX);
     }
 }
 
 void ts_file_monitor_t::raise_watcher_error(const std::string& text)
 {
-    log_at(LOG_DEBUG_LEVEL, text);
+    NT_LOG(LOG_DEBUG_LEVEL, text);
     throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_CTX_FILE_MONITOR);
 }
 
@@ -341,11 +335,7 @@ std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
         const fs::path resolved = fs::canonical(exe, error);
         if (!error) {
             list.push_back(ts_event_t{boost::make_shared<std::string>(resolved.string()), pid});
-            if (log_threshold <= LOG_DEBUG_LEVEL) {
-                std::ostringstream text;
-                text << FM_EXE_PREFIX << pid << FM_EXE_INFIX << quoted(resolved.string());
-                log_message(LOG_DEBUG_LEVEL, text.str());
-            }
+            NT_LOG(LOG_DEBUG_LEVEL, FM_EXE_PREFIX << pid << FM_EXE_INFIX << quoted(resolved.string()));
             continue;
         }
         if (error == boost::system::errc::no_such_file_or_directory) {
@@ -353,15 +343,11 @@ std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
             boost::system::error_code size_error;
             const boost::uintmax_t size = fs::file_size(it->path() / "cmdline", size_error);
             if (!size_error && size == 0) {
-                log_at(LOG_DEBUG_LEVEL, FM_EXE_PREFIX + name + FM_KERNEL_THREAD);
+                NT_LOG(LOG_DEBUG_LEVEL, FM_EXE_PREFIX + name + FM_KERNEL_THREAD);
                 continue;
             }
         }
-        if (log_threshold <= LOG_WARNING_LEVEL) {
-            std::ostringstream text;
-            text << error.message() << ": " << exe;
-            log_message(LOG_WARNING_LEVEL, text.str());
-        }
+        NT_LOG(LOG_WARNING_LEVEL, error.message() << ": " << exe);
     }
     return list;
 }

@@ -20,8 +20,7 @@ std::vector<std::string> get_mount_points(const std::string& mounts_path)
     try {
         read_mounts(entries, mounts_path);
     } catch (const std::runtime_error& e) {
-        if (log_threshold <= LOG_DEBUG_LEVEL)
-            log_message(LOG_DEBUG_LEVEL, TS_FACTORY_NO_MOUNTS + std::string(e.what()));
+        NT_LOG(LOG_DEBUG_LEVEL, TS_FACTORY_NO_MOUNTS << e.what());
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MOUNTPOINTS), TS_CTX_FILE_MONITOR);
     }
     std::vector<std::string> dirs;
@@ -45,8 +44,7 @@ ts_interceptor_ptr create_interceptor(boost::asio::io_service& io, int mode, con
 ts_interceptor_ptr create_fanotify_interceptor(boost::asio::io_service& io,
                                                const std::vector<std::string>& mount_points)
 {
-    if (log_threshold <= LOG_INFO_LEVEL)
-        log_message(LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY);
+    NT_LOG(LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY);
     return boost::make_shared<ts_fanotify_t>(io, mount_points);
 }
 
@@ -56,8 +54,7 @@ ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io,
     try {
         return create_fanotify_interceptor(io, mount_points);
     } catch (const std::exception& e) {
-        if (log_threshold <= LOG_DEBUG_LEVEL)
-            log_message(LOG_DEBUG_LEVEL, short_what(e));
+        NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
     }
     return create_lkm_interceptor(io, mount_points);
 }

@@ -84,6 +84,7 @@ TEST_F(file_log_test, lines_carry_the_time_the_pid_and_the_level_word)
         sink->log(-1, "negative");
         sink->log_from_process("probe", 77, "abc");
     }
+    ASSERT_TRUE(log_written());
     const std::string pid = std::to_string(getpid());
     const std::vector<std::string> expected = {
         "[" + pid + "] Warning: abc",
@@ -120,6 +121,7 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
     sink->log(LOG_NOTICE_LEVEL, "later line");
+    ASSERT_TRUE(log_written());
     std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("earlier line", lines[0]);
@@ -141,12 +143,15 @@ TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is
     size_t before = open_descriptors();
     set_log_sink(file_sink());
     log_message(LOG_NOTICE_LEVEL, "first");
+    ASSERT_TRUE(log_written());
     EXPECT_EQ(before + 1, open_descriptors());
     // Every configuration opens the file anew; the old descriptor goes.
     set_log_sink(file_sink());
     log_message(LOG_NOTICE_LEVEL, "second");
+    ASSERT_TRUE(log_written());
     EXPECT_EQ(before + 1, open_descriptors());
     set_log_sink(cf_log_ptr());
+    ASSERT_TRUE(log_written());
     EXPECT_EQ(before, open_descriptors());
     std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(2u, lines.size());
@@ -172,6 +177,7 @@ TEST_F(file_log_test, a_time_stamped_stderr_sink_writes_to_descriptor_2_and_neve
     log_message(LOG_ERROR_LEVEL, "stamped");
     set_log_sink(make_log_sink(setting));
     set_log_sink(recording_log_ptr(new recording_log_t));
+    EXPECT_TRUE(log_written());
     bool still_open = fcntl(STDERR_FILENO, F_GETFD) != -1;
     ssize_t written = write(STDERR_FILENO, "after\n", 6);
 
@@ -253,6 +259,7 @@ TEST_F(file_log_test, lines_of_several_threads_never_mix)
     for (std::thread& w : writers)
         w.join();
     set_log_sink(cf_log_ptr());
+    ASSERT_TRUE(log_written());
     std::vector<std::string> lines = split_lines(read_file(path));
     ASSERT_EQ(static_cast<size_t>(threads * lines_each), lines.size());
     const std::string pid = std::to_string(getpid());

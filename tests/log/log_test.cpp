@@ -135,6 +135,100 @@ TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
     EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
+// The entry point builds the text only for a line that passes the
+// threshold: a piece with a side effect shows whether it was evaluated.
+TEST_F(log_test, the_entry_point_builds_the_text_only_for_a_wanted_line)
+{
+    recording_log_ptr sink(new recording_log_t);
+    set_log_sink(sink);
+    log_threshold = LOG_WARNING_LEVEL;
+    int built = 0;
+    auto piece = [&] {
+        ++built;
+        return std::string("piece");
+    };
+    NT_LOG(LOG_NOTICE_LEVEL, "not " << piece());
+    NT_LOG(LOG_WARNING_LEVEL, "one " << piece() << " " << 42 << " " << -7L << ' ' << 'c');
+    NT_LOG(LOG_ERROR_LEVEL, (built == 1 ? "two" : "none"));
+    NT_LOG_EVENT(LOG_INFO_LEVEL, "not either", piece());
+    EXPECT_EQ(1, built);
+    EXPECT_EQ((std::vector<std::string>{"one piece 42 -7 c", "two"}), sink->texts());
+    EXPECT_EQ(LOG_WARNING_LEVEL, sink->lines()[0].level);
+}
+
+// A flood of one per-event line: the limit, then nothing until the interval
+// ends; another call site keeps a limit of its own.
+TEST_F(log_test, a_flood_of_one_event_line_is_cut_at_the_limit)
+{
+    recording_log_ptr sink(new recording_log_t);
+    set_log_sink(sink);
+    for (int i = 0; i < 1000; ++i)
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, "Readlink failed on fd=", i);
+    NT_LOG_EVENT(LOG_WARNING_LEVEL, "Another text", "");
+    std::vector<std::string> expected;
+    for (unsigned i = 0; i < LOG_EVENT_BURST; ++i)
+        expected.push_back("Readlink failed on fd=" + std::to_string(i));
+    expected.push_back("Another text");
+    EXPECT_EQ(expected, sink->texts());
+}
+
+// The limit's intervals on a clock of the test's own: at most the burst per
+// interval, then, with the first line after it, the count held back.
+std::chrono::steady_clock::time_point fake_now;
+std::chrono::steady_clock::time_point fake_clock()
+{
+    return fake_now;
+}
+
+TEST_F(log_test, the_limit_reports_what_it_held_back_when_the_interval_ends)
+{
+    cf_log_limiter_t limiter(3, std::chrono::seconds(5), fake_clock);
+    std::uint64_t suppressed = 99;
+    std::string admitted;
+    for (int i = 0; i < 10; ++i) {
+        admitted += limiter.admit(suppressed) ? '+' : '-';
+        EXPECT_EQ(0u, suppressed);
+        fake_now += std::chrono::milliseconds(100);
+    }
+    EXPECT_EQ("+++-------", admitted);
+    fake_now += std::chrono::seconds(5);
+    EXPECT_TRUE(limiter.admit(suppressed));
+    EXPECT_EQ(7u, suppressed);
+    // A quiet interval holds nothing back, so the next one reports nothing.
+    fake_now += std::chrono::seconds(6);
+    EXPECT_TRUE(limiter.admit(suppressed));
+    EXPECT_EQ(0u, suppressed);
+
+    recording_log_ptr sink(new recording_log_t);
+    set_log_sink(sink);
+    log_suppressed(LOG_WARNING_LEVEL, 7, "Readlink failed on fd=");
+    EXPECT_EQ((std::vector<std::string>{"Suppressed 7 messages like: Readlink failed on fd="}), sink->texts());
+}
+
+// The escaped form of the texts that a file name can bring: control bytes,
+// 0x7F and the backslash become a backslash and three octal digits; bytes
+// above 0x7F (UTF-8 names) and every other byte stay as they are.
+TEST_F(log_test, control_bytes_and_the_backslash_are_escaped_in_octal)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"/plain/name.txt", "/plain/name.txt"},
+        {"x\nNotice: Exit with status 0 (Success)", "x\\012Notice: Exit with status 0 (Success)"},
+        {std::string("a\nb"), "a\\012b"},
+        {"a\rb", "a\\015b"},
+        {"a\x1b[31mb", "a\\033[31mb"},
+        {"a\x7f" "b", "a\\177b"},
+        {"a\\012b", "a\\134012b"},
+        {std::string("a\0b", 3), "a\\000b"},
+        {"\x01\x1f", "\\001\\037"},
+        {"caf\xc3\xa9 \xff", "caf\xc3\xa9 \xff"},
+        {"100% #012 ~", "100% #012 ~"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.second, log_escape(c.first)) << c.first;
+        EXPECT_EQ(c.first != c.second, log_needs_escape(c.first)) << c.first;
+    }
+}
+
 TEST_F(log_test, configured_levels_map_to_thresholds)
 {
     const std::pair<int, int> cases[] = {{1, LOG_DEBUG_LEVEL}, {2, LOG_INFO_LEVEL}, {3, LOG_NOTICE_LEVEL}, {4, LOG_WARNING_LEVEL},

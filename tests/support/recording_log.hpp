@@ -2,6 +2,7 @@
 // logging core back as a process starts when a test ends.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -67,6 +68,13 @@ private:
 
 typedef boost::shared_ptr<recording_log_t> recording_log_ptr;
 
+// Waits until the log writer has written every line logged so far (the
+// daemon's own sinks only queue their lines).
+inline bool log_written()
+{
+    return log_flush(std::chrono::seconds(10));
+}
+
 // Saves the threshold; at destruction restores it and removes any sink, the
 // state the logging core starts in.
 class log_state_restorer_t
@@ -75,6 +83,7 @@ public:
     log_state_restorer_t() : threshold(log_threshold) {}
     ~log_state_restorer_t()
     {
+        log_written();
         set_log_sink(cf_log_ptr());
         log_threshold = threshold;
     }

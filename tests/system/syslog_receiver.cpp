@@ -51,8 +51,18 @@ void syslog_receiver_t::run()
     // lags would block the daemon's blocking syslog sends.
     char buffer[65536];
     for (;;) {
+        if (paused) {
+            pollfd stop = {wake[0], POLLIN, 0};
+            if (::poll(&stop, 1, 10) > 0)
+                return;
+            continue;
+        }
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        // A pause is noticed within a slice, not only after the next datagram.
+        const int ready = ::poll(fds, 2, 10);
+        if (ready == 0)
+            continue;
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             return;

@@ -3,6 +3,7 @@
 // and never the machine's logger.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,10 @@ public:
 
     // Every datagram received so far, in order of arrival.
     std::vector<std::string> messages() const;
+    // A logger that stops receiving (its socket fills and the sender's
+    // sends block) and one that goes on again.
+    void pause() { paused = true; }
+    void resume() { paused = false; }
     // Waits until at least `occurrences` messages end with the text.
     bool wait_for_ending(const std::string& text, std::chrono::milliseconds timeout, std::size_t occurrences = 1) const;
 
@@ -32,6 +37,7 @@ private:
     void run();
     std::size_t count_ending(const std::string& text) const;
 
+    std::atomic<bool> paused{false};
     int fd = -1;
     int wake[2] = {-1, -1};
     mutable std::mutex lock;

@@ -1,0 +1,41 @@
+// Lines on a descriptor: standard error in console form, or a log file (or
+// standard error) with time stamps:
+//     Notice: SIGHUP has arrived
+//     2014-Mar-12 14:22:05 [1234] Notice: SIGHUP has arrived
+#pragma once
+
+#include <string>
+
+#include "log/log_output.hpp"
+
+class cf_fd_log_output_t : public cf_log_output_t
+{
+public:
+    // Closes fd at destruction only when owns_fd (a log file, never
+    // descriptor 2). `stamped`: the time-stamped form, with the pid taken now.
+    cf_fd_log_output_t(int fd, bool owns_fd, bool stamped);
+    ~cf_fd_log_output_t() override;
+
+    cf_fd_log_output_t(const cf_fd_log_output_t&) = delete;
+    cf_fd_log_output_t& operator=(const cf_fd_log_output_t&) = delete;
+
+    // "<Level>: <text>\n", or "<time> [<pid>] <Level>: <text>\n".
+    std::string line(int level, const std::string& text) const override;
+    // "<source>-<pid>: <text>\n", or "<time> [<source>-<pid>] <text>\n".
+    std::string process_line(const std::string& source, int pid, const std::string& text) const;
+    bool joins_lines() const override { return true; }
+    // Writes the bytes whole: a write cut short (a pipe) is continued and
+    // EINTR is retried; any other failure, or a write that takes nothing,
+    // drops the rest and gives false. Blocks while the reader stalls.
+    bool write(const std::string& lines, int level) override;
+
+    int fd() const { return fd_; }
+
+private:
+    const int fd_;
+    const bool owns_fd_;
+    const bool stamped_;
+    const std::string pid_;
+};
+
+typedef boost::shared_ptr<cf_fd_log_output_t> cf_fd_log_output_ptr;

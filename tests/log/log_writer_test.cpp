@@ -1,0 +1,136 @@
+#include "log/log_writer.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "log.pb.h"
+#include "log/console_log.hpp"
+#include "log/log.hpp"
+#include "support/recording_log.hpp"
+#include "support/temp_dir.hpp"
+
+namespace {
+
+// Standard error pointed at a pipe of one page that the test reads only when
+// told: a reader that stalls. Descriptor 2 is put back at the end.
+class stalled_stderr_t
+{
+public:
+    stalled_stderr_t()
+    {
+        EXPECT_EQ(0, pipe2(fds, O_CLOEXEC));
+        fcntl(fds[1], F_SETPIPE_SZ, 4096);
+        saved = dup(STDERR_FILENO);
+        dup2(fds[1], STDERR_FILENO);
+    }
+    ~stalled_stderr_t()
+    {
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        close(fds[1]);
+        close(fds[0]);
+    }
+
+    // Reads until no byte arrives for `quiet` (the writer has nothing more).
+    std::string read_until_quiet(std::chrono::milliseconds quiet)
+    {
+        std::string text;
+        char buffer[65536];
+        for (;;) {
+            struct pollfd p = {fds[0], POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0)
+                return text;
+            const ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n <= 0)
+                return text;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+    int fds[2] = {-1, -1};
+    int saved = -1;
+};
+
+class log_writer_test : public ::testing::Test
+{
+protected:
+    log_state_restorer_t restorer;
+};
+
+// The console sink on standard error whose reader stops: logging never
+// waits for the reader, the lines that find the queue full are counted, and
+// once the reader goes on, the lines come in order, whole, followed by the
+// count of the dropped ones.
+TEST_F(log_writer_test, a_stalled_reader_never_holds_up_the_caller_and_drops_are_counted)
+{
+    stalled_stderr_t stderr_pipe;
+    set_log_sink(boost::make_shared<cf_console_log_t>());
+    const std::string padding(200, 'x');
+    // Four times what the queue holds, so most lines find it full.
+    const int total = static_cast<int>(4 * LOG_QUEUE_BYTES / 200);
+    std::chrono::steady_clock::duration longest{};
+    for (int i = 0; i < total; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        log_message(LOG_NOTICE_LEVEL, "line " + std::to_string(i) + " " + padding);
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    }
+    const auto longest_ms = std::chrono::duration_cast<std::chrono::microseconds>(longest).count() / 1000.0;
+    RecordProperty("longest_log_call_ms", std::to_string(longest_ms));
+    std::cout << "longest log_message call while the reader stalled: " << longest_ms << " ms\n";
+    // Generous: a wait for the reader would last until it reads.
+    EXPECT_LT(longest_ms, 1000.0);
+    EXPECT_FALSE(log_flush(std::chrono::milliseconds(50)));
+
+    // The reader goes on; one more line brings the count of those dropped.
+    std::string text = stderr_pipe.read_until_quiet(std::chrono::milliseconds(300));
+    log_message(LOG_NOTICE_LEVEL, "after");
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    text += stderr_pipe.read_until_quiet(std::chrono::milliseconds(300));
+
+    std::vector<std::string> lines = split_lines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ('\n', text.back());
+    int previous = -1, written = 0;
+    unsigned long long dropped = 0;
+    for (std::size_t i = 0; i + 2 < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        ASSERT_EQ(0u, line.find("Notice: line ")) << line;
+        const int number = std::stoi(line.substr(13));
+        ASSERT_EQ("Notice: line " + std::to_string(number) + " " + padding, line);
+        EXPECT_GT(number, previous);
+        previous = number;
+        ++written;
+    }
+    const std::string report = lines[lines.size() - 2];
+    const std::string suffix = LOG_DROPPED_SUFFIX;
+    ASSERT_EQ(0u, report.find("Warning: ")) << report;
+    ASSERT_GT(report.size(), suffix.size());
+    ASSERT_EQ(suffix, report.substr(report.size() - suffix.size())) << report;
+    dropped = std::stoull(report.substr(9));
+    EXPECT_EQ("Notice: after", lines.back());
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(static_cast<unsigned long long>(total), written + dropped);
+    // Lines from the start are there: only the overflow was dropped.
+    EXPECT_EQ(0u, lines[0].find("Notice: line 0 "));
+}
+
+// Before any sink, lines go to standard error through the writer as well.
+TEST_F(log_writer_test, the_fallback_to_standard_error_goes_through_the_writer_too)
+{
+    stalled_stderr_t stderr_pipe;
+    log_message(LOG_NOTICE_LEVEL, "before any sink");
+    log_from_process("probe", 77, "abc");
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    EXPECT_EQ("Notice: before any sink\nprobe-77: abc\n", stderr_pipe.read_until_quiet(std::chrono::milliseconds(100)));
+}
+
+} // namespace
