@@ -13,6 +13,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
 #include "links/ostrand_tie.hpp"
 #include "linux_tarsel_config.pb.h"
@@ -73,6 +74,7 @@ ts_kestrum_t::~ts_kestrum_t()
 
 void ts_kestrum_t::connect()
 {
+    NT_ASSERT_MAIN_THREAD();
     // A new address while connected: start over as after a loss, so the new
     // connection begins with its OPEN_FLOW_REQUEST and nothing unread is lost.
     if (is_open())
@@ -175,6 +177,7 @@ void ts_kestrum_t::send_flow_options()
 
 void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
 {
+    NT_ASSERT_MAIN_THREAD();
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_DATA_NOTIFICATION);
     message.mutable_flow_path()->Reserve(static_cast<int>(last - first));
@@ -200,18 +203,21 @@ void ts_kestrum_t::send_recorded(ks::ClientMessage& message, int replace_key)
 
 void ts_kestrum_t::on_frames_written(std::size_t)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (send_queue_empty())
         drained();
 }
 
 void ts_kestrum_t::on_frames_read(std::size_t frames)
 {
+    NT_ASSERT_MAIN_THREAD();
     while (frames-- > 0 && !unread.empty())
         unread.pop_front();
 }
 
 void ts_kestrum_t::on_message(std::istream& body)
 {
+    NT_ASSERT_MAIN_THREAD();
     // Used whatever the parse reported: a missing or unknown tag reads as
     // START_SCAN_RESPONSE, which is then an unexpected message.
     ks::ServerMessage message;
@@ -253,6 +259,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
 
 void ts_kestrum_t::on_error(const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!is_lost_connection(error))
         throw boost::system::system_error(error, KESTRUM_CONTEXT);
     reconnect(error.message());

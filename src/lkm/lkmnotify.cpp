@@ -14,7 +14,7 @@
 #include "lkm/lkm_event_reader.hpp"
 #include "lkm/lkm_protocol.hpp"
 #include "lkm/lkm_texts.hpp"
-#include "monitor/event_queue.hpp"
+#include "monitor/handoff.hpp"
 
 namespace {
 
@@ -82,11 +82,7 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             if (!reader.read_events(events)) {
                 continue;
             }
-            loop_.post([queue, batch = std::move(events)]() {
-                for (const ts_event_t& event : batch) {
-                    queue->push(event);
-                }
-            });
+            ts_handoff_t::read_events(loop_, queue, std::move(events));
             events.clear();
         }
     } catch (const std::exception& e) {

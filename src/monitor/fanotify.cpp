@@ -17,7 +17,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "log/log.hpp"
-#include "monitor/event_queue.hpp"
+#include "monitor/handoff.hpp"
 #include "monitor/monitor_error.hpp"
 
 const char* const TS_FAN_PATH_ADDED_1 = "The path: ";
@@ -232,10 +232,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             failures = 0;
             handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
             if (!events.empty()) {
-                io_.post([queue, batch = std::move(events)]() {
-                    for (std::size_t i = 0; i < batch.size(); ++i)
-                        queue->push(batch[i]);
-                });
+                ts_handoff_t::read_events(io_, queue, std::move(events));
                 events.clear();
                 events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
             }

@@ -12,12 +12,14 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 #include "error.pb.h"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
 #include "linux_tarsel_appinfo.pb.h"
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
+#include "monitor/handoff.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/proc_filter.hpp"
@@ -87,6 +89,7 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     , start_thread_with(&ts_file_monitor_t::start_thread)
     , proc_root("/proc")
 {
+    NT_ASSERT_MAIN_THREAD();
     ts_kestrum_t* kestrum = owner->kestrum();
     connections.reserve(4);
     connections.emplace_back(queue->pushed.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
@@ -97,13 +100,16 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     connections.emplace_back(kestrum->unsent.connect(
         boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
     queue->set_process_filter(new ts_proc_filter_t(owner->io_service_, std::vector<std::string>()));
-    watcher->error_signal.connect(boost::bind(&ts_file_monitor_t::on_watcher_error, this, boost::placeholders::_1));
-    watcher->mount_signal.connect(boost::bind(&ts_file_monitor_t::on_mount_event, this, boost::placeholders::_1));
+    watcher->error_signal.connect(
+        boost::bind(&ts_file_monitor_t::hand_over_watcher_error, this, boost::placeholders::_1));
+    watcher->mount_signal.connect(
+        boost::bind(&ts_file_monitor_t::hand_over_mount_change, this, boost::placeholders::_1));
     watcher->start();
 }
 
 ts_file_monitor_t::~ts_file_monitor_t()
 {
+    NT_ASSERT_MAIN_THREAD();
     // The watcher's thread outlives this object; once close returns, none of
     // its slots runs again, so nothing more is posted to the event loop.
     watcher->close();
@@ -121,6 +127,7 @@ ts_file_monitor_t::~ts_file_monitor_t()
 
 int ts_file_monitor_t::mode() const
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor || !loop_thread)
         return nx::LTS_LOADING;
     switch (interceptor->kind()) {
@@ -132,6 +139,7 @@ int ts_file_monitor_t::mode() const
 
 void ts_file_monitor_t::configure(int mode)
 {
+    NT_ASSERT_MAIN_THREAD();
     const nx::LinuxTarselConfig& config = *owner->config();
     std::vector<std::string> included, excluded, processes;
     included_paths(config, included);
@@ -158,6 +166,7 @@ void ts_file_monitor_t::configure(int mode)
 
 ts_interceptor_ptr ts_file_monitor_t::build(int mode)
 {
+    NT_ASSERT_MAIN_THREAD();
     ts_interceptor_ptr built = create(owner->io_service_, mode);
     if (!built)
         throw std::runtime_error(FM_NO_INTERCEPTOR);
@@ -166,6 +175,7 @@ ts_interceptor_ptr ts_file_monitor_t::build(int mode)
 
 void ts_file_monitor_t::set_mode(int mode)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor) {
         make_current(build(mode));
         // Pushed directly, not posted: they enter the queue before any event
@@ -200,6 +210,7 @@ void ts_file_monitor_t::set_mode(int mode)
 
 void ts_file_monitor_t::make_current(const ts_interceptor_ptr& next)
 {
+    NT_ASSERT_MAIN_THREAD();
     const ts_interceptor_ptr previous = interceptor;
     interceptor = next;
     try {
@@ -212,6 +223,7 @@ void ts_file_monitor_t::make_current(const ts_interceptor_ptr& next)
 
 void ts_file_monitor_t::switch_to(const ts_interceptor_ptr& next)
 {
+    NT_ASSERT_MAIN_THREAD();
     const ts_interceptor_ptr old_interceptor = interceptor;
     const thread_ptr old_thread = loop_thread;
     // The new loop runs before the old one is asked to stop, so no access
@@ -226,6 +238,7 @@ void ts_file_monitor_t::switch_to(const ts_interceptor_ptr& next)
 
 void ts_file_monitor_t::start_event_loop()
 {
+    NT_ASSERT_MAIN_THREAD();
     try {
         // The loop thread inherits the blocked mask: these signals belong to
         // the main thread's event loop.
@@ -239,11 +252,7 @@ void ts_file_monitor_t::start_event_loop()
             current->run(events);
             // A loop that gives up on its own (the kernel module's device
             // failed) would leave the daemon blind: the main thread decides.
-            if (!token.expired())
-                io->post([current, token, self] {
-                    if (!token.expired())
-                        self->on_loop_ended(current);
-                });
+            hand_over_loop_end(*io, token, self, current);
         });
     } catch (const std::exception& e) {
         NT_LOG(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
@@ -254,6 +263,7 @@ void ts_file_monitor_t::start_event_loop()
 
 void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
 {
+    NT_ASSERT_MAIN_THREAD();
     // A replaced interceptor's loop ends because it was stopped.
     if (ended != interceptor)
         return;
@@ -263,6 +273,7 @@ void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
 
 void ts_file_monitor_t::send_pending()
 {
+    NT_ASSERT_MAIN_THREAD();
     ts_kestrum_t* kestrum = owner->kestrum();
     if (!kestrum->is_flow_open() || !kestrum->send_queue_empty())
         return;
@@ -274,31 +285,35 @@ void ts_file_monitor_t::send_pending()
 
 void ts_file_monitor_t::restore_unsent(const std::deque<std::string>& paths)
 {
+    NT_ASSERT_MAIN_THREAD();
     queue->restore_front(paths);
 }
 
-void ts_file_monitor_t::on_mount_event(const ts_mnt_event_t& event)
+void ts_file_monitor_t::hand_over_loop_end(boost::asio::io_service& io, const boost::weak_ptr<void>& token,
+                                           ts_file_monitor_t* self, const ts_interceptor_ptr& ended)
 {
-    const boost::weak_ptr<void> token = alive;
-    ts_file_monitor_t* self = this;
-    owner->io_service_.post([token, self, event] {
-        if (!token.expired())
-            self->handle_mount_event(event);
-    });
+    // Without a file monitor nobody waits for the news; the check spares a
+    // post into a loop that may be shutting down with the process.
+    if (token.expired())
+        return;
+    ts_handoff_t::post(io, token, [self, ended] { self->on_loop_ended(ended); });
 }
 
-void ts_file_monitor_t::on_watcher_error(const std::string& text)
+void ts_file_monitor_t::hand_over_mount_change(const ts_mnt_event_t& event)
 {
-    const boost::weak_ptr<void> token = alive;
     ts_file_monitor_t* self = this;
-    owner->io_service_.post([token, self, text] {
-        if (!token.expired())
-            self->raise_watcher_error(text);
-    });
+    ts_handoff_t::post(owner->io_service_, alive, [self, event] { self->handle_mount_event(event); });
+}
+
+void ts_file_monitor_t::hand_over_watcher_error(const std::string& text)
+{
+    ts_file_monitor_t* self = this;
+    ts_handoff_t::post(owner->io_service_, alive, [self, text] { self->raise_watcher_error(text); });
 }
 
 void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor)
         return;
     const std::string& dir = event.entry.dir;
@@ -317,6 +332,7 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
 
 void ts_file_monitor_t::raise_watcher_error(const std::string& text)
 {
+    NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, text);
     throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_CTX_FILE_MONITOR);
 }
