@@ -59,7 +59,9 @@ bool is_lost_connection(const boost::system::error_code& error)
 } // namespace
 
 ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner_, std::chrono::steady_clock::duration connect_limit_)
-    : owner(owner_)
+    : event_loop(owner_->io_service_)
+    , config(owner_->config())
+    , ostrand(owner_->ostrand())
     , flow_open(false)
     , options_pending(false)
     , alarm_count(0)
@@ -81,7 +83,7 @@ void ts_kestrum_t::connect()
         drop_connection();
     abandon_connect();
     boost::asio::local::stream_protocol::endpoint endpoint(socket_path);
-    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
+    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(event_loop));
     boost::system::error_code error;
     // Close-on-exec, like every descriptor of the daemon: modprobe, run on
     // this thread, must not inherit the connection.
@@ -156,7 +158,7 @@ void ts_kestrum_t::open_session()
     message.set_tag(ks::ClientMessage::OPEN_FLOW_REQUEST);
     message.set_origin(nx::APP_LINUX_TARSEL);
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
-    make_flow_options(*owner->config(), message.mutable_flow_options());
+    make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, OPEN_FLOW_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_SESSION_SENT);
 }
@@ -170,7 +172,7 @@ void ts_kestrum_t::send_flow_options()
     options_pending = false;
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
-    make_flow_options(*owner->config(), message.mutable_flow_options());
+    make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, FLOW_OPTIONS_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPTIONS_SENT);
 }
@@ -269,7 +271,7 @@ void ts_kestrum_t::reconnect(const std::string& reason)
 {
     NT_LOG(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX << reason << KESTRUM_CLOSED_SUFFIX);
     drop_connection();
-    owner->ostrand()->send_kestrum_request();
+    ostrand->send_kestrum_request();
 }
 
 void ts_kestrum_t::drop_connection()

@@ -81,7 +81,9 @@ ts_file_monitor_t::thread_ptr ts_file_monitor_t::start_thread(const boost::funct
 }
 
 ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& mounts_path)
-    : owner(owner_)
+    : event_loop(owner_->io_service_)
+    , config(owner_->config())
+    , kestrum(owner_->kestrum())
     , queue(new ts_event_queue_t)
     , watcher(new ts_mounts_watcher_t(mounts_path))
     , alive(boost::make_shared<int>(0))
@@ -90,7 +92,6 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     , proc_root("/proc")
 {
     NT_ASSERT_MAIN_THREAD();
-    ts_kestrum_t* kestrum = owner->kestrum();
     connections.reserve(4);
     connections.emplace_back(queue->pushed.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
     connections.emplace_back(kestrum->flow_ready.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
@@ -99,7 +100,7 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     connections.emplace_back(kestrum->drained.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
     connections.emplace_back(kestrum->unsent.connect(
         boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
-    queue->set_process_filter(new ts_proc_filter_t(owner->io_service_, std::vector<std::string>()));
+    queue->set_process_filter(new ts_proc_filter_t(event_loop, std::vector<std::string>()));
     watcher->error_signal.connect(
         boost::bind(&ts_file_monitor_t::hand_over_watcher_error, this, boost::placeholders::_1));
     watcher->mount_signal.connect(
@@ -140,16 +141,16 @@ int ts_file_monitor_t::mode() const
 void ts_file_monitor_t::configure(int mode)
 {
     NT_ASSERT_MAIN_THREAD();
-    const nx::LinuxTarselConfig& config = *owner->config();
+    const nx::LinuxTarselConfig& configured = *config;
     std::vector<std::string> included, excluded, processes;
-    included_paths(config, included);
-    excluded_paths(config, excluded);
-    excluded_processes(config, processes);
+    included_paths(configured, included);
+    excluded_paths(configured, excluded);
+    excluded_processes(configured, processes);
 
     // Built before anything is replaced: a relative path leaves all as it was.
     std::unique_ptr<ScanSet> paths(new ScanSet(included, excluded));
     queue->set_path_filter(paths.release());
-    std::unique_ptr<ts_proc_filter_t> processes_filter(new ts_proc_filter_t(owner->io_service_));
+    std::unique_ptr<ts_proc_filter_t> processes_filter(new ts_proc_filter_t(event_loop));
     processes_filter->set_excluded(processes);
     queue->set_process_filter(processes_filter.release());
 
@@ -167,7 +168,7 @@ void ts_file_monitor_t::configure(int mode)
 ts_interceptor_ptr ts_file_monitor_t::build(int mode)
 {
     NT_ASSERT_MAIN_THREAD();
-    ts_interceptor_ptr built = create(owner->io_service_, mode);
+    ts_interceptor_ptr built = create(event_loop, mode);
     if (!built)
         throw std::runtime_error(FM_NO_INTERCEPTOR);
     return built;
@@ -247,12 +248,12 @@ void ts_file_monitor_t::start_event_loop()
         const ts_event_queue_ptr events = queue;
         const boost::weak_ptr<void> token = alive;
         ts_file_monitor_t* self = this;
-        boost::asio::io_service* io = &owner->io_service_;
-        loop_thread = start_thread_with([current, events, token, self, io] {
+        boost::asio::io_service* loop = &event_loop;
+        loop_thread = start_thread_with([current, events, token, self, loop] {
             current->run(events);
             // A loop that gives up on its own (the kernel module's device
             // failed) would leave the daemon blind: the main thread decides.
-            hand_over_loop_end(*io, token, self, current);
+            hand_over_loop_end(*loop, token, self, current);
         });
     } catch (const std::exception& e) {
         NT_LOG(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
@@ -274,7 +275,6 @@ void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
 void ts_file_monitor_t::send_pending()
 {
     NT_ASSERT_MAIN_THREAD();
-    ts_kestrum_t* kestrum = owner->kestrum();
     if (!kestrum->is_flow_open() || !kestrum->send_queue_empty())
         return;
     std::deque<std::string> batch;
@@ -302,13 +302,13 @@ void ts_file_monitor_t::hand_over_loop_end(boost::asio::io_service& io, const bo
 void ts_file_monitor_t::hand_over_mount_change(const ts_mnt_event_t& event)
 {
     ts_file_monitor_t* self = this;
-    ts_handoff_t::post(owner->io_service_, alive, [self, event] { self->handle_mount_event(event); });
+    ts_handoff_t::post(event_loop, alive, [self, event] { self->handle_mount_event(event); });
 }
 
 void ts_file_monitor_t::hand_over_watcher_error(const std::string& text)
 {
     ts_file_monitor_t* self = this;
-    ts_handoff_t::post(owner->io_service_, alive, [self, text] { self->raise_watcher_error(text); });
+    ts_handoff_t::post(event_loop, alive, [self, text] { self->raise_watcher_error(text); });
 }
 
 void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)

@@ -38,7 +38,9 @@
 #include "monitor/interceptor.hpp"
 #include "monitor/mounts_watcher.hpp"
 
+namespace nx { class LinuxTarselConfig; }
 class ts_inventory_t;
+class ts_kestrum_t;
 
 class ts_file_monitor_t
 {
@@ -114,7 +116,11 @@ private:
     void on_loop_ended(const ts_interceptor_ptr& ended);
     void restore_unsent(const std::deque<std::string>& paths);
 
-    ts_inventory_t* owner;
+    // What the file monitor uses of its owner, taken once: the owner's event
+    // loop, configuration and Kestrum link, all of which outlive it.
+    boost::asio::io_service& event_loop;
+    const nx::LinuxTarselConfig* config;
+    ts_kestrum_t* kestrum;
     ts_event_queue_ptr queue;
     ts_interceptor_ptr interceptor;
     thread_ptr loop_thread;
