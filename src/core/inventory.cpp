@@ -1,4 +1,5 @@
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 
 #include <csignal>
 
@@ -49,6 +50,7 @@ void ts_inventory_t::wait_termination()
 
 void ts_inventory_t::on_hangup(const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (error)
         return;
     NT_LOG(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
@@ -58,6 +60,7 @@ void ts_inventory_t::on_hangup(const boost::system::error_code& error)
 
 void ts_inventory_t::on_termination(const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (error)
         return;
     NT_LOG(LOG_NOTICE_LEVEL, TERMINATION_RECEIVED);

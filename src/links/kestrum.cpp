@@ -13,6 +13,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
 #include "links/ostrand_tie.hpp"
 #include "linux_tarsel_config.pb.h"
@@ -58,7 +59,9 @@ bool is_lost_connection(const boost::system::error_code& error)
 } // namespace
 
 ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner_, std::chrono::steady_clock::duration connect_limit_)
-    : owner(owner_)
+    : event_loop(owner_->io_service_)
+    , config(owner_->config())
+    , ostrand(owner_->ostrand())
     , flow_open(false)
     , options_pending(false)
     , alarm_count(0)
@@ -73,13 +76,14 @@ ts_kestrum_t::~ts_kestrum_t()
 
 void ts_kestrum_t::connect()
 {
+    NT_ASSERT_MAIN_THREAD();
     // A new address while connected: start over as after a loss, so the new
     // connection begins with its OPEN_FLOW_REQUEST and nothing unread is lost.
     if (is_open())
         drop_connection();
     abandon_connect();
     boost::asio::local::stream_protocol::endpoint endpoint(socket_path);
-    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
+    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(event_loop));
     boost::system::error_code error;
     // Close-on-exec, like every descriptor of the daemon: modprobe, run on
     // this thread, must not inherit the connection.
@@ -154,7 +158,7 @@ void ts_kestrum_t::open_session()
     message.set_tag(ks::ClientMessage::OPEN_FLOW_REQUEST);
     message.set_origin(nx::APP_LINUX_TARSEL);
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
-    make_flow_options(*owner->config(), message.mutable_flow_options());
+    make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, OPEN_FLOW_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_SESSION_SENT);
 }
@@ -168,13 +172,14 @@ void ts_kestrum_t::send_flow_options()
     options_pending = false;
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
-    make_flow_options(*owner->config(), message.mutable_flow_options());
+    make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, FLOW_OPTIONS_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPTIONS_SENT);
 }
 
 void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
 {
+    NT_ASSERT_MAIN_THREAD();
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_DATA_NOTIFICATION);
     message.mutable_flow_path()->Reserve(static_cast<int>(last - first));
@@ -200,18 +205,21 @@ void ts_kestrum_t::send_recorded(ks::ClientMessage& message, int replace_key)
 
 void ts_kestrum_t::on_frames_written(std::size_t)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (send_queue_empty())
         drained();
 }
 
 void ts_kestrum_t::on_frames_read(std::size_t frames)
 {
+    NT_ASSERT_MAIN_THREAD();
     while (frames-- > 0 && !unread.empty())
         unread.pop_front();
 }
 
 void ts_kestrum_t::on_message(std::istream& body)
 {
+    NT_ASSERT_MAIN_THREAD();
     // Used whatever the parse reported: a missing or unknown tag reads as
     // START_SCAN_RESPONSE, which is then an unexpected message.
     ks::ServerMessage message;
@@ -253,6 +261,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
 
 void ts_kestrum_t::on_error(const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!is_lost_connection(error))
         throw boost::system::system_error(error, KESTRUM_CONTEXT);
     reconnect(error.message());
@@ -262,7 +271,7 @@ void ts_kestrum_t::reconnect(const std::string& reason)
 {
     NT_LOG(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX << reason << KESTRUM_CLOSED_SUFFIX);
     drop_connection();
-    owner->ostrand()->send_kestrum_request();
+    ostrand->send_kestrum_request();
 }
 
 void ts_kestrum_t::drop_connection()

@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 
+#include <boost/asio/io_service.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/signals2/signal.hpp>
@@ -13,7 +14,9 @@
 #include "kestrum_client_ipc.pb.h"
 #include "links/protobuf_link.hpp"
 
+namespace nx { class LinuxTarselConfig; }
 class ts_inventory_t;
+class ts_ostrand_tie_t;
 
 // How long a connection attempt may take: a Kestrum that listens and does
 // not accept (a full backlog) is given up after it, as a lost connection.
@@ -96,7 +99,11 @@ private:
     void drop_connection();
 
     std::string socket_path;
-    ts_inventory_t* owner;
+    // What the link uses of its owner, taken once: the event loop, the
+    // configuration and the Ostrand link, all built before it.
+    boost::asio::io_service& event_loop;
+    const nx::LinuxTarselConfig* config;
+    ts_ostrand_tie_t* ostrand;
     bool flow_open;
     bool options_pending;
     int alarm_count;

@@ -9,6 +9,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 #include "core/version.hpp"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
@@ -43,6 +44,7 @@ ts_ostrand_tie_t::~ts_ostrand_tie_t()
 
 void ts_ostrand_tie_t::start(int descriptor)
 {
+    NT_ASSERT_MAIN_THREAD();
     ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
     socket->assign(boost::asio::local::stream_protocol(), descriptor);
     // Close-on-exec from here on: modprobe, run by the daemon, must not
@@ -88,6 +90,7 @@ void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int r
 
 void ts_ostrand_tie_t::on_message(std::istream& body)
 {
+    NT_ASSERT_MAIN_THREAD();
     // Used whatever the parse reported: a missing or unknown tag reads as
     // GET_CONTEXT_RESPONSE, and an empty body applies the default configuration.
     // Parsed without the required-field check, which would only add the
@@ -99,6 +102,7 @@ void ts_ostrand_tie_t::on_message(std::istream& body)
 
 void ts_ostrand_tie_t::on_error(const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     throw boost::system::system_error(error, OSTRAND_CONTEXT);
 }
 
@@ -121,6 +125,7 @@ void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
 
 void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage& message)
 {
+    NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_CONTEXT_RESPONSE has been received");
     apply_config(*owner->config(), message.config());
     const std::uint32_t revision = message.config_revision();
@@ -139,6 +144,7 @@ void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage&
 
 void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage& message)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (message.has_error())
         throw boost::system::system_error(nx::make_error_code(message.error().code()));
     NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_KESTRUM_RESPONSE has been received");
@@ -150,6 +156,7 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
 
 void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
 {
+    NT_ASSERT_MAIN_THREAD();
     ready_connection.disconnect();
     const int state = owner->file_monitor()->mode();
     send_info_notification(config_revision, state);

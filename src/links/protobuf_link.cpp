@@ -14,6 +14,7 @@
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message.h>
 
+#include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
 
 namespace {
@@ -37,6 +38,7 @@ ts_protobuf_link_t::~ts_protobuf_link_t() = default;
 
 void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!sock)
         throw std::invalid_argument("ts_protobuf_link_t::start: no socket");
     if (sock == socket)
@@ -48,6 +50,7 @@ void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
 
 bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int replace_key, std::size_t* replaced)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (replaced)
         *replaced = npos;
     if (!socket)
@@ -110,6 +113,7 @@ void ts_protobuf_link_t::remove_waiting(std::size_t index)
 
 void ts_protobuf_link_t::close()
 {
+    NT_ASSERT_MAIN_THREAD();
     if (socket) {
         // Pending operations complete as aborted; their handlers hold the
         // socket object, so it is closed explicitly rather than by release.
@@ -190,6 +194,7 @@ void ts_protobuf_link_t::start_write()
 
 void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (written_on != socket)
         return; // closed or replaced meanwhile
     if (!error) {
@@ -230,6 +235,7 @@ void ts_protobuf_link_t::read_header()
 
 void ts_protobuf_link_t::on_header(const ts_socket_ptr& read_on, const boost::system::error_code& error)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (read_ended(read_on, error))
         return;
     if (length > TS_MAX_FRAME_BODY) {
@@ -253,6 +259,7 @@ void ts_protobuf_link_t::read_body()
 
 void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (read_ended(read_on, error))
         return;
     // `incoming` holds nothing but this body, so the stream ends where it does.

@@ -1,7 +1,6 @@
 #include "lkm/lkmnotify.hpp"
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +14,7 @@
 #include "lkm/lkm_event_reader.hpp"
 #include "lkm/lkm_protocol.hpp"
 #include "lkm/lkm_texts.hpp"
-#include "monitor/event_queue.hpp"
+#include "monitor/handoff.hpp"
 
 namespace {
 
@@ -45,9 +44,8 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
     if (!monitor_fd_.valid()) {
         throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_OPEN_MONITOR_FAILED);
     }
-    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_.valid()) {
-        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_EVENTFD);
+        throw boost::system::system_error(wake_.error(), boost::system::system_category(), TS_LKM_EVENTFD);
     }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
@@ -84,11 +82,7 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             if (!reader.read_events(events)) {
                 continue;
             }
-            loop_.post([queue, batch = std::move(events)]() {
-                for (const ts_event_t& event : batch) {
-                    queue->push(event);
-                }
-            });
+            ts_handoff_t::read_events(loop_, queue, std::move(events));
             events.clear();
         }
     } catch (const std::exception& e) {
@@ -101,10 +95,7 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
 void ts_lkmnotify_t::stop()
 {
     stop_flag_ = true;
-    const uint64_t one = 1;
-    // Cannot fail short of an overflowing counter, which still wakes.
-    const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
-    (void)written;
+    wake_.signal();
     const std::lock_guard<std::mutex> lock(alarm_mutex_);
     if (alarm_ != nullptr) {
         alarm_->arm(std::chrono::nanoseconds(1), TS_LKM_WAKE_INTERVAL);

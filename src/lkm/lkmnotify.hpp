@@ -16,6 +16,7 @@
 #include "lkm/thread_alarm.hpp"
 #include "monitor/interceptor.hpp"
 #include "monitor/unique_fd.hpp"
+#include "monitor/wake_fd.hpp"
 
 // How often stop signals a reader that has not yet left run.
 const std::chrono::milliseconds TS_LKM_WAKE_INTERVAL(50);
@@ -62,7 +63,7 @@ private:
     ts_lkm_control_t control_;
     ts_chardev_t monitor_node_;
     ts_unique_fd_t monitor_fd_;
-    ts_unique_fd_t wake_;
+    ts_wake_fd_t wake_;
     std::atomic<bool> stop_flag_;
     // The alarm of the thread in run, none outside it: a device that cannot
     // poll reports itself readable and then blocks in read, where only a

@@ -1,4 +1,5 @@
 #include "monitor/event_queue.hpp"
+#include "core/main_thread.hpp"
 
 #include <sstream>
 
@@ -27,6 +28,7 @@ ts_event_queue_t::~ts_event_queue_t() {}
 
 void ts_event_queue_t::push(const ts_event_t& event)
 {
+    NT_ASSERT_MAIN_THREAD();
     boost::mutex::scoped_lock lock(mutex);
 
     if (process_filter && !process_filter->is_allowed(event.pid))
@@ -58,6 +60,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
 
 void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
 {
+    NT_ASSERT_MAIN_THREAD();
     auto& fifo = events.get<by_order>();
     // limit n takes n + 1 paths; the test against the size also keeps
     // limit + 1 from wrapping around.
@@ -90,6 +93,7 @@ void ts_event_queue_t::drop_one()
 
 void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
 {
+    NT_ASSERT_MAIN_THREAD();
     auto& fifo = events.get<by_order>();
     // Placing each path at the front from the last to the first restores
     // their order; a path that is waiting (or named twice) moves instead, so
@@ -115,6 +119,7 @@ std::size_t ts_event_queue_t::size() const
 
 void ts_event_queue_t::set_path_filter(ScanSet* filter)
 {
+    NT_ASSERT_MAIN_THREAD();
     std::unique_ptr<ScanSet> replacement(filter ? filter : new ScanSet);
     boost::mutex::scoped_lock lock(mutex);
     path_filter.swap(replacement);
@@ -124,6 +129,7 @@ void ts_event_queue_t::set_path_filter(ScanSet* filter)
 
 void ts_event_queue_t::set_process_filter(ts_proc_filter_t* filter)
 {
+    NT_ASSERT_MAIN_THREAD();
     std::unique_ptr<ts_proc_filter_t> replacement(filter);
     boost::mutex::scoped_lock lock(mutex);
     process_filter.swap(replacement);

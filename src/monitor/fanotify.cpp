@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -18,7 +17,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "log/log.hpp"
-#include "monitor/event_queue.hpp"
+#include "monitor/handoff.hpp"
 #include "monitor/monitor_error.hpp"
 
 const char* const TS_FAN_PATH_ADDED_1 = "The path: ";
@@ -158,7 +157,6 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
     }
 
-    wake_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_.valid())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
     group_.reset(init_(init_flags, event_flags));
@@ -197,10 +195,7 @@ bool ts_fanotify_t::remove_path(std::string dir)
 void ts_fanotify_t::stop()
 {
     stop_flag_ = true;
-    const std::uint64_t one = 1;
-    // Cannot fail short of an overflowing counter, which still wakes.
-    ssize_t written = ::write(wake_.get(), &one, sizeof one);
-    (void)written;
+    wake_.signal();
 }
 
 bool ts_fanotify_t::wait_readable()
@@ -237,10 +232,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             failures = 0;
             handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
             if (!events.empty()) {
-                io_.post([queue, batch = std::move(events)]() {
-                    for (std::size_t i = 0; i < batch.size(); ++i)
-                        queue->push(batch[i]);
-                });
+                ts_handoff_t::read_events(io_, queue, std::move(events));
                 events.clear();
                 events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
             }

@@ -16,6 +16,7 @@
 #include "monitor/event.hpp"
 #include "monitor/interceptor.hpp"
 #include "monitor/unique_fd.hpp"
+#include "monitor/wake_fd.hpp"
 
 // Log texts of the interceptor.
 extern const char* const TS_FAN_PATH_ADDED_1;   // Debug "The path: " <dir> ...
@@ -107,7 +108,7 @@ private:
     std::unique_ptr<void, symbols_closer_t> symbols_;
     init_fn_t init_;
     mark_fn_t mark_;
-    ts_unique_fd_t wake_;  // eventfd written by stop
+    ts_wake_fd_t wake_;    // signalled by stop
     ts_unique_fd_t group_; // the fanotify descriptor
     std::set<std::string> marked_;
 };

@@ -12,12 +12,14 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
+#include "core/main_thread.hpp"
 #include "error.pb.h"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
 #include "linux_tarsel_appinfo.pb.h"
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
+#include "monitor/handoff.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/proc_filter.hpp"
@@ -79,7 +81,9 @@ ts_file_monitor_t::thread_ptr ts_file_monitor_t::start_thread(const boost::funct
 }
 
 ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& mounts_path)
-    : owner(owner_)
+    : event_loop(owner_->io_service_)
+    , config(owner_->config())
+    , kestrum(owner_->kestrum())
     , queue(new ts_event_queue_t)
     , watcher(new ts_mounts_watcher_t(mounts_path))
     , alive(boost::make_shared<int>(0))
@@ -87,7 +91,7 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     , start_thread_with(&ts_file_monitor_t::start_thread)
     , proc_root("/proc")
 {
-    ts_kestrum_t* kestrum = owner->kestrum();
+    NT_ASSERT_MAIN_THREAD();
     connections.reserve(4);
     connections.emplace_back(queue->pushed.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
     connections.emplace_back(kestrum->flow_ready.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
@@ -96,14 +100,17 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner_, const std::string& 
     connections.emplace_back(kestrum->drained.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
     connections.emplace_back(kestrum->unsent.connect(
         boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
-    queue->set_process_filter(new ts_proc_filter_t(owner->io_service_, std::vector<std::string>()));
-    watcher->error_signal.connect(boost::bind(&ts_file_monitor_t::on_watcher_error, this, boost::placeholders::_1));
-    watcher->mount_signal.connect(boost::bind(&ts_file_monitor_t::on_mount_event, this, boost::placeholders::_1));
+    queue->set_process_filter(new ts_proc_filter_t(event_loop, std::vector<std::string>()));
+    watcher->error_signal.connect(
+        boost::bind(&ts_file_monitor_t::hand_over_watcher_error, this, boost::placeholders::_1));
+    watcher->mount_signal.connect(
+        boost::bind(&ts_file_monitor_t::hand_over_mount_change, this, boost::placeholders::_1));
     watcher->start();
 }
 
 ts_file_monitor_t::~ts_file_monitor_t()
 {
+    NT_ASSERT_MAIN_THREAD();
     // The watcher's thread outlives this object; once close returns, none of
     // its slots runs again, so nothing more is posted to the event loop.
     watcher->close();
@@ -121,6 +128,7 @@ ts_file_monitor_t::~ts_file_monitor_t()
 
 int ts_file_monitor_t::mode() const
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor || !loop_thread)
         return nx::LTS_LOADING;
     switch (interceptor->kind()) {
@@ -132,16 +140,17 @@ int ts_file_monitor_t::mode() const
 
 void ts_file_monitor_t::configure(int mode)
 {
-    const nx::LinuxTarselConfig& config = *owner->config();
+    NT_ASSERT_MAIN_THREAD();
+    const nx::LinuxTarselConfig& configured = *config;
     std::vector<std::string> included, excluded, processes;
-    included_paths(config, included);
-    excluded_paths(config, excluded);
-    excluded_processes(config, processes);
+    included_paths(configured, included);
+    excluded_paths(configured, excluded);
+    excluded_processes(configured, processes);
 
     // Built before anything is replaced: a relative path leaves all as it was.
     std::unique_ptr<ScanSet> paths(new ScanSet(included, excluded));
     queue->set_path_filter(paths.release());
-    std::unique_ptr<ts_proc_filter_t> processes_filter(new ts_proc_filter_t(owner->io_service_));
+    std::unique_ptr<ts_proc_filter_t> processes_filter(new ts_proc_filter_t(event_loop));
     processes_filter->set_excluded(processes);
     queue->set_process_filter(processes_filter.release());
 
@@ -158,7 +167,8 @@ void ts_file_monitor_t::configure(int mode)
 
 ts_interceptor_ptr ts_file_monitor_t::build(int mode)
 {
-    ts_interceptor_ptr built = create(owner->io_service_, mode);
+    NT_ASSERT_MAIN_THREAD();
+    ts_interceptor_ptr built = create(event_loop, mode);
     if (!built)
         throw std::runtime_error(FM_NO_INTERCEPTOR);
     return built;
@@ -166,6 +176,7 @@ ts_interceptor_ptr ts_file_monitor_t::build(int mode)
 
 void ts_file_monitor_t::set_mode(int mode)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor) {
         make_current(build(mode));
         // Pushed directly, not posted: they enter the queue before any event
@@ -200,6 +211,7 @@ void ts_file_monitor_t::set_mode(int mode)
 
 void ts_file_monitor_t::make_current(const ts_interceptor_ptr& next)
 {
+    NT_ASSERT_MAIN_THREAD();
     const ts_interceptor_ptr previous = interceptor;
     interceptor = next;
     try {
@@ -212,6 +224,7 @@ void ts_file_monitor_t::make_current(const ts_interceptor_ptr& next)
 
 void ts_file_monitor_t::switch_to(const ts_interceptor_ptr& next)
 {
+    NT_ASSERT_MAIN_THREAD();
     const ts_interceptor_ptr old_interceptor = interceptor;
     const thread_ptr old_thread = loop_thread;
     // The new loop runs before the old one is asked to stop, so no access
@@ -226,6 +239,7 @@ void ts_file_monitor_t::switch_to(const ts_interceptor_ptr& next)
 
 void ts_file_monitor_t::start_event_loop()
 {
+    NT_ASSERT_MAIN_THREAD();
     try {
         // The loop thread inherits the blocked mask: these signals belong to
         // the main thread's event loop.
@@ -234,16 +248,12 @@ void ts_file_monitor_t::start_event_loop()
         const ts_event_queue_ptr events = queue;
         const boost::weak_ptr<void> token = alive;
         ts_file_monitor_t* self = this;
-        boost::asio::io_service* io = &owner->io_service_;
-        loop_thread = start_thread_with([current, events, token, self, io] {
+        boost::asio::io_service* loop = &event_loop;
+        loop_thread = start_thread_with([current, events, token, self, loop] {
             current->run(events);
             // A loop that gives up on its own (the kernel module's device
             // failed) would leave the daemon blind: the main thread decides.
-            if (!token.expired())
-                io->post([current, token, self] {
-                    if (!token.expired())
-                        self->on_loop_ended(current);
-                });
+            hand_over_loop_end(*loop, token, self, current);
         });
     } catch (const std::exception& e) {
         NT_LOG(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
@@ -254,6 +264,7 @@ void ts_file_monitor_t::start_event_loop()
 
 void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
 {
+    NT_ASSERT_MAIN_THREAD();
     // A replaced interceptor's loop ends because it was stopped.
     if (ended != interceptor)
         return;
@@ -263,7 +274,7 @@ void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
 
 void ts_file_monitor_t::send_pending()
 {
-    ts_kestrum_t* kestrum = owner->kestrum();
+    NT_ASSERT_MAIN_THREAD();
     if (!kestrum->is_flow_open() || !kestrum->send_queue_empty())
         return;
     std::deque<std::string> batch;
@@ -274,31 +285,35 @@ void ts_file_monitor_t::send_pending()
 
 void ts_file_monitor_t::restore_unsent(const std::deque<std::string>& paths)
 {
+    NT_ASSERT_MAIN_THREAD();
     queue->restore_front(paths);
 }
 
-void ts_file_monitor_t::on_mount_event(const ts_mnt_event_t& event)
+void ts_file_monitor_t::hand_over_loop_end(boost::asio::io_service& io, const boost::weak_ptr<void>& token,
+                                           ts_file_monitor_t* self, const ts_interceptor_ptr& ended)
 {
-    const boost::weak_ptr<void> token = alive;
-    ts_file_monitor_t* self = this;
-    owner->io_service_.post([token, self, event] {
-        if (!token.expired())
-            self->handle_mount_event(event);
-    });
+    // Without a file monitor nobody waits for the news; the check spares a
+    // post into a loop that may be shutting down with the process.
+    if (token.expired())
+        return;
+    ts_handoff_t::post(io, token, [self, ended] { self->on_loop_ended(ended); });
 }
 
-void ts_file_monitor_t::on_watcher_error(const std::string& text)
+void ts_file_monitor_t::hand_over_mount_change(const ts_mnt_event_t& event)
 {
-    const boost::weak_ptr<void> token = alive;
     ts_file_monitor_t* self = this;
-    owner->io_service_.post([token, self, text] {
-        if (!token.expired())
-            self->raise_watcher_error(text);
-    });
+    ts_handoff_t::post(event_loop, alive, [self, event] { self->handle_mount_event(event); });
+}
+
+void ts_file_monitor_t::hand_over_watcher_error(const std::string& text)
+{
+    ts_file_monitor_t* self = this;
+    ts_handoff_t::post(event_loop, alive, [self, text] { self->raise_watcher_error(text); });
 }
 
 void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
 {
+    NT_ASSERT_MAIN_THREAD();
     if (!interceptor)
         return;
     const std::string& dir = event.entry.dir;
@@ -317,6 +332,7 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
 
 void ts_file_monitor_t::raise_watcher_error(const std::string& text)
 {
+    NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, text);
     throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_CTX_FILE_MONITOR);
 }

@@ -1,7 +1,25 @@
 // Ties the monitoring pipeline together: the event queue with its filters,
 // the active interceptor with the thread running its read loop, and the
-// mounts watcher. Everything here runs on the main thread; the interceptor
-// and watcher threads reach it only through work posted to the event loop.
+// mounts watcher.
+//
+// Threads. The main thread runs the event loop and every method of this
+// class, of the event queue and of the links (each opens with
+// NT_ASSERT_MAIN_THREAD, which checks in the sanitizer builds). The
+// interceptor's loop thread runs ts_interceptor_if::run; the watcher's thread
+// runs ts_mounts_watcher_t::run and its signals' slots. They meet the main
+// thread at four crossings only, each posted to the event loop through
+// ts_handoff_t and run only while its receiver is alive:
+// - ts_handoff_t::read_events: the events of one read, pushed into the queue
+//   (posted by the interceptors; the handler holds a share of the queue);
+// - hand_over_mount_change: a change of the mount table, added to or removed
+//   from the interceptor;
+// - hand_over_watcher_error: the watcher's failure, which ends the daemon;
+// - hand_over_loop_end: the end of an interceptor's loop, fatal when the
+//   current interceptor was not asked to stop.
+// The last three go through ts_handoff_t::post, guarded by this object's
+// liveness token. stop on the
+// interceptor and close on the watcher are the only calls the main thread
+// makes into the other threads; each wakes its loop through a ts_wake_fd_t.
 #pragma once
 
 #include <deque>
@@ -13,13 +31,16 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/signals2/connection.hpp>
 #include <boost/thread/thread.hpp>
+#include <boost/weak_ptr.hpp>
 
 #include "monitor/event.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/interceptor.hpp"
 #include "monitor/mounts_watcher.hpp"
 
+namespace nx { class LinuxTarselConfig; }
 class ts_inventory_t;
+class ts_kestrum_t;
 
 class ts_file_monitor_t
 {
@@ -78,9 +99,15 @@ private:
     void make_current(const ts_interceptor_ptr& next);
     void switch_to(const ts_interceptor_ptr& next);
     void start_event_loop();
-    // On the watcher thread: they only post to the event loop.
-    void on_mount_event(const ts_mnt_event_t& event);
-    void on_watcher_error(const std::string& text);
+    // The crossings into the main thread (see Threads above). The first two
+    // run on the watcher thread, as its signals' slots, while close has not
+    // returned; the last on a loop thread, after run returned, possibly after
+    // this object is gone: it touches only what it is given.
+    void hand_over_mount_change(const ts_mnt_event_t& event);
+    void hand_over_watcher_error(const std::string& text);
+    static void hand_over_loop_end(boost::asio::io_service& io, const boost::weak_ptr<void>& token,
+                                   ts_file_monitor_t* self, const ts_interceptor_ptr& ended);
+    // On the main thread, what the watcher's crossings hand over.
     void handle_mount_event(const ts_mnt_event_t& event);
     void raise_watcher_error(const std::string& text);
     // On the main thread, after an interceptor's read loop returned. Throws
@@ -89,7 +116,11 @@ private:
     void on_loop_ended(const ts_interceptor_ptr& ended);
     void restore_unsent(const std::deque<std::string>& paths);
 
-    ts_inventory_t* owner;
+    // What the file monitor uses of its owner, taken once: the owner's event
+    // loop, configuration and Kestrum link, all of which outlive it.
+    boost::asio::io_service& event_loop;
+    const nx::LinuxTarselConfig* config;
+    ts_kestrum_t* kestrum;
     ts_event_queue_ptr queue;
     ts_interceptor_ptr interceptor;
     thread_ptr loop_thread;

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,17 +20,6 @@ const char* const TS_MW_EPOLL_FAILED = "Couldn't create epoll fd: ";
 const char* const TS_MW_ADD_FAILED = "Couldn't fd to epoll: ";
 const char* const TS_MW_WAIT_FAILED = "epoll_wait error: ";
 const char* const TS_MW_WAKE_FAILED = "Couldn't create eventfd: ";
-
-namespace {
-
-int make_wake_fd(int& error)
-{
-    int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    error = fd < 0 ? errno : 0;
-    return fd;
-}
-
-} // namespace
 
 std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
                                                 const std::vector<ts_mntent_t>& new_sorted)
@@ -59,9 +47,7 @@ std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& 
 ts_mounts_watcher_t::ts_mounts_watcher_t(const std::string& mounts_path)
     : path_(mounts_path),
       table_(boost::make_shared<std::vector<ts_mntent_t> >()),
-      closed_(false),
-      wake_errno_(0),
-      wake_(make_wake_fd(wake_errno_))
+      closed_(false)
 {
 }
 
@@ -80,12 +66,7 @@ void ts_mounts_watcher_t::close() noexcept
         boost::mutex::scoped_lock lock(gate_);
         closed_ = true;
     }
-    if (wake_.valid()) {
-        const std::uint64_t one = 1;
-        // Cannot fail short of an overflowing counter, which still wakes.
-        ssize_t written = ::write(wake_.get(), &one, sizeof one);
-        (void)written;
-    }
+    wake_.signal();
 }
 
 void ts_mounts_watcher_t::emit_error(const std::string& text)
@@ -125,7 +106,7 @@ void ts_mounts_watcher_t::run()
     std::sort(table_->begin(), table_->end());
 
     if (!wake_.valid()) {
-        emit_error(std::string(TS_MW_WAKE_FAILED) + strerror(wake_errno_));
+        emit_error(std::string(TS_MW_WAKE_FAILED) + strerror(wake_.error()));
         return;
     }
     // The table is never read through this descriptor: it only signals changes.

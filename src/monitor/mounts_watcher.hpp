@@ -13,7 +13,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "monitor/mnt_event.hpp"
-#include "monitor/unique_fd.hpp"
+#include "monitor/wake_fd.hpp"
 
 // Error texts emitted on error_signal; each is followed by strerror(errno).
 extern const char* const TS_MW_OPEN_FAILED;   // "Couldn't open " (then the table's path and ": ")
@@ -82,8 +82,7 @@ private:
     boost::shared_ptr<std::vector<ts_mntent_t> > table_; // only the watcher thread touches it once started
     boost::mutex gate_;             // held while a signal is emitted
     std::atomic<bool> closed_;
-    int wake_errno_;                // why wake_ is missing, else 0
-    ts_unique_fd_t wake_;           // eventfd written by close
+    ts_wake_fd_t wake_;             // signalled by close
 };
 
 typedef boost::shared_ptr<ts_mounts_watcher_t> ts_mounts_watcher_ptr;

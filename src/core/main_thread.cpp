@@ -1,0 +1,25 @@
+#include "core/main_thread.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <thread>
+
+namespace {
+
+// Initialized before main on the thread that starts the process. A check run
+// from an earlier static initializer finds the default id and passes.
+const std::thread::id main_id = std::this_thread::get_id();
+
+} // namespace
+
+bool ts_main_thread_t::is_current() noexcept
+{
+    return main_id == std::thread::id() || std::this_thread::get_id() == main_id;
+}
+
+void ts_main_thread_t::fail(const char* function) noexcept
+{
+    std::fprintf(stderr, "main-thread method %s called on another thread\n", function);
+    std::abort();
+}
