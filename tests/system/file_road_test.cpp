@@ -117,9 +117,12 @@ TEST_F(file_road_test, the_start_up_scan_reports_a_program_running_from_the_watc
 
     start(watching_root());
     ASSERT_TRUE(wait_for_path(sleeper));
-    EXPECT_EQ(stderr_count(line("Debug",
-                  "produce_exe_list: pid=" + std::to_string(running->pid()) + " exe=\"" + sleeper + "\"")),
-        1u);
+    // The log line is written by the daemon's log thread, which may come
+    // after the path has reached Kestrum.
+    const std::string scanned =
+        line("Debug", "produce_exe_list: pid=" + std::to_string(running->pid()) + " exe=\"" + sleeper + "\"");
+    EXPECT_TRUE(until([&] { return stderr_count(scanned) >= 1; }));
+    EXPECT_EQ(stderr_count(scanned), 1u);
 }
 
 TEST_F(file_road_test, a_new_configuration_after_sighup_reaches_kestrum_and_the_filters)

@@ -310,6 +310,7 @@ TEST_F(kestrum_flow_test, batches_kestrum_had_not_read_when_the_connection_faile
     const std::vector<std::string> taken = stalled.refuse_and_take();
     ASSERT_LT(taken.size(), files.size());
     ASSERT_TRUE(until([&] { return kestrum->received_paths() >= files.size(); }));
+    EXPECT_TRUE(until([&] { return stderr_count(KESTRUM_CLOSED_SUFFIX) >= 1; }));
     EXPECT_EQ(stderr_count(KESTRUM_CLOSED_SUFFIX), 1u);
     const std::vector<nt::kestrum_frame_t> frames = kestrum->frames();
     ASSERT_FALSE(frames.empty());
