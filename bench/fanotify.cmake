@@ -2,8 +2,10 @@
 # (bench/run-fanotify builds and runs it).
 add_executable(fanotify_bench
   ${CMAKE_CURRENT_LIST_DIR}/fanotify_bench.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/reference_reader.c)
-target_link_libraries(fanotify_bench PRIVATE nt_daemon Threads::Threads)
+  ${CMAKE_CURRENT_LIST_DIR}/reference_reader.c
+  ${PROJECT_SOURCE_DIR}/tests/support/temp_dir.cpp)
+target_link_libraries(fanotify_bench PRIVATE nt_daemon Boost::filesystem Threads::Threads)
 nt_warnings(fanotify_bench)
-# Shares the private mount namespace and tmpfs helpers of the monitor tests.
+# Shares the temporary directory, private mount namespace and tmpfs helpers
+# of the tests (tests/support).
 target_include_directories(fanotify_bench PRIVATE ${PROJECT_SOURCE_DIR}/tests)

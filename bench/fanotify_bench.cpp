@@ -310,8 +310,8 @@ int main(int argc, char** argv)
     const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 21;
     if (!enter_private_mounts())
         fail("private mount namespace (run as root)");
-    temp_dir_t temp("nt-fanotify-bench");
-    const std::string dir = temp.path().string() + "/watched";
+    nt::temp_dir_t temp("nt-fanotify-bench");
+    const std::string dir = temp.path() + "/watched";
     if (mkdir(dir.c_str(), 0755) != 0)
         fail("mkdir");
     tmpfs_t tmpfs(dir);

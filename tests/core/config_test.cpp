@@ -72,7 +72,7 @@ protected:
         std::vector<std::string> texts;
         EXPECT_TRUE(log_written());
         const std::string word = std::string("] ") + level + ": ";
-        for (const std::string& line : split_lines(read_file(path))) {
+        for (const std::string& line : nt::split_lines(nt::read_file(path.string()))) {
             size_t at = line.find(word);
             EXPECT_NE(std::string::npos, at) << line;
             if (at != std::string::npos)
@@ -82,7 +82,7 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    temp_dir_t dir{"config"};
+    nt::temp_dir_t dir{"config"};
 };
 
 TEST_F(config_test, the_dump_of_an_empty_configuration_is_its_21_defaults)

@@ -28,12 +28,12 @@ protected:
         EXPECT_EQ(st.st_rdev, makedev(major, minor));
     }
 
-    temp_dir_t dir_{"nt-lkm"};
+    nt::temp_dir_t dir_{"nt-lkm"};
 };
 
 TEST_F(chardev_test, makes_a_read_only_character_node_and_removes_it_again)
 {
-    const fs::path node = dir_.path() / "noxel.control";
+    const fs::path node = dir_ / "noxel.control";
     {
         ts_chardev_t device(node, UNUSED_MAJOR, 1);
         EXPECT_EQ(device.path(), node);
@@ -44,8 +44,8 @@ TEST_F(chardev_test, makes_a_read_only_character_node_and_removes_it_again)
 
 TEST_F(chardev_test, replaces_a_stale_entry_of_any_simple_kind)
 {
-    const fs::path node = dir_.path() / "noxel.tarsel";
-    const fs::path target = dir_.path() / "target";
+    const fs::path node = dir_ / "noxel.tarsel";
+    const fs::path target = dir_ / "target";
     std::ofstream(target.string()) << "keep";
     struct case_t {
         const char* name;
@@ -74,7 +74,7 @@ TEST_F(chardev_test, replaces_a_stale_entry_of_any_simple_kind)
 
 TEST_F(chardev_test, a_directory_with_content_makes_construction_fail)
 {
-    const fs::path node = dir_.path() / "noxel.control";
+    const fs::path node = dir_ / "noxel.control";
     fs::create_directories(node / "inside");
     EXPECT_THROW(ts_chardev_t(node, UNUSED_MAJOR, 1), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(node / "inside"));
@@ -82,7 +82,7 @@ TEST_F(chardev_test, a_directory_with_content_makes_construction_fail)
 
 TEST_F(chardev_test, a_failed_mknod_reports_its_errno)
 {
-    const fs::path node = dir_.path() / "missing" / "noxel.control";
+    const fs::path node = dir_ / "missing" / "noxel.control";
     try {
         ts_chardev_t device(node, UNUSED_MAJOR, 1);
         FAIL() << "constructed";
@@ -95,7 +95,7 @@ TEST_F(chardev_test, a_failed_mknod_reports_its_errno)
 TEST_F(chardev_test, a_node_that_cannot_be_removed_is_logged_not_thrown)
 {
     scoped_log_capture_t log;
-    const fs::path node = dir_.path() / "noxel.tarsel";
+    const fs::path node = dir_ / "noxel.tarsel";
     {
         ts_chardev_t device(node, UNUSED_MAJOR, 0);
         fs::remove(node);
@@ -110,8 +110,8 @@ TEST_F(chardev_test, a_node_already_gone_at_destruction_is_no_error)
 {
     scoped_log_capture_t log;
     {
-        ts_chardev_t device(dir_.path() / "gone", UNUSED_MAJOR, 0);
-        fs::remove(dir_.path() / "gone");
+        ts_chardev_t device(dir_ / "gone", UNUSED_MAJOR, 0);
+        fs::remove(dir_ / "gone");
     }
     EXPECT_TRUE(log.lines().empty());
 }

@@ -37,7 +37,7 @@ protected:
         // A closed stand-in socket must fail the write, not kill the test.
         ::signal(SIGPIPE, SIG_IGN);
         ASSERT_FALSE(dir_.path().empty());
-        node_ = dir_.path() / "noxel.control";
+        node_ = dir_ / "noxel.control";
         // The loop's reactor opens descriptors of its own on first use; open
         // them now so that counts see only the channel's.
         boost::asio::posix::stream_descriptor warm_up(loop_);
@@ -56,7 +56,7 @@ protected:
     }
 
     boost::asio::io_service loop_;
-    temp_dir_t dir_{"nt-lkm"};
+    nt::temp_dir_t dir_{"nt-lkm"};
     fs::path node_;
     fake_module_t module_;
 };

@@ -72,7 +72,7 @@ protected:
         return boost::system::error_code();
     }
 
-    temp_dir_t dir_{"nt-lkm"};
+    nt::temp_dir_t dir_{"nt-lkm"};
 };
 
 TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
@@ -232,7 +232,7 @@ TEST_F(lkm_loader_test, a_major_that_is_no_int_throws_bad_lexical_cast)
 TEST_F(lkm_loader_test, an_unreadable_list_gives_no_major)
 {
     EXPECT_EQ(get_device_major("noxel", (dir_ / "missing").string()), -1);
-    EXPECT_EQ(get_device_major("noxel", dir_.path().string()), -1);
+    EXPECT_EQ(get_device_major("noxel", dir_.path()), -1);
 }
 
 // create_lkm_interceptor with a fake modprobe, a fake devices list and the

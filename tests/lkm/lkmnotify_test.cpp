@@ -67,7 +67,7 @@ protected:
 
     boost::shared_ptr<ts_lkmnotify_t> make(const std::vector<std::string>& mount_points = {})
     {
-        return boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path().string(), MAJOR, mount_points, module_.opener());
+        return boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path(), MAJOR, mount_points, module_.opener());
     }
 
     void start(const std::vector<std::string>& mount_points = {})
@@ -108,11 +108,11 @@ protected:
         return boost::system::system_error(boost::system::error_code(), "none");
     }
 
-    bool node_exists(const char* name) const { return fs::exists(fs::symlink_status(dir_.path() / name)); }
+    bool node_exists(const char* name) const { return fs::exists(fs::symlink_status(dir_ / name)); }
 
     scoped_log_capture_t log_;
     boost::asio::io_service loop_;
-    temp_dir_t dir_{"nt-lkm"};
+    nt::temp_dir_t dir_{"nt-lkm"};
     fake_module_t module_;
     ts_event_queue_ptr queue_;
     size_t pushes_ = 0;
@@ -133,7 +133,7 @@ TEST_F(lkmnotify_test, makes_both_nodes_and_opens_control_then_monitor)
     const std::vector<std::pair<std::string, int>> opens = module_.opens();
     ASSERT_EQ(opens.size(), 2u);
     for (size_t i = 0; i < 2; ++i) {
-        const fs::path node = dir_.path() / nodes[i].name;
+        const fs::path node = dir_ / nodes[i].name;
         struct stat st;
         ASSERT_EQ(::lstat(node.c_str(), &st), 0) << node;
         EXPECT_TRUE(S_ISCHR(st.st_mode));
@@ -255,7 +255,7 @@ TEST_F(lkmnotify_test, stop_wakes_a_reader_blocked_in_a_read_of_a_device_without
     // before a read returns behaves the same.
     const ts_device_opener_t plain = module_.opener();
     interceptor_ = boost::make_shared<ts_lkmnotify_t>(
-        loop_, dir_.path().string(), MAJOR, std::vector<std::string>(), [plain](const std::string& path, int flags) {
+        loop_, dir_.path(), MAJOR, std::vector<std::string>(), [plain](const std::string& path, int flags) {
             const int fd = plain(path, flags);
             const int low_water = 1 << 20;
             if (fd >= 0 && path.find("noxel.tarsel") != std::string::npos) {
@@ -304,7 +304,7 @@ TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
         scoped_log_capture_t log;
         fake_module_t module;
         boost::shared_ptr<ts_lkmnotify_t> interceptor =
-            boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path().string(), MAJOR, std::vector<std::string>(), module.opener());
+            boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path(), MAJOR, std::vector<std::string>(), module.opener());
         boost::thread thread([interceptor, queue = queue_] { interceptor->run(queue); });
         module.write_monitor(c.bytes);
         module.close_monitor();
@@ -409,7 +409,7 @@ TEST_F(lkmnotify_test, a_failed_exchange_during_construction_leaves_nothing_behi
 TEST_F(lkmnotify_test, without_a_driver_behind_the_nodes_construction_fails_cleanly)
 {
     try {
-        ts_lkmnotify_t interceptor(loop_, dir_.path().string(), MAJOR, {"/"});
+        ts_lkmnotify_t interceptor(loop_, dir_.path(), MAJOR, {"/"});
         FAIL() << "constructed";
     } catch (const boost::system::system_error& e) {
         EXPECT_EQ(e.code(), boost::system::error_code(ENXIO, boost::system::system_category()));

@@ -70,7 +70,7 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    temp_dir_t dir{"file-log"};
+    nt::temp_dir_t dir{"file-log"};
     const boost::filesystem::path path = dir / "tarsel.log";
 };
 
@@ -93,11 +93,11 @@ TEST_F(file_log_test, lines_carry_the_time_the_pid_and_the_level_word)
         "[" + pid + "] Unknown: negative",
         "[probe-77] abc",
     };
-    std::string content = read_file(path);
+    std::string content = nt::read_file(path.string());
     ASSERT_FALSE(content.empty());
     EXPECT_EQ('\n', content.back());
     std::vector<std::string> got;
-    for (const std::string& line : split_lines(content))
+    for (const std::string& line : nt::split_lines(content))
         got.push_back(unstamped(line));
     EXPECT_EQ(expected, got);
 }
@@ -122,7 +122,7 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
     sink->log(LOG_NOTICE_LEVEL, "later line");
     ASSERT_TRUE(log_written());
-    std::vector<std::string> lines = split_lines(read_file(path));
+    std::vector<std::string> lines = nt::split_lines(nt::read_file(path.string()));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("earlier line", lines[0]);
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Notice: later line", unstamped(lines[1]));
@@ -153,7 +153,7 @@ TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is
     set_log_sink(cf_log_ptr());
     ASSERT_TRUE(log_written());
     EXPECT_EQ(before, open_descriptors());
-    std::vector<std::string> lines = split_lines(read_file(path));
+    std::vector<std::string> lines = nt::split_lines(nt::read_file(path.string()));
     ASSERT_EQ(2u, lines.size());
     const std::string pid = std::to_string(getpid());
     EXPECT_EQ("[" + pid + "] Notice: first", unstamped(lines[0]));
@@ -185,7 +185,7 @@ TEST_F(file_log_test, a_time_stamped_stderr_sink_writes_to_descriptor_2_and_neve
     close(saved);
     EXPECT_TRUE(still_open);
     EXPECT_EQ(6, written);
-    std::vector<std::string> lines = split_lines(read_file(path));
+    std::vector<std::string> lines = nt::split_lines(nt::read_file(path.string()));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Error: stamped", unstamped(lines[0]));
     EXPECT_EQ("after", lines[1]);
@@ -260,7 +260,7 @@ TEST_F(file_log_test, lines_of_several_threads_never_mix)
         w.join();
     set_log_sink(cf_log_ptr());
     ASSERT_TRUE(log_written());
-    std::vector<std::string> lines = split_lines(read_file(path));
+    std::vector<std::string> lines = nt::split_lines(nt::read_file(path.string()));
     ASSERT_EQ(static_cast<size_t>(threads * lines_each), lines.size());
     const std::string pid = std::to_string(getpid());
     for (const std::string& l : lines) {

@@ -104,7 +104,7 @@ TEST_F(log_test, the_previous_sink_is_released_by_the_replacement)
 // alive. The process ends through exit() while a thread logs to a file.
 TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
 {
-    temp_dir_t dir("log-exit");
+    nt::temp_dir_t dir("log-exit");
     const boost::filesystem::path path = dir / "tarsel.log";
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -130,7 +130,7 @@ TEST_F(log_test, threads_may_go_on_logging_while_the_process_exits)
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    EXPECT_FALSE(read_file(path).empty());
+    EXPECT_FALSE(nt::read_file(path.string()).empty());
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(0, WEXITSTATUS(status));
 }

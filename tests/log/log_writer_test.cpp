@@ -96,7 +96,7 @@ TEST_F(log_writer_test, a_stalled_reader_never_holds_up_the_caller_and_drops_are
     ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
     text += stderr_pipe.read_until_quiet(std::chrono::milliseconds(300));
 
-    std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = nt::split_lines(text);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ('\n', text.back());
     // A writer thread that comes late to the first lines may see the queue

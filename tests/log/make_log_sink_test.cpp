@@ -46,7 +46,7 @@ protected:
     }
 
     log_state_restorer_t restorer;
-    temp_dir_t dir{"log-sink"};
+    nt::temp_dir_t dir{"log-sink"};
 };
 
 TEST_F(make_log_sink_test, each_type_gives_its_sink)
@@ -94,7 +94,7 @@ TEST_F(make_log_sink_test, a_file_that_cannot_be_opened_is_refused_with_its_errn
     const std::pair<std::string, int> cases[] = {
         {(dir / "missing" / "tarsel.log").string(), ENOENT},
         {(dir / "regular" / "tarsel.log").string(), ENOTDIR},
-        {dir.path().string(), EISDIR},
+        {dir.path(), EISDIR},
         // A FIFO that nobody reads must fail, not hang the daemon.
         {(dir / "fifo").string(), ENXIO},
     };

@@ -508,7 +508,7 @@ protected:
 
     log_state_restorer_t restore_log;
     recording_log_ptr sink = boost::make_shared<recording_log_t>();
-    temp_dir_t temp{"file-monitor"};
+    nt::temp_dir_t temp{"file-monitor"};
     fs::path root;
     quiet_mount_table_t quiet_table;
     ts_inventory_t* inventory = nullptr;

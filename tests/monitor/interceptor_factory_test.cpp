@@ -59,7 +59,7 @@ protected:
 
     std::string table(table_t kind)
     {
-        const std::string path = temp.path().string() + "/mounts";
+        const std::string path = temp.path() + "/mounts";
         switch (kind) {
         case MISSING_TABLE: unlink(path.c_str()); break;
         case MARKABLE_TABLE: EXPECT_TRUE(write_file(path, "nt-test " + watched + " tmpfs rw 0 0\n")); break;
@@ -78,7 +78,7 @@ protected:
 
 TEST_F(interceptor_factory_test, mount_points_keep_every_line_in_file_order)
 {
-    const std::string path = temp.path().string() + "/mounts";
+    const std::string path = temp.path() + "/mounts";
     ASSERT_TRUE(write_file(path, "proc /proc proc rw 0 0\n"
                                  "a /mnt/x tmpfs rw 0 0\n"
                                  "sysfs /sys sysfs rw 0 0\n"

@@ -204,14 +204,14 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path().string() + "/watched";
+        watched = temp.path() + "/watched";
         ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
         tmpfs.reset(new tmpfs_t(watched));
         ASSERT_TRUE(tmpfs->mounted());
     }
     void TearDown() override { tmpfs.reset(); }
 
-    temp_dir_t temp;
+    nt::temp_dir_t temp;
     std::string watched;
     std::unique_ptr<tmpfs_t> tmpfs;
 };

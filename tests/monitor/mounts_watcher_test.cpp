@@ -124,8 +124,8 @@ const diff_case_t diff_cases[] = {
 class mounts_watcher_test : public ::testing::Test
 {
 protected:
-    temp_dir_t temp{"nt-mounts"};
-    std::string mounts_file() const { return temp.path().string() + "/mounts"; }
+    nt::temp_dir_t temp{"nt-mounts"};
+    std::string mounts_file() const { return temp.path() + "/mounts"; }
 };
 
 } // namespace
@@ -154,7 +154,7 @@ TEST_F(mounts_watcher_test, read_mounts_of_a_missing_table_throws_the_system_tex
 {
     std::vector<ts_mntent_t> table;
     try {
-        read_mounts(table, temp.path().string() + "/missing");
+        read_mounts(table, temp.path() + "/missing");
         FAIL() << "no exception";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(strerror(ENOENT), e.what());
@@ -212,7 +212,7 @@ TEST_F(mounts_watcher_test, run_reports_a_table_that_cannot_be_watched)
     ASSERT_TRUE(write_file(mounts_file(), line("/", "ext4")));
     // epoll refuses regular files: the only way a readable table fails here.
     const case_t cases[] = {
-        {temp.path().string() + "/missing", strerror(ENOENT)},
+        {temp.path() + "/missing", strerror(ENOENT)},
         {mounts_file(), std::string(TS_MW_ADD_FAILED) + strerror(EPERM)},
     };
     for (const case_t& c : cases) {
@@ -245,7 +245,7 @@ TEST_F(mounts_watcher_test, a_closed_gate_emits_nothing)
 TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
 {
     ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-    const std::string first = temp.path().string() + "/first", second = temp.path().string() + "/second";
+    const std::string first = temp.path() + "/first", second = temp.path() + "/second";
     ASSERT_EQ(0, mkdir(first.c_str(), 0755));
     ASSERT_EQ(0, mkdir(second.c_str(), 0755));
 
@@ -264,7 +264,7 @@ TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
     // The thread reads its first table by itself, and a mount that lands
     // before that read is no change: toggle a probe mount until the thread
     // reports one, then leave the probe unmounted.
-    const std::string probe_dir = temp.path().string() + "/probe";
+    const std::string probe_dir = temp.path() + "/probe";
     ASSERT_EQ(0, mkdir(probe_dir.c_str(), 0755));
     {
         tmpfs_t probe(probe_dir);

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "kestrum_client_ipc.pb.h"
-#include "peers/child_process.hpp"
+#include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt {
 

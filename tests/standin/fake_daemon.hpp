@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt_test {
 

@@ -17,7 +17,7 @@
 
 #include "peers/bytes.hpp"
 #include "peers/kestrum_peer.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "standin/raw_client.hpp"
 
 using nt::hex_bytes;

@@ -12,7 +12,7 @@
 
 #include "peers/bytes.hpp"
 #include "peers/ostrand_peer.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "standin/fake_daemon.hpp"
 
 using nt::hex_bytes;

@@ -15,7 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "peers/bytes.hpp"
-#include "peers/child_process.hpp"
+#include "support/child_process.hpp"
 
 namespace nt_test {
 

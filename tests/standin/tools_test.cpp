@@ -10,8 +10,8 @@
 
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "peers/bytes.hpp"
-#include "peers/child_process.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "standin/fake_daemon.hpp"
 #include "standin/raw_client.hpp"
 

@@ -1,56 +1,41 @@
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes, and helpers to read files back.
+// A fresh private directory, removed with everything in it on destruction,
+// and helpers to write and read files back.
 #pragma once
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
+
+namespace nt {
 
 class temp_dir_t
 {
 public:
-    // prefix names the directory, e.g. "file-log".
-    // Throws boost::filesystem::filesystem_error when it cannot be made.
-    explicit temp_dir_t(const std::string& prefix)
-        : dir(boost::filesystem::temp_directory_path() / boost::filesystem::unique_path(prefix + "-%%%%-%%%%"))
-    {
-        boost::filesystem::create_directory(dir);
-    }
-
-    ~temp_dir_t()
-    {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-
+    // Creates "<TMPDIR or /tmp>/<prefix>XXXXXX". Throws std::system_error
+    // when it cannot.
+    explicit temp_dir_t(const std::string& prefix = "nt-");
+    ~temp_dir_t();
     temp_dir_t(const temp_dir_t&) = delete;
     temp_dir_t& operator=(const temp_dir_t&) = delete;
 
-    const boost::filesystem::path& path() const { return dir; }
-    boost::filesystem::path operator/(const std::string& name) const { return dir / name; }
+    const std::string& path() const { return dir; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const;
+    boost::filesystem::path operator/(const std::string& name) const { return boost::filesystem::path(dir) / name; }
 
 private:
-    boost::filesystem::path dir;
+    std::string dir;
 };
 
 // The whole content of a file; empty when it cannot be read.
-inline std::string read_file(const boost::filesystem::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+std::string read_file(const std::string& path);
 
-// The lines of a text, without their newlines.
-inline std::vector<std::string> split_lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+// Writes the content to the file, replacing it. Throws std::system_error.
+void write_file(const std::string& path, const std::string& content, unsigned mode = 0644);
+
+// The lines of a text, without their newlines; a last line without a newline
+// counts (complete_lines in child_process.hpp leaves it out).
+std::vector<std::string> split_lines(const std::string& text);
+
+} // namespace nt

@@ -17,9 +17,9 @@
 #include "core/inventory.hpp"
 #include "links/ostrand_tie.hpp"
 #include "peers/bytes.hpp"
-#include "peers/child_process.hpp"
+#include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "system/system_fixture.hpp"
 
 namespace {

@@ -19,7 +19,7 @@
 
 #include "core/inventory.hpp"
 #include "log/log_writer.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "system/syslog_receiver.hpp"
 #include "system/system_fixture.hpp"
 

@@ -14,8 +14,8 @@
 
 #include "log/log_limiter.hpp"
 #include "monitor/fanotify.hpp"
-#include "peers/child_process.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "system/syslog_receiver.hpp"
 #include "system/system_fixture.hpp"
 

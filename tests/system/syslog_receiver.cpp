@@ -10,8 +10,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "peers/child_process.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt_sys {
 

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "peers/child_process.hpp"
+#include "support/child_process.hpp"
 
 namespace nt_sys {
 

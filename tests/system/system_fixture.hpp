@@ -18,7 +18,7 @@
 #include "linux_tarsel_config.pb.h"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "peers/ostrand_peer.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nt_sys {
 

@@ -16,7 +16,7 @@
 
 #include "linux_tarsel_config.pb.h"
 #include "peers/ostrand_peer.hpp"
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "peers/child_process.hpp"
+#include "support/child_process.hpp"
 
 #include <cerrno>
 #include <climits>
@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 extern char** environ;
 

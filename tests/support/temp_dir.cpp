@@ -1,4 +1,4 @@
-#include "peers/temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
-
-#include "peers/frame_io.hpp"
 
 namespace nt {
 
@@ -52,12 +50,29 @@ void write_file(const std::string& path, const std::string& content, unsigned mo
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), "open " + path);
-    bool ok = write_all(fd, content.data(), content.size());
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<std::size_t>(n);
+    }
     int saved = errno;
     ::close(fd);
     if (!ok)
         throw std::system_error(saved, std::generic_category(), "write " + path);
     ::chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 } // namespace nt
