@@ -9,7 +9,7 @@
 #include "error/proto_error.hpp"
 #include "log/log.hpp"
 #include "support/fake_syslog.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

@@ -94,7 +94,7 @@ TEST_F(chardev_test, a_failed_mknod_reports_its_errno)
 
 TEST_F(chardev_test, a_node_that_cannot_be_removed_is_logged_not_thrown)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     const fs::path node = dir_ / "noxel.tarsel";
     {
         ts_chardev_t device(node, UNUSED_MAJOR, 0);
@@ -108,7 +108,7 @@ TEST_F(chardev_test, a_node_that_cannot_be_removed_is_logged_not_thrown)
 
 TEST_F(chardev_test, a_node_already_gone_at_destruction_is_no_error)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     {
         ts_chardev_t device(dir_ / "gone", UNUSED_MAJOR, 0);
         fs::remove(dir_ / "gone");

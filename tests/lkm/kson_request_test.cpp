@@ -32,7 +32,7 @@ public:
 class kson_request_test : public ::testing::Test
 {
 protected:
-    scoped_log_capture_t log_;
+    log_capture_t log_;
 };
 
 TEST_F(kson_request_test, add_and_del_dir_for_home_have_the_documented_bytes)

@@ -109,7 +109,7 @@ protected:
         return parsed;
     }
 
-    scoped_log_capture_t log_;
+    log_capture_t log_;
 };
 
 TEST_P(kson_response_test, reads_the_body_or_logs_each_failing_level)
@@ -122,7 +122,7 @@ TEST_P(kson_response_test, reads_the_body_or_logs_each_failing_level)
         c.kind == ADD_DIR ? static_cast<ts_kson_response_t&>(add)
                           : c.kind == DEL_DIR ? static_cast<ts_kson_response_t&>(del) : static_cast<ts_kson_response_t&>(event);
     EXPECT_EQ(parse(c, response), c.parsed);
-    EXPECT_EQ(log_.sink->texts(), c.lines);
+    EXPECT_EQ(log_.texts(), c.lines);
     for (const auto& line : log_.lines()) {
         EXPECT_EQ(line.first, LOG_ERROR_LEVEL) << line.second;
     }
@@ -158,7 +158,7 @@ class kson_response_threshold_test : public ::testing::Test
 
 TEST_F(kson_response_threshold_test, each_deserialize_takes_a_new_path_string_and_logs_nothing_above_error)
 {
-    scoped_log_capture_t log(LOG_ERROR_LEVEL + 1);
+    log_capture_t log(LOG_ERROR_LEVEL + 1);
     const std::string first = mp::object({{mp::i32(0), mp::i32(4)}, {mp::i32(2), mp::str("/one")}, {mp::i32(3), mp::i32(1)}});
     const std::string bad = mp::object({{mp::i32(0), mp::i32(9)}});
     ts_lkm_event_path_response_t event;

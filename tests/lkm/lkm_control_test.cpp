@@ -63,7 +63,7 @@ protected:
 
 TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
     ASSERT_EQ(module_.opens().size(), 1u);
     EXPECT_EQ(module_.opens()[0].first, node_.string());
@@ -84,7 +84,7 @@ TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
 
 TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
 {
-    scoped_log_capture_t log(LOG_INFO_LEVEL);
+    log_capture_t log(LOG_INFO_LEVEL);
     module_.set_answer([](int32_t type, const std::string& dir) {
         return mp::dir_response(type + 1, dir == "/one" ? 1 : dir == "/minus" ? -1 : 0);
     });
@@ -297,7 +297,7 @@ bool blocked_now(int signal)
 
 TEST_F(lkm_control_test, a_module_that_never_answers_fails_the_exchange_after_the_timeout)
 {
-    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    log_capture_t log(LOG_ERROR_LEVEL);
     module_.stay_silent();
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener(), std::chrono::milliseconds(300));
     const auto start = std::chrono::steady_clock::now();
@@ -316,7 +316,7 @@ TEST_F(lkm_control_test, a_module_that_never_answers_fails_the_exchange_after_th
 TEST_F(lkm_control_test, a_termination_signal_ends_a_waiting_exchange_with_the_termination_status)
 {
     for (const int signal : {SIGTERM, SIGINT}) {
-        scoped_log_capture_t log(LOG_ERROR_LEVEL);
+        log_capture_t log(LOG_ERROR_LEVEL);
         fake_module_t module;
         module.stay_silent();
         // Far longer than the test may take: only the signal can end the wait.
@@ -361,7 +361,7 @@ TEST_F(lkm_control_test, interrupted_reads_and_writes_are_repeated_and_the_mask_
 // termination status, but only once the exchange that blocks it has ended.
 TEST_F(lkm_control_test, sigterm_to_the_process_during_an_exchange_ends_the_event_loop_with_the_termination_status)
 {
-    scoped_log_capture_t log(LOG_ERROR_LEVEL);
+    log_capture_t log(LOG_ERROR_LEVEL);
     boost::asio::signal_set termination(loop_, SIGTERM);
     termination.async_wait([](const boost::system::error_code& error, int) {
         if (!error) {

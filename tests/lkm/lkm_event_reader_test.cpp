@@ -64,7 +64,7 @@ protected:
         return packet;
     }
 
-    scoped_log_capture_t log_;
+    log_capture_t log_;
     ts_unique_fd_t read_end_;
     ts_unique_fd_t write_end_;
     ts_unique_fd_t wake_;

@@ -98,13 +98,13 @@ TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
         {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), "modprobe: terminated by signal"}},
     };
     for (const case_t& c : cases) {
-        scoped_log_capture_t log;
+        log_capture_t log;
         const boost::system::error_code failure = load_failure(script("modprobe", c.body));
         EXPECT_EQ(!failure, c.loads) << c.name;
         if (!c.loads) {
             EXPECT_EQ(failure, make_monitor_error_code(TS_ERR_MODULE_LOAD)) << c.name;
         }
-        EXPECT_EQ(log.sink->texts(), c.lines) << c.name;
+        EXPECT_EQ(log.texts(), c.lines) << c.name;
         for (const auto& line : log.lines()) {
             EXPECT_EQ(line.first, LOG_DEBUG_LEVEL) << c.name;
         }
@@ -114,15 +114,15 @@ TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
 TEST_F(lkm_loader_test, a_program_that_cannot_be_run_exits_with_126)
 {
     for (const std::string& program : {(dir_ / "missing").string(), std::string("nt-no-such-modprobe-here")}) {
-        scoped_log_capture_t log;
+        log_capture_t log;
         EXPECT_EQ(load_failure(program), make_monitor_error_code(TS_ERR_MODULE_LOAD));
-        EXPECT_EQ(log.sink->texts(), lines_t{status_line(126)}) << program;
+        EXPECT_EQ(log.texts(), lines_t{status_line(126)}) << program;
     }
 }
 
 TEST_F(lkm_loader_test, the_failure_is_raised_whatever_the_threshold)
 {
-    scoped_log_capture_t log(LOG_INFO_LEVEL);
+    log_capture_t log(LOG_INFO_LEVEL);
     EXPECT_EQ(load_failure(script("modprobe", "echo no; exit 1")), make_monitor_error_code(TS_ERR_MODULE_LOAD));
     EXPECT_TRUE(log.lines().empty());
 }
@@ -158,7 +158,7 @@ TEST_F(lkm_loader_test, a_child_writing_more_than_the_pipe_holds_is_drained_and_
 
 TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     // A pseudo-terminal whose other side is gone reads EIO after its data.
     ts_unique_fd_t master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(master.valid());
@@ -172,16 +172,16 @@ TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)
     std::string output;
     read_all(master.get(), output);
     EXPECT_EQ(output, "abc");
-    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EIO))});
+    EXPECT_EQ(log.texts(), lines_t{"read: " + std::string(strerror(EIO))});
 }
 
 TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     std::string output = "x";
     read_all(-1, output);
     EXPECT_EQ(output, "x");
-    EXPECT_EQ(log.sink->texts(), lines_t{"read: " + std::string(strerror(EBADF))});
+    EXPECT_EQ(log.texts(), lines_t{"read: " + std::string(strerror(EBADF))});
 }
 
 TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
@@ -268,7 +268,7 @@ protected:
 
 TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     ts_interceptor_ptr interceptor = create_lkm_interceptor(loop_, {"/", "/home"}, setup_);
     ASSERT_TRUE(interceptor);
     EXPECT_EQ(interceptor->kind(), 0);
@@ -290,11 +290,11 @@ TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
 
 TEST_F(lkm_create_test, a_failed_load_stops_before_the_devices_list)
 {
-    scoped_log_capture_t log;
+    log_capture_t log;
     setup_.program = script("modprobe", "exit 1");
     setup_.devices_list = (dir_ / "missing").string();
     EXPECT_EQ(creation_failure(), make_monitor_error_code(TS_ERR_MODULE_LOAD));
-    EXPECT_EQ(log.sink->texts(), (lines_t{"Trying to use LKM interceptor", status_line(1)}));
+    EXPECT_EQ(log.texts(), (lines_t{"Trying to use LKM interceptor", status_line(1)}));
     EXPECT_TRUE(module_.opens().empty());
 }
 

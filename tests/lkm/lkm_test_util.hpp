@@ -1,5 +1,5 @@
 // Helpers shared by the kernel-module tests: byte literals, a recording log
-// sink for one test, descriptor counts, a request that cannot be written.
+// capture (tests/support), descriptor counts, a request that cannot be written.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 
 #include "lkm/kson_request.hpp"
 #include "log/log.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 typedef std::vector<uint8_t> byte_vector;
@@ -48,31 +48,6 @@ std::string hex_of(const Container& data)
     }
     return s.str();
 }
-
-// A recording sink installed for the life of a test, with the threshold
-// given; the logging core's first state comes back at the end.
-class scoped_log_capture_t
-{
-public:
-    explicit scoped_log_capture_t(int threshold = LOG_DEBUG_LEVEL) : sink(boost::make_shared<recording_log_t>())
-    {
-        log_threshold = threshold;
-        set_log_sink(sink);
-    }
-
-    // Every line as (level, text), in order.
-    std::vector<std::pair<int, std::string>> lines() const
-    {
-        std::vector<std::pair<int, std::string>> out;
-        for (const recording_log_t::line_t& line : sink->lines()) {
-            out.push_back(std::make_pair(line.level, line.text));
-        }
-        return out;
-    }
-
-    log_state_restorer_t restorer;
-    recording_log_ptr sink;
-};
 
 // Open descriptors of this process, to see that a component closed all of
 // its own.

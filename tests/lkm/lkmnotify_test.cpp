@@ -110,7 +110,7 @@ protected:
 
     bool node_exists(const char* name) const { return fs::exists(fs::symlink_status(dir_ / name)); }
 
-    scoped_log_capture_t log_;
+    log_capture_t log_;
     boost::asio::io_service loop_;
     nt::temp_dir_t dir_{"nt-lkm"};
     fake_module_t module_;
@@ -220,7 +220,7 @@ TEST_F(lkmnotify_test, packets_that_are_no_event_are_skipped_and_reading_goes_on
     module_.write_monitor(mp::event_path("/after", 1));
     run_until_pushes(1);
     EXPECT_EQ(waiting(), (std::deque<std::string>{"/after"}));
-    const std::vector<std::string> texts = log_.sink->texts();
+    const std::vector<std::string> texts = log_.texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), std::string("Couldn't deserialize EVENT_PATH response")), texts.end());
 }
 
@@ -301,7 +301,7 @@ TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
         {"corrupt length", mp::raw<uint32_t>(0x7FFFFFFF), "cannot parse stream"},
     };
     for (const case_t& c : cases) {
-        scoped_log_capture_t log;
+        log_capture_t log;
         fake_module_t module;
         boost::shared_ptr<ts_lkmnotify_t> interceptor =
             boost::make_shared<ts_lkmnotify_t>(loop_, dir_.path(), MAJOR, std::vector<std::string>(), module.opener());

@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "cerr_capture.hpp"
 #include "log.pb.h"
 #include "log/log.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "log.pb.h"
 #include "log/log.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

@@ -11,9 +11,8 @@
 #include <boost/weak_ptr.hpp>
 #include <gtest/gtest.h>
 
-#include "cerr_capture.hpp"
 #include "log.pb.h"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "log.pb.h"
 #include "log/console_log.hpp"
 #include "log/log.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

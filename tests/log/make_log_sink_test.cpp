@@ -15,7 +15,7 @@
 #include "log/log.hpp"
 #include "log/syslog_log.hpp"
 #include "support/fake_syslog.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 namespace {

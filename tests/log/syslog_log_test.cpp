@@ -11,7 +11,7 @@
 #include "log.pb.h"
 #include "log/log.hpp"
 #include "support/fake_syslog.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 

@@ -40,7 +40,7 @@
 #include "log/log.hpp"
 #include "monitor/monitor_error.hpp"
 #include "peers/kestrum_peer.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
 // Log lines compare and print by level and text.

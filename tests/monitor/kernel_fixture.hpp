@@ -1,6 +1,6 @@
-// Helpers of the monitor tests that need the kernel: a private mount
-// namespace, a private tmpfs, a child process that makes accesses, and a
-// log capture at the Debug threshold.
+// Helpers of the monitor tests that need the kernel: the private mount
+// namespace, tmpfs and log capture of tests/support, a child process that
+// makes accesses, descriptor counts.
 #pragma once
 
 #include <dirent.h>
@@ -28,51 +28,15 @@
 #include <boost/shared_ptr.hpp>
 
 #include "log/log.hpp"
-#include "support/recording_log.hpp"
+#include "support/log_capture.hpp"
+#include "support/private_mounts.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nt_monitor_test {
 
-// Gives the calling process a mount namespace of its own, with nothing
-// propagating back, so that mounts made by the test are seen by no one else
-// and the mount table changes only by the test. Call before any thread is
-// started. False (with errno) when it cannot be done.
-inline bool enter_private_mounts()
-{
-    if (unshare(CLONE_NEWNS) != 0)
-        return false;
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
-// A tmpfs mounted on dir for the lifetime of the object (detached at the
-// end, also when the test failed half-way).
-class tmpfs_t
-{
-public:
-    explicit tmpfs_t(const std::string& dir) : dir_(dir), mounted_(false) { mount_again(); }
-    ~tmpfs_t() { unmount(); }
-    tmpfs_t(const tmpfs_t&) = delete;
-    tmpfs_t& operator=(const tmpfs_t&) = delete;
-
-    bool mounted() const { return mounted_; }
-    bool mount_again()
-    {
-        if (!mounted_)
-            mounted_ = mount("nt-test", dir_.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
-        return mounted_;
-    }
-    bool unmount()
-    {
-        if (!mounted_)
-            return true;
-        mounted_ = umount2(dir_.c_str(), MNT_DETACH) != 0;
-        return !mounted_;
-    }
-
-private:
-    std::string dir_;
-    bool mounted_;
-};
+using nt::enter_private_mounts;
+using nt::private_tmpfs_test_t;
+using nt::tmpfs_t;
 
 inline bool write_file(const std::string& path, const std::string& content)
 {
@@ -153,67 +117,5 @@ inline double thread_cpu_seconds(pthread_t thread)
         clock_gettime(clock, &used);
     return used.tv_sec + used.tv_nsec / 1e9;
 }
-
-// Installs a recording sink at the Debug threshold; puts back the state the
-// logging core starts in.
-class log_capture_t
-{
-public:
-    log_capture_t()
-    {
-        reset();
-        log_threshold = LOG_DEBUG_LEVEL;
-    }
-
-    // Starts again with a sink that has recorded nothing.
-    void reset()
-    {
-        sink_ = boost::make_shared<recording_log_t>();
-        set_log_sink(sink_);
-    }
-
-    std::vector<std::pair<int, std::string> > lines() const
-    {
-        std::vector<std::pair<int, std::string> > result;
-        for (const recording_log_t::line_t& line : sink_->lines())
-            result.push_back(std::make_pair(line.level, line.text));
-        return result;
-    }
-
-    std::size_t count(int level, const std::string& text) const
-    {
-        std::size_t n = 0;
-        for (const recording_log_t::line_t& line : sink_->lines())
-            if (line.level == level && line.text == text)
-                ++n;
-        return n;
-    }
-
-private:
-    log_state_restorer_t restorer_; // first in, last out
-    recording_log_ptr sink_;
-};
-
-// A test in a mount namespace of its own, with a private tmpfs mounted on
-// <temp>/watched for the whole test.
-class private_tmpfs_test_t : public ::testing::Test
-{
-protected:
-    explicit private_tmpfs_test_t(const char* name) : temp(name) {}
-
-    void SetUp() override
-    {
-        ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
-        watched = temp.path() + "/watched";
-        ASSERT_EQ(0, mkdir(watched.c_str(), 0755));
-        tmpfs.reset(new tmpfs_t(watched));
-        ASSERT_TRUE(tmpfs->mounted());
-    }
-    void TearDown() override { tmpfs.reset(); }
-
-    nt::temp_dir_t temp;
-    std::string watched;
-    std::unique_ptr<tmpfs_t> tmpfs;
-};
 
 } // namespace nt_monitor_test
