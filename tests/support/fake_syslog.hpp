@@ -1,7 +1,12 @@
-// Runs code in a forked child that has a mount namespace of its own, whose
-// /dev is a fresh tmpfs holding a datagram socket at /dev/log: the child's
-// syslog calls reach that socket instead of the machine's system logger, and
-// mounts the code makes vanish with the child. Needs root.
+// A system logger of the tests' own, two ways:
+// - fake_syslog_t: a datagram socket that a daemon started through the
+//   isolation script sees as /dev/log in a private mount namespace, so that
+//   its syslog lines reach the test and never the machine's logger;
+// - run_with_fake_syslog: runs code in a forked child that has a mount
+//   namespace of its own, whose /dev is a fresh tmpfs holding a datagram
+//   socket at /dev/log: the child's syslog calls reach that socket, and
+//   mounts the code makes vanish with the child.
+// Both need root.
 #pragma once
 
 #include <fcntl.h>
@@ -13,14 +18,68 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/private_mounts.hpp"
+
+namespace nt {
+
+class fake_syslog_t
+{
+public:
+    // Binds the socket at the path and starts the thread that receives.
+    // Throws std::system_error when the socket cannot be set up.
+    explicit fake_syslog_t(const std::string& path);
+    // Stops the thread and closes the socket.
+    ~fake_syslog_t();
+    fake_syslog_t(const fake_syslog_t&) = delete;
+    fake_syslog_t& operator=(const fake_syslog_t&) = delete;
+
+    // Every datagram received so far, in order of arrival.
+    std::vector<std::string> messages() const;
+    // A logger that stops receiving (its socket fills and the sender's
+    // sends block) and one that goes on again.
+    void pause() { paused = true; }
+    void resume() { paused = false; }
+    // Waits until at least `occurrences` messages end with the text.
+    bool wait_for_ending(const std::string& text, std::chrono::milliseconds timeout, std::size_t occurrences = 1) const;
+
+private:
+    void run();
+    std::size_t count_ending(const std::string& text) const;
+
+    std::atomic<bool> paused{false};
+    int fd = -1;
+    int wake[2] = {-1, -1};
+    mutable std::mutex lock;
+    mutable std::condition_variable arrived;
+    std::vector<std::string> received;
+    std::thread worker;
+};
+
+// Writes a script that starts `program` with the script's own arguments in
+// a private mount namespace whose /dev is a small tmpfs holding the usual
+// character devices and, as /dev/log, the socket at `log_socket`. The
+// process keeps its pid through the script (every step execs).
+std::string write_isolation_script(const std::string& script_path, const std::string& log_socket,
+    const std::string& program);
+
+// Whether such a namespace can be made here (root, unshare and mount
+// available): the script run with /bin/true ends with 0.
+bool isolation_available(const std::string& dir);
+
+} // namespace nt
 
 struct fake_syslog_result_t
 {
@@ -112,10 +171,8 @@ inline sockaddr_un log_address()
 
 [[noreturn]] inline void run_child(int out, const std::function<std::string()>& body)
 {
-    if (unshare(CLONE_NEWNS) != 0)
-        setup_failed(out, "unshare");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        setup_failed(out, "make / private");
+    if (!nt::enter_private_mounts())
+        setup_failed(out, "enter a private mount namespace");
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
         setup_failed(out, "mount tmpfs on /dev");
     int logger = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

@@ -16,7 +16,7 @@
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
-#include "system/syslog_receiver.hpp"
+#include "support/fake_syslog.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;
@@ -366,11 +366,11 @@ TEST_F(log_sink_system_test, standard_error_with_time_stamps_gets_file_lines)
 // ident and facility stay in force.
 TEST_F(log_sink_system_test, syslog_sinks_use_their_facility_and_ident)
 {
-    if (!nt_sys::isolation_available(dir.path()))
+    if (!nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
-    nt_sys::syslog_receiver_t syslog(dir.file("log.sock"));
+    nt::fake_syslog_t syslog(dir.file("log.sock"));
     nt::ostrand_options_t options;
-    options.daemon = nt_sys::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+    options.daemon = nt::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
     start(options);
     const std::string pid = std::to_string(ostrand->pid());
 

@@ -20,7 +20,7 @@
 #include "core/inventory.hpp"
 #include "log/log_writer.hpp"
 #include "support/temp_dir.hpp"
-#include "system/syslog_receiver.hpp"
+#include "support/fake_syslog.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;
@@ -172,9 +172,9 @@ protected:
             config = nt_sys::file_config(watched, make_fifo());
             break;
         case SYSLOG:
-            syslog.reset(new nt_sys::syslog_receiver_t(dir.file("log.sock")));
+            syslog.reset(new nt::fake_syslog_t(dir.file("log.sock")));
             options.daemon =
-                nt_sys::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+                nt::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
             config.mutable_actual_log()->set_type(nx::Log::SYSLOG);
             config.mutable_actual_log()->set_ident("nt-stall");
             break;
@@ -234,14 +234,14 @@ protected:
     int reader = -1;
     bool at_end = false;
     std::string captured;
-    std::unique_ptr<nt_sys::syslog_receiver_t> syslog;
+    std::unique_ptr<nt::fake_syslog_t> syslog;
 };
 
 } // namespace
 
 TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
 {
-    if (GetParam().kind == SYSLOG && !nt_sys::isolation_available(dir.path()))
+    if (GetParam().kind == SYSLOG && !nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
     start_with_sink();
     // The dump of the configuration, the last lines before the stall.
@@ -301,7 +301,7 @@ TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
 // reader goes on, the lines logged later, up to the exit line, are there.
 TEST_P(log_stall_system_test, a_signal_during_a_blocked_write_leaves_the_later_lines)
 {
-    if (GetParam().kind == SYSLOG && !nt_sys::isolation_available(dir.path()))
+    if (GetParam().kind == SYSLOG && !nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
     start_with_sink();
     ASSERT_TRUE(resume_until([&] { return count_containing("max_compression_ratio = ") == 1; })) << captured;

@@ -16,7 +16,7 @@
 #include "monitor/fanotify.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
-#include "system/syslog_receiver.hpp"
+#include "support/fake_syslog.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;
@@ -60,9 +60,9 @@ protected:
         if (GetParam().sink == FILE_SINK)
             config = nt_sys::file_config(watched, dir.file("daemon.log"));
         if (GetParam().sink == SYSLOG_SINK) {
-            syslog.reset(new nt_sys::syslog_receiver_t(dir.file("log.sock")));
+            syslog.reset(new nt::fake_syslog_t(dir.file("log.sock")));
             options.daemon =
-                nt_sys::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+                nt::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
             config.mutable_actual_log()->set_type(nx::Log::SYSLOG);
         }
         start(options);
@@ -117,14 +117,14 @@ protected:
             long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
     }
 
-    std::unique_ptr<nt_sys::syslog_receiver_t> syslog;
+    std::unique_ptr<nt::fake_syslog_t> syslog;
 };
 
 } // namespace
 
 TEST_P(log_text_system_test, file_names_are_escaped_in_the_access_line)
 {
-    if (GetParam().sink == SYSLOG_SINK && !nt_sys::isolation_available(dir.path()))
+    if (GetParam().sink == SYSLOG_SINK && !nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
     for (const auto& name : names)
         nt::write_file(watched + "/" + name.first, "");

@@ -16,7 +16,7 @@
 #include "links/ostrand_tie.hpp"
 #include "peers/bytes.hpp"
 #include "peers/frame_io.hpp"
-#include "system/syslog_receiver.hpp"
+#include "support/fake_syslog.hpp"
 #include "system/system_fixture.hpp"
 
 using nt::to_hex;
@@ -346,11 +346,11 @@ TEST_F(managed_daemon_test, a_closed_standard_error_does_not_end_the_daemon)
 // applied and reported with revision 0.
 TEST_F(managed_daemon_test, an_empty_body_is_the_default_context_with_revision_0)
 {
-    if (!nt_sys::isolation_available(dir.path()))
+    if (!nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the default configuration would log to the system's syslog";
-    nt_sys::syslog_receiver_t syslog(dir.file("log.sock"));
+    nt::fake_syslog_t syslog(dir.file("log.sock"));
     nt::ostrand_options_t options;
-    options.daemon = nt_sys::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+    options.daemon = nt::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
     start(options);
     ASSERT_TRUE(ostrand->send_frame(""));
     std::optional<nt::ostrand_frame_t> info = ostrand->wait_for_tag(to_ostrand_t::MY_INFO_NOTIFICATION, long_wait);

@@ -1,4 +1,4 @@
-#include "system/syslog_receiver.hpp"
+#include "support/fake_syslog.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -13,9 +13,9 @@
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
-namespace nt_sys {
+namespace nt {
 
-syslog_receiver_t::syslog_receiver_t(const std::string& path)
+fake_syslog_t::fake_syslog_t(const std::string& path)
 {
     sockaddr_un address;
     std::memset(&address, 0, sizeof address);
@@ -31,10 +31,10 @@ syslog_receiver_t::syslog_receiver_t(const std::string& path)
         ::close(fd);
         throw std::system_error(error, std::generic_category(), "bind " + path);
     }
-    worker = std::thread(&syslog_receiver_t::run, this);
+    worker = std::thread(&fake_syslog_t::run, this);
 }
 
-syslog_receiver_t::~syslog_receiver_t()
+fake_syslog_t::~fake_syslog_t()
 {
     char byte = 0;
     ssize_t ignored = ::write(wake[1], &byte, 1);
@@ -45,7 +45,7 @@ syslog_receiver_t::~syslog_receiver_t()
     ::close(wake[1]);
 }
 
-void syslog_receiver_t::run()
+void fake_syslog_t::run()
 {
     // Received at once, whatever the test is waiting for: a logger that
     // lags would block the daemon's blocking syslog sends.
@@ -78,13 +78,13 @@ void syslog_receiver_t::run()
     }
 }
 
-std::vector<std::string> syslog_receiver_t::messages() const
+std::vector<std::string> fake_syslog_t::messages() const
 {
     std::lock_guard<std::mutex> guard(lock);
     return received;
 }
 
-std::size_t syslog_receiver_t::count_ending(const std::string& text) const
+std::size_t fake_syslog_t::count_ending(const std::string& text) const
 {
     std::size_t n = 0;
     for (const std::string& m : received)
@@ -92,7 +92,7 @@ std::size_t syslog_receiver_t::count_ending(const std::string& text) const
     return n;
 }
 
-bool syslog_receiver_t::wait_for_ending(const std::string& text, std::chrono::milliseconds timeout,
+bool fake_syslog_t::wait_for_ending(const std::string& text, std::chrono::milliseconds timeout,
     std::size_t occurrences) const
 {
     std::unique_lock<std::mutex> guard(lock);
@@ -103,7 +103,7 @@ std::string write_isolation_script(const std::string& script_path, const std::st
     const std::string& program)
 {
     // Paths come from temp_dir_t and the build: no single quotes in them.
-    nt::write_file(script_path,
+    write_file(script_path,
         "#!/bin/sh\n"
         "exec unshare --mount --propagation private /bin/sh -ec '\n"
         "  mount -t tmpfs -o mode=0755,size=64k nt-dev /dev\n"
@@ -122,14 +122,14 @@ std::string write_isolation_script(const std::string& script_path, const std::st
 bool isolation_available(const std::string& dir)
 {
     const std::string socket_path = dir + "/probe.sock";
-    syslog_receiver_t probe(socket_path);
-    nt::child_options_t options;
+    fake_syslog_t probe(socket_path);
+    child_options_t options;
     options.argv = {write_isolation_script(dir + "/probe.sh", socket_path, "/bin/sh"), "-c",
         "[ -S /dev/log ] && [ -c /dev/null ]"};
     options.stdout_path = dir + "/probe.out";
     options.stderr_path = dir + "/probe.err";
-    nt::child_process_t child(options);
+    child_process_t child(options);
     return child.wait_exit() == 0;
 }
 
-} // namespace nt_sys
+} // namespace nt
