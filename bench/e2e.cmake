@@ -1,5 +1,5 @@
 # The end-to-end benchmark (bench/run-e2e): the workload generator and the
-# reference reader's harness. The daemon and the stand-in peers are built
+# reference reader's harness. The daemon and the peers are built
 # from the main tree.
 add_executable(e2e_generator ${CMAKE_CURRENT_LIST_DIR}/e2e_generator.cpp)
 nt_warnings(e2e_generator)

@@ -1,6 +1,6 @@
-// A userspace stand-in for the kernel module's two devices. Opening
+// A userspace fake of the kernel module's two devices. Opening
 // "noxel.control" or "noxel.tarsel" through opener() hands the daemon one
-// end of a socket pair (the daemon owns and closes it); the stand-in keeps
+// end of a socket pair (the daemon owns and closes it); the fake keeps
 // the other end and speaks the module's side of the protocol: it answers
 // each control request with one response packet and writes monitor events
 // when a test asks.
@@ -51,7 +51,7 @@ public:
     // Every request decoded, in order; a body that is no request is
     // recorded as type -1 with its raw bytes.
     std::vector<std::pair<int32_t, std::string>> requests() const;
-    // Waits until the stand-in has read n requests in all.
+    // Waits until the fake has read n requests in all.
     bool wait_requests(size_t n);
     // Waits until the daemon has closed its end of the control device.
     bool wait_control_closed();

@@ -34,7 +34,7 @@ class lkm_control_test : public ::testing::Test
 protected:
     void SetUp() override
     {
-        // A closed stand-in socket must fail the write, not kill the test.
+        // A closed fake-module socket must fail the write, not kill the test.
         ::signal(SIGPIPE, SIG_IGN);
         ASSERT_FALSE(dir_.path().empty());
         node_ = dir_ / "noxel.control";
@@ -179,7 +179,7 @@ TEST_F(lkm_control_test, destruction_closes_the_descriptor_once_then_removes_the
     }
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
-    EXPECT_EQ(open_descriptor_count(), before + 1); // the stand-in's own end
+    EXPECT_EQ(open_descriptor_count(), before + 1); // the fake's own end
 }
 
 namespace {

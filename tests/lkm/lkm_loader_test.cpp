@@ -236,7 +236,7 @@ TEST_F(lkm_loader_test, an_unreadable_list_gives_no_major)
 }
 
 // create_lkm_interceptor with a fake modprobe, a fake devices list and the
-// stand-in module behind nodes made in a temporary device directory.
+// fake module behind nodes made in a temporary device directory.
 class lkm_create_test : public lkm_loader_test
 {
 protected:

@@ -42,7 +42,7 @@ typedef std::vector<std::pair<int32_t, std::string>> requests_t;
 
 } // namespace
 
-// The interceptor against the stand-in module, feeding a real queue through
+// The interceptor against the fake module, feeding a real queue through
 // work posted to an event loop that the test runs on its own thread.
 class lkmnotify_test : public ::testing::Test
 {
@@ -373,7 +373,7 @@ TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_node
     EXPECT_FALSE(node_exists("noxel.tarsel"));
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_TRUE(module_.monitor_closed_by_daemon());
-    // Only the stand-in's own two ends remain.
+    // Only the fake's own two ends remain.
     EXPECT_EQ(open_descriptor_count(), before + 2);
     // No DEL_DIR at destruction.
     EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}}));

@@ -1,4 +1,4 @@
-// The stand-in kernel module's own kson encoder and request decoder, written
+// The fake kernel module's own kson encoder and request decoder, written
 // from the format's tables and sharing no code with the daemon's codec, so
 // that each checks the other.
 #pragma once

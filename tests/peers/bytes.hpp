@@ -1,4 +1,4 @@
-// Byte-string helpers shared by the tests and the stand-in peers.
+// Byte-string helpers shared by the tests and the peers.
 #pragma once
 
 #include <string>

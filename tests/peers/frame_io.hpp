@@ -11,7 +11,7 @@ namespace google { namespace protobuf { class Message; } }
 
 namespace nt {
 
-// Largest body a stand-in accepts; a bigger announced length is reported
+// Largest body a peer accepts; a bigger announced length is reported
 // as frame_status::too_large instead of being allocated.
 const std::uint32_t max_frame_body = 64u * 1024u * 1024u;
 

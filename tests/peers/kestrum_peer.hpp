@@ -1,4 +1,4 @@
-// Stand-in Kestrum: listens on a Unix stream socket, accepts and serves
+// Peer Kestrum: listens on a Unix stream socket, accepts and serves
 // connections on a thread of its own, records every frame per connection and
 // answers OPEN_FLOW_REQUEST as told. Every accessor is thread-safe; the
 // waiting helpers block the caller until the condition holds or time runs out.

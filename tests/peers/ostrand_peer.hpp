@@ -1,4 +1,4 @@
-// Stand-in Ostrand: starts the daemon on one end of a socket pair
+// Peer Ostrand: starts the daemon on one end of a socket pair
 // (`--monitor N`), records every frame the daemon sends and answers its
 // requests as the test told it to. Everything runs on the calling thread:
 // each call that waits also reads the socket, records and answers.

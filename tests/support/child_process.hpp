@@ -13,7 +13,7 @@
 
 namespace nt {
 
-// The time a stand-in waits by default for something the daemon should do.
+// The time a peer waits by default for something the daemon should do.
 const std::chrono::milliseconds peer_timeout(20000);
 
 struct child_options_t {

@@ -1,4 +1,4 @@
-// The real daemon between the stand-in Ostrand and the stand-in Kestrum, on
+// The real daemon between the peer Ostrand and the peer Kestrum, on
 // real fanotify: a private mount namespace and a private directory per test,
 // a configuration that watches only that directory, file accesses made by
 // child processes (the daemon drops its own).
@@ -277,7 +277,7 @@ protected:
         return watching({root}, {}, level);
     }
 
-    // Starts a stand-in Kestrum (unless one runs) and the daemon, which gets
+    // Starts a peer Kestrum (unless one runs) and the daemon, which gets
     // the configuration and Kestrum's path.
     void start(const nx::LinuxTarselConfig& config, const std::string& kestrum_path = std::string())
     {
@@ -288,7 +288,7 @@ protected:
         ostrand->answer_kestrum(kestrum_path.empty() ? kestrum->path() : kestrum_path);
     }
 
-    // Waits for the condition while the stand-in Ostrand goes on answering.
+    // Waits for the condition while the peer Ostrand goes on answering.
     bool until(const std::function<bool()>& condition, ms timeout = patience)
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1,4 +1,4 @@
-// The daemon binary under the stand-in Ostrand: what it sends on the
+// The daemon binary under the peer Ostrand: what it sends on the
 // inherited socket and when, how it reacts to signals, and how each way of
 // ending it becomes its exit status.
 #include <csignal>
@@ -212,7 +212,7 @@ TEST_F(managed_daemon_test, a_failed_write_to_ostrand_ends_the_daemon)
 {
     start();
     first_context(quiet_config(), 5);
-    // The stand-in's end is the one stream socket this process holds.
+    // The peer's end is the one stream socket this process holds.
     std::vector<int> sockets = nt_sys::own_stream_sockets();
     ASSERT_EQ(sockets.size(), 1u);
     ASSERT_EQ(::shutdown(sockets[0], SHUT_RD), 0);

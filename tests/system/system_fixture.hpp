@@ -90,7 +90,7 @@ std::size_t count_equal(const std::vector<std::string>& lines, const std::string
 std::size_t count_containing(const std::vector<std::string>& lines, const std::string& part);
 
 // A managed run: a private directory (watched subdirectory, log files) and
-// the stand-in Ostrand with the daemon under it.
+// the peer Ostrand with the daemon under it.
 class system_test : public ::testing::Test
 {
 protected:
@@ -98,7 +98,7 @@ protected:
     // Skips unless root: the daemon's first context starts fanotify.
     void SetUp() override;
 
-    // Starts the daemon under a fresh stand-in Ostrand (extra arguments after
+    // Starts the daemon under a fresh peer Ostrand (extra arguments after
     // "--monitor N") and waits for its first GET_CONTEXT_REQUEST.
     nt::ostrand_peer_t& start(const std::vector<std::string>& args = {});
     nt::ostrand_peer_t& start(const nt::ostrand_options_t& options);

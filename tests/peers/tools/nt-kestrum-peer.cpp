@@ -1,4 +1,4 @@
-// A stand-in Kestrum for demonstrations and benchmarks: serves flows on a
+// A peer Kestrum for demonstrations and benchmarks: serves flows on a
 // Unix socket and shows the paths that arrive.
 #include <atomic>
 #include <cerrno>
@@ -17,10 +17,10 @@
 namespace {
 
 const char usage[] =
-    "Usage: nt-kestrum-standin [options] PATH\n"
+    "Usage: nt-kestrum-peer [options] PATH\n"
     "\n"
     "Listens on the Unix stream socket PATH (a leading '@' names an abstract\n"
-    "socket) as a stand-in Kestrum: answers each OPEN_FLOW_REQUEST with\n"
+    "socket) as a peer Kestrum: answers each OPEN_FLOW_REQUEST with\n"
     "OPEN_FLOW_RESPONSE and prints every received path on a line of its own,\n"
     "bytes outside printable ASCII as \\xHH and the backslash doubled.\n"
     "Runs until SIGINT or SIGTERM.\n"
@@ -44,7 +44,7 @@ const char usage[] =
 
 int fail(const std::string& text)
 {
-    std::cerr << "nt-kestrum-standin: " << text << "\n";
+    std::cerr << "nt-kestrum-peer: " << text << "\n";
     return 2;
 }
 
@@ -154,7 +154,7 @@ int main(int argc, char** argv)
     }
     try {
         nt::kestrum_peer_t kestrum(options);
-        std::cerr << "nt-kestrum-standin: listening on " << (path[0] == '\0' ? "@" + path.substr(1) : path)
+        std::cerr << "nt-kestrum-peer: listening on " << (path[0] == '\0' ? "@" + path.substr(1) : path)
                   << std::endl;
         const auto span = [](double seconds) {
             return timespec{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
@@ -203,7 +203,7 @@ int main(int argc, char** argv)
                     open.set_tag(ks::ServerMessage::OPEN_FLOW_RESPONSE);
                     kestrum.send(open);
                 }
-                std::cerr << "nt-kestrum-standin: flow released" << std::endl;
+                std::cerr << "nt-kestrum-peer: flow released" << std::endl;
             }
             if (count_only && kestrum.received_paths() != shown) {
                 shown = kestrum.received_paths();

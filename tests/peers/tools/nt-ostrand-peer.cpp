@@ -1,6 +1,6 @@
-// Runs the daemon under the stand-in Ostrand, for demonstrations and
+// Runs the daemon under the peer Ostrand, for demonstrations and
 // benchmarks: every GET_CONTEXT_REQUEST gets the configuration, every
-// GET_KESTRUM_REQUEST the stand-in Kestrum's socket path.
+// GET_KESTRUM_REQUEST the peer Kestrum's socket path.
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -21,7 +21,7 @@
 namespace {
 
 const char usage[] =
-    "Usage: nt-ostrand-standin [options] [-- daemon-arguments...]\n"
+    "Usage: nt-ostrand-peer [options] [-- daemon-arguments...]\n"
     "\n"
     "Starts the daemon with --monitor on one end of a socket pair and plays\n"
     "Ostrand on the other: answers every GET_CONTEXT_REQUEST with the\n"
@@ -51,7 +51,7 @@ extern "C" void forward(int sig)
 
 int fail(const std::string& text)
 {
-    std::cerr << "nt-ostrand-standin: " << text << "\n";
+    std::cerr << "nt-ostrand-peer: " << text << "\n";
     return 2;
 }
 

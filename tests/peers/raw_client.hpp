@@ -1,4 +1,4 @@
-// A Unix-socket client for tests of the stand-in Kestrum, writing bytes
+// A Unix-socket client for tests of the peer Kestrum, writing bytes
 // given as hex and reading raw bytes, with no framing code of its own.
 #pragma once
 

@@ -1,4 +1,4 @@
-// The stand-in Ostrand's own plumbing, with a shell script in the daemon's
+// The peer Ostrand's own plumbing, with a shell script in the daemon's
 // place: the socket the script inherits, what it does not inherit, the
 // bytes of the answers, the exit status.
 #include <csignal>
@@ -13,7 +13,7 @@
 #include "peers/bytes.hpp"
 #include "peers/ostrand_peer.hpp"
 #include "support/temp_dir.hpp"
-#include "standin/fake_daemon.hpp"
+#include "peers/fake_daemon.hpp"
 
 using nt::hex_bytes;
 using nt::to_hex;

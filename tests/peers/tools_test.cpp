@@ -1,4 +1,4 @@
-// The two standalone stand-ins as programs: what they print, what they
+// The two standalone peers as programs: what they print, what they
 // answer, how they end.
 #include <chrono>
 #include <csignal>
@@ -12,21 +12,21 @@
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
-#include "standin/fake_daemon.hpp"
-#include "standin/raw_client.hpp"
+#include "peers/fake_daemon.hpp"
+#include "peers/raw_client.hpp"
 
 using nt::to_hex;
 
 namespace {
 
 const std::string tool_dir = NT_TOOL_DIR;
-const std::string kestrum_tool = tool_dir + "/nt-kestrum-standin";
-const std::string ostrand_tool = tool_dir + "/nt-ostrand-standin";
+const std::string kestrum_tool = tool_dir + "/nt-kestrum-peer";
+const std::string ostrand_tool = tool_dir + "/nt-ostrand-peer";
 
 // FLOW_DATA_NOTIFICATION with "/a b", "/x\n\xff\\" and "/a b" again.
 const char flow_data[] = "18 00 00 00 08 20 8a 02 04 2f 61 20 62 8a 02 05 2f 78 0a ff 5c 8a 02 04 2f 61 20 62";
 
-class standin_tools_test : public ::testing::Test
+class peer_tools_test : public ::testing::Test
 {
 protected:
     std::unique_ptr<nt::child_process_t> run(std::vector<std::string> argv, std::vector<std::string> env = {})
@@ -45,11 +45,11 @@ protected:
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(dir.file("kestrum.sock"));
         std::unique_ptr<nt::child_process_t> tool = run(argv);
-        EXPECT_TRUE(tool->wait_for_stderr("nt-kestrum-standin: listening on " + dir.file("kestrum.sock")));
+        EXPECT_TRUE(tool->wait_for_stderr("nt-kestrum-peer: listening on " + dir.file("kestrum.sock")));
         return tool;
     }
     std::string out(const std::string& name) const { return nt::read_file(dir.file(name)); }
-    // A stand-in Kestrum holding the flow closed, and a client whose
+    // A peer Kestrum holding the flow closed, and a client whose
     // OPEN_FLOW_REQUEST and FLOW_DATA_NOTIFICATION it has read and left
     // unanswered.
     void hold_a_flow(std::unique_ptr<nt::child_process_t>& tool, std::unique_ptr<nt_test::raw_client_t>& client)
@@ -69,7 +69,7 @@ protected:
 
 } // namespace
 
-TEST_F(standin_tools_test, both_explain_themselves)
+TEST_F(peer_tools_test, both_explain_themselves)
 {
     for (const std::string& tool : {kestrum_tool, ostrand_tool}) {
         std::unique_ptr<nt::child_process_t> help = run({tool, "--help"});
@@ -82,7 +82,7 @@ TEST_F(standin_tools_test, both_explain_themselves)
     EXPECT_EQ(run({ostrand_tool, "--watch", "/tmp"})->wait_exit(), 2); // no --kestrum
 }
 
-TEST_F(standin_tools_test, kestrum_prints_each_path_escaped)
+TEST_F(peer_tools_test, kestrum_prints_each_path_escaped)
 {
     std::unique_ptr<nt::child_process_t> tool = kestrum({});
     nt_test::raw_client_t client(dir.file("kestrum.sock"));
@@ -96,7 +96,7 @@ TEST_F(standin_tools_test, kestrum_prints_each_path_escaped)
     EXPECT_EQ(tool->wait_exit(), 0);
 }
 
-TEST_F(standin_tools_test, kestrum_counts_distinct_paths)
+TEST_F(peer_tools_test, kestrum_counts_distinct_paths)
 {
     std::unique_ptr<nt::child_process_t> tool = kestrum({"--count", "--interval", "0.05"});
     nt_test::raw_client_t client(dir.file("kestrum.sock"));
@@ -110,7 +110,7 @@ TEST_F(standin_tools_test, kestrum_counts_distinct_paths)
     EXPECT_EQ(lines.back(), "distinct paths: 2, paths received: 3, connections: 1");
 }
 
-TEST_F(standin_tools_test, kestrum_counts_with_the_arrival_times_of_the_first_and_last_path)
+TEST_F(peer_tools_test, kestrum_counts_with_the_arrival_times_of_the_first_and_last_path)
 {
     const double before = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     std::unique_ptr<nt::child_process_t> tool = kestrum({"--count", "--times", "--interval", "0.05"});
@@ -138,18 +138,18 @@ TEST_F(standin_tools_test, kestrum_counts_with_the_arrival_times_of_the_first_an
     EXPECT_LE(last, after);
 }
 
-TEST_F(standin_tools_test, kestrum_times_only_with_counts)
+TEST_F(peer_tools_test, kestrum_times_only_with_counts)
 {
     EXPECT_EQ(run({kestrum_tool, "--times", dir.file("kestrum.sock")})->wait_exit(), 2);
 }
 
-TEST_F(standin_tools_test, kestrum_opens_a_held_flow_on_sigusr1)
+TEST_F(peer_tools_test, kestrum_opens_a_held_flow_on_sigusr1)
 {
     std::unique_ptr<nt::child_process_t> tool;
     std::unique_ptr<nt_test::raw_client_t> client;
     ASSERT_NO_FATAL_FAILURE(hold_a_flow(tool, client));
     tool->signal(SIGUSR1);
-    ASSERT_TRUE(tool->wait_for_stderr("nt-kestrum-standin: flow released"));
+    ASSERT_TRUE(tool->wait_for_stderr("nt-kestrum-peer: flow released"));
     EXPECT_EQ(to_hex(client->take(6)), "02 00 00 00 08 1e");
     // Later requests are answered at once.
     client->put("02 00 00 00 08 1e");
@@ -158,7 +158,7 @@ TEST_F(standin_tools_test, kestrum_opens_a_held_flow_on_sigusr1)
     EXPECT_EQ(tool->wait_exit(), 0);
 }
 
-TEST_F(standin_tools_test, kestrum_can_hold_the_flow_closed)
+TEST_F(peer_tools_test, kestrum_can_hold_the_flow_closed)
 {
     std::unique_ptr<nt::child_process_t> tool;
     std::unique_ptr<nt_test::raw_client_t> client;
@@ -167,7 +167,7 @@ TEST_F(standin_tools_test, kestrum_can_hold_the_flow_closed)
     EXPECT_EQ(tool->wait_exit(), 0);
 }
 
-TEST_F(standin_tools_test, ostrand_answers_with_the_watch_configuration_and_the_kestrum_path)
+TEST_F(peer_tools_test, ostrand_answers_with_the_watch_configuration_and_the_kestrum_path)
 {
     nt::write_file(dir.file("watched"), "");
     std::unique_ptr<nt::child_process_t> tool = run(
@@ -191,7 +191,7 @@ TEST_F(standin_tools_test, ostrand_answers_with_the_watch_configuration_and_the_
     EXPECT_EQ(to_hex(out("body2")), "08 03 32 03 00 6b 73");
 }
 
-TEST_F(standin_tools_test, ostrand_sends_a_text_format_configuration)
+TEST_F(peer_tools_test, ostrand_sends_a_text_format_configuration)
 {
     nt::write_file(dir.file("config.txt"),
         "log_level: LOG_LEVEL_ERROR\n"
@@ -206,7 +206,7 @@ TEST_F(standin_tools_test, ostrand_sends_a_text_format_configuration)
     EXPECT_EQ(to_hex(out("body1")), "08 01 10 01 22 15 08 05 60 01 c2 3e 0e 08 02 52 0a 2f 76 61 72 2f 6c 6f 67 2f 78");
 }
 
-TEST_F(standin_tools_test, ostrand_passes_termination_signals_on_and_returns_the_status)
+TEST_F(peer_tools_test, ostrand_passes_termination_signals_on_and_returns_the_status)
 {
     std::unique_ptr<nt::child_process_t> tool = run(
         {ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "/k", "--watch", "/"},

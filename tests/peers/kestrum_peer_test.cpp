@@ -1,5 +1,5 @@
-// The stand-in Kestrum's own plumbing, driven by a client written here with
-// bytes spelled out by hand, so that a framing fault in the stand-in cannot
+// The peer Kestrum's own plumbing, driven by a client written here with
+// bytes spelled out by hand, so that a framing fault in the peer cannot
 // hide behind the same fault on the other side.
 #include <cerrno>
 #include <cstddef>
@@ -18,7 +18,7 @@
 #include "peers/bytes.hpp"
 #include "peers/kestrum_peer.hpp"
 #include "support/temp_dir.hpp"
-#include "standin/raw_client.hpp"
+#include "peers/raw_client.hpp"
 
 using nt::hex_bytes;
 using nt::open_reply_t;

@@ -1,4 +1,4 @@
-// A shell script that stands in for the daemon where only the stand-in
+// A shell script in the daemon's place where only the peer
 // Ostrand's launching and plumbing are under test. It is steered by its
 // environment:
 //   NT_OUT       directory for the replies it reads (header1, body1, ...)
