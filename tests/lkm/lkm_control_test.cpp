@@ -172,14 +172,14 @@ TEST_F(lkm_control_test, a_request_that_cannot_be_built_gives_the_serialize_erro
 
 TEST_F(lkm_control_test, destruction_closes_the_descriptor_once_then_removes_the_node)
 {
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     {
         ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
         EXPECT_TRUE(control.add_dir("/x"));
     }
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
-    EXPECT_EQ(open_descriptor_count(), before + 1); // the fake's own end
+    EXPECT_EQ(nt::open_fd_count(), before + 1); // the fake's own end
 }
 
 namespace {
@@ -238,7 +238,7 @@ TEST_F(lkm_control_test, destruction_closes_once_and_before_the_node_goes)
 
 TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed_again)
 {
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     try {
         ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1);
         FAIL() << "opened";
@@ -247,7 +247,7 @@ TEST_F(lkm_control_test, a_node_without_a_driver_cannot_be_opened_and_is_removed
         EXPECT_EQ(std::string(e.what()).rfind("Couldn't open control char device: ", 0), 0u) << e.what();
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
-    EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_EQ(nt::open_fd_count(), before);
 }
 
 TEST_F(lkm_control_test, an_open_refused_by_the_device_keeps_its_errno)

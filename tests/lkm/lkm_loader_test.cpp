@@ -137,13 +137,13 @@ TEST_F(lkm_loader_test, run_command_gives_the_wait_status_and_closes_inherited_d
     const std::string program =
         script("probe", "if [ -e /proc/self/fd/" + fd + " ]; then echo open; else echo closed; fi; exit 7");
     std::string output = "kept:";
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     const int status = run_command({program.c_str()}, output);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 7);
     EXPECT_EQ(output, "kept:closed\n");
     // Both ends of the pipe are closed again.
-    EXPECT_EQ(open_descriptor_count(), before);
+    EXPECT_EQ(nt::open_fd_count(), before);
 }
 
 TEST_F(lkm_loader_test, a_child_writing_more_than_the_pipe_holds_is_drained_and_capped)

@@ -1,5 +1,5 @@
 // Helpers shared by the kernel-module tests: byte literals, a recording log
-// capture (tests/support), descriptor counts, a request that cannot be written.
+// capture (tests/support), a request that cannot be written.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 
 #include "lkm/kson_request.hpp"
 #include "log/log.hpp"
+#include "support/descriptors.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -47,15 +48,4 @@ std::string hex_of(const Container& data)
         s << std::hex << std::setw(2) << std::setfill('0') << (static_cast<unsigned>(c) & 0xFF) << ' ';
     }
     return s.str();
-}
-
-// Open descriptors of this process, to see that a component closed all of
-// its own.
-inline size_t open_descriptor_count()
-{
-    size_t count = 0;
-    for (boost::filesystem::directory_iterator it("/proc/self/fd"), end; it != end; ++it) {
-        ++count;
-    }
-    return count;
 }

@@ -355,7 +355,7 @@ TEST_F(lkmnotify_test, a_log_sink_that_throws_while_a_failure_is_reported_does_n
 
 TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_nodes)
 {
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     start({"/"});
     module_.write_monitor(mp::event_path("/x", 1));
     run_until_pushes(1);
@@ -374,14 +374,14 @@ TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_node
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_TRUE(module_.monitor_closed_by_daemon());
     // Only the fake's own two ends remain.
-    EXPECT_EQ(open_descriptor_count(), before + 2);
+    EXPECT_EQ(nt::open_fd_count(), before + 2);
     // No DEL_DIR at destruction.
     EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}}));
 }
 
 TEST_F(lkmnotify_test, a_monitor_node_that_cannot_be_opened_leaves_nothing_behind)
 {
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     module_.fail_open("noxel.tarsel", EACCES);
     const boost::system::system_error e = construction_failure();
     EXPECT_EQ(e.code(), boost::system::error_code(EACCES, boost::system::system_category()));
@@ -389,13 +389,13 @@ TEST_F(lkmnotify_test, a_monitor_node_that_cannot_be_opened_leaves_nothing_behin
     EXPECT_FALSE(node_exists("noxel.control"));
     EXPECT_FALSE(node_exists("noxel.tarsel"));
     EXPECT_TRUE(module_.wait_control_closed());
-    EXPECT_EQ(open_descriptor_count(), before + 1);
+    EXPECT_EQ(nt::open_fd_count(), before + 1);
     EXPECT_TRUE(module_.requests().empty());
 }
 
 TEST_F(lkmnotify_test, a_failed_exchange_during_construction_leaves_nothing_behind)
 {
-    const size_t before = open_descriptor_count();
+    const size_t before = nt::open_fd_count();
     module_.set_answer([](int32_t, const std::string&) { return mp::dir_response(3, 0); });
     const boost::system::system_error e = construction_failure();
     EXPECT_EQ(e.code(), make_monitor_error_code(TS_ERR_PARSE));
@@ -403,7 +403,7 @@ TEST_F(lkmnotify_test, a_failed_exchange_during_construction_leaves_nothing_behi
     EXPECT_FALSE(node_exists("noxel.tarsel"));
     EXPECT_TRUE(module_.wait_control_closed());
     EXPECT_TRUE(module_.monitor_closed_by_daemon());
-    EXPECT_EQ(open_descriptor_count(), before + 2);
+    EXPECT_EQ(nt::open_fd_count(), before + 2);
 }
 
 TEST_F(lkmnotify_test, without_a_driver_behind_the_nodes_construction_fails_cleanly)

@@ -20,6 +20,7 @@
 
 #include "log.pb.h"
 #include "log/log.hpp"
+#include "support/descriptors.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -51,11 +52,6 @@ std::string unstamped(const std::string& line)
 {
     std::string rest;
     return stamped(line, rest) ? rest : "not stamped: " + line;
-}
-
-size_t open_descriptors()
-{
-    return static_cast<size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 class file_log_test : public ::testing::Test
@@ -108,7 +104,7 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
         std::ofstream out(path.string());
         out << "earlier line\n";
     }
-    size_t fds_before = open_descriptors();
+    size_t fds_before = nt::open_fd_count();
     cf_log_ptr sink = file_sink();
     int fd = -1;
     for (boost::filesystem::directory_iterator it("/proc/self/fd"), end; it != end; ++it) {
@@ -117,7 +113,7 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
             fd = std::stoi(it->path().filename().string());
     }
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(fds_before + 1, open_descriptors());
+    EXPECT_EQ(fds_before + 1, nt::open_fd_count());
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(fd, F_GETFL) & O_APPEND);
     sink->log(LOG_NOTICE_LEVEL, "later line");
@@ -140,19 +136,19 @@ TEST_F(file_log_test, a_new_file_is_created_with_mode_0644)
 
 TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is_open)
 {
-    size_t before = open_descriptors();
+    size_t before = nt::open_fd_count();
     set_log_sink(file_sink());
     log_message(LOG_NOTICE_LEVEL, "first");
     ASSERT_TRUE(log_written());
-    EXPECT_EQ(before + 1, open_descriptors());
+    EXPECT_EQ(before + 1, nt::open_fd_count());
     // Every configuration opens the file anew; the old descriptor goes.
     set_log_sink(file_sink());
     log_message(LOG_NOTICE_LEVEL, "second");
     ASSERT_TRUE(log_written());
-    EXPECT_EQ(before + 1, open_descriptors());
+    EXPECT_EQ(before + 1, nt::open_fd_count());
     set_log_sink(cf_log_ptr());
     ASSERT_TRUE(log_written());
-    EXPECT_EQ(before, open_descriptors());
+    EXPECT_EQ(before, nt::open_fd_count());
     std::vector<std::string> lines = nt::split_lines(nt::read_file(path.string()));
     ASSERT_EQ(2u, lines.size());
     const std::string pid = std::to_string(getpid());

@@ -274,7 +274,7 @@ TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
     const std::string dir = watched + "/dir", fifo = watched + "/fifo", own = file("own");
     ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
     ASSERT_EQ(0, mkfifo(fifo.c_str(), 0644));
-    const int fds_before = count_open_fds();
+    const std::size_t fds_before = nt::open_fd_count();
     start(std::vector<std::string>{watched});
 
     // The daemon's own access comes first in the kernel's queue.
@@ -289,7 +289,7 @@ TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
     interceptor.reset();
     // Every event descriptor was closed; the group and its wake-up went
     // with the interceptor.
-    EXPECT_EQ(fds_before, count_open_fds());
+    EXPECT_EQ(fds_before, nt::open_fd_count());
     EXPECT_EQ(0u, capture.count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW));
 }
 
@@ -410,7 +410,7 @@ TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
     {
         std::vector<std::string> mount_points;
     };
-    const int fds_before = count_open_fds();
+    const std::size_t fds_before = nt::open_fd_count();
     const case_t cases[] = {{{}}, {{watched + "/missing"}}, {{"relative"}}};
     for (const case_t& c : cases) {
         try {
@@ -420,7 +420,7 @@ TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
             EXPECT_EQ(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), e.code());
             EXPECT_STREQ("Fanotify: couldn't add at least one path to monitor", e.what());
         }
-        EXPECT_EQ(fds_before, count_open_fds());
+        EXPECT_EQ(fds_before, nt::open_fd_count());
     }
 }
 

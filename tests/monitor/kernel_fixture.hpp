@@ -1,6 +1,6 @@
 // Helpers of the monitor tests that need the kernel: the private mount
 // namespace, tmpfs and log capture of tests/support, a child process that
-// makes accesses, descriptor counts.
+// makes accesses.
 #pragma once
 
 #include <dirent.h>
@@ -28,6 +28,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "log/log.hpp"
+#include "support/descriptors.hpp"
 #include "support/log_capture.hpp"
 #include "support/private_mounts.hpp"
 #include "support/temp_dir.hpp"
@@ -35,6 +36,7 @@
 namespace nt_monitor_test {
 
 using nt::enter_private_mounts;
+using nt::fd_is_open;
 using nt::private_tmpfs_test_t;
 using nt::tmpfs_t;
 
@@ -74,23 +76,6 @@ inline int access_from_child(const std::vector<std::string>& paths)
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-inline int count_open_fds()
-{
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (struct dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ++count;
-        closedir(dir);
-    }
-    return count - 1; // the directory's own descriptor
-}
-
-inline bool fd_is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
 }
 
 // Closes a watcher's gate on every way out of a test, so that its thread
