@@ -41,6 +41,7 @@
 #include "monitor/monitor_error.hpp"
 #include "peers/kestrum_peer.hpp"
 #include "support/log_capture.hpp"
+#include "support/private_mounts.hpp"
 #include "support/temp_dir.hpp"
 
 // Log lines compare and print by level and text.
@@ -214,9 +215,7 @@ public:
             // Only system calls between fork and _exit.
             close(ready[0]);
             close(hold[1]);
-            char ok = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
-                          ? '1'
-                          : '0';
+            char ok = nt::enter_private_mounts() ? '1' : '0';
             if (write(ready[1], &ok, 1) != 1)
                 _exit(1);
             char byte;
