@@ -1,5 +1,6 @@
 #include "links/protobuf_link.hpp"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
 
@@ -161,6 +162,13 @@ void ts_protobuf_link_t::forget_read_frames()
     // buffers' overhead too, so this errs on the side of keeping frames.
     int unread = 0;
     if (::ioctl(socket->native_handle(), SIOCOUTQ, &unread) != 0 || unread < 0)
+        return;
+    // A peer that closes throws away what it had not read, and the count
+    // falls with it as if it had been read. The kernel marks our end shut
+    // before it throws the bytes away, so a look after the count tells
+    // whether the count can be trusted.
+    pollfd end = {socket->native_handle(), POLLRDHUP, 0};
+    if (::poll(&end, 1, 0) != 0)
         return;
     // The unread bytes are the last ones written: a frame is read once the
     // frames after it cover them.

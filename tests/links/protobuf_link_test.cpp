@@ -725,6 +725,22 @@ TEST_F(protobuf_link_test, written_frames_are_tracked_until_the_peer_has_read_th
     EXPECT_EQ(0u, link->frames_tracked());
 }
 
+// A peer that closes throws away what it had not read, and the socket's
+// count of unread bytes falls to nothing with it: a write completion that
+// runs after the close must not take that for the peer having read them.
+TEST_F(protobuf_link_test, frames_a_closing_peer_never_read_stay_tracked)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    link->send(make_error(1, std::string(16000, 'p')));
+    // The bytes go into the socket at once; the completion waits for the loop.
+    peer.self.close();
+    ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
+    EXPECT_EQ(1u, link->frames_tracked());
+    EXPECT_TRUE(link->read_reports.empty());
+}
+
 // The bound on frames read protects the daemon from its peers; what it
 // writes is bounded by what it is (a large configuration in an
 // OPEN_FLOW_REQUEST) and goes out whole.
