@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "support/unix_socket.hpp"
 #include "system/daemon_fixture.hpp"
 
 using namespace nt_system_test;
@@ -70,13 +71,8 @@ class stalled_kestrum_t
 public:
     stalled_kestrum_t() : dir("nt-stalled-"), socket_path(dir.file("kestrum.sock"))
     {
-        listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address;
-        std::memset(&address, 0, sizeof address);
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
-        listening = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(listener, 1) == 0;
+        listener = nt::listen_unix(socket_path, 1);
+        listening = listener >= 0;
     }
     ~stalled_kestrum_t()
     {

@@ -136,6 +136,25 @@ protected:
         } while ((syslog ? syslog->messages().size() : captured.size()) != count);
     }
 
+    // The daemon started with the sink, and its first configuration dump read.
+    void start_and_read_the_dump()
+    {
+        start_with_sink();
+        ASSERT_TRUE(resume_until([&] { return count_containing("max_compression_ratio = ") == 1; })) << captured;
+    }
+
+    // The reader stops while a burst of contexts and a SIGHUP fill the
+    // queue; then it reads until the writer has caught up, and one more
+    // SIGHUP follows.
+    void stall_through_a_burst()
+    {
+        stall();
+        burst(0);
+        hangup();
+        settle();
+        hangup();
+    }
+
     // The FIFO is simply not read meanwhile.
     void stall()
     {
@@ -243,19 +262,12 @@ TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
 {
     if (GetParam().kind == SYSLOG && !nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
-    start_with_sink();
-    // The dump of the configuration, the last lines before the stall.
-    ASSERT_TRUE(resume_until([&] { return count_containing("max_compression_ratio = ") == 1; })) << captured;
-
-    // The reader stops; the daemon goes on taking contexts and signals while
-    // their lines fill the queue.
-    stall();
-    burst(0);
-    hangup();
-
-    // The reader goes on; the next line brings the count of those dropped.
-    settle();
-    hangup();
+    // The dump of the configuration: the last lines before the stall.
+    ASSERT_NO_FATAL_FAILURE(start_and_read_the_dump());
+    // The daemon goes on taking contexts and signals while their lines fill
+    // the queue; once the reader goes on, the next line brings the count of
+    // those dropped.
+    stall_through_a_burst();
     ASSERT_TRUE(resume_until([&] { return count_containing(SIGHUP_ARRIVED) >= 1 && !dropped_counts().empty(); }))
         << lines().size() << " lines read, " << count_containing(SIGHUP_ARRIVED) << " SIGHUP lines, "
         << dropped_counts().size() << " reports; last: " << (lines().empty() ? "" : lines().back());
@@ -303,13 +315,8 @@ TEST_P(log_stall_system_test, a_signal_during_a_blocked_write_leaves_the_later_l
 {
     if (GetParam().kind == SYSLOG && !nt::isolation_available(dir.path()))
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
-    start_with_sink();
-    ASSERT_TRUE(resume_until([&] { return count_containing("max_compression_ratio = ") == 1; })) << captured;
-    stall();
-    burst(0);
-    hangup();
-    settle();
-    hangup();
+    ASSERT_NO_FATAL_FAILURE(start_and_read_the_dump());
+    stall_through_a_burst();
     ASSERT_TRUE(resume_until([&] { return count_containing(SIGHUP_ARRIVED) >= 1; }));
     settle();
     EXPECT_EQ(terminate(), 107);

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "support/unix_socket.hpp"
 #include "system/daemon_fixture.hpp"
 
 using namespace nt_system_test;
@@ -99,13 +100,8 @@ class mute_kestrum_t
 public:
     explicit mute_kestrum_t(int backlog = 4) : dir("nt-mute-"), socket_path(dir.file("kestrum.sock"))
     {
-        listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address;
-        std::memset(&address, 0, sizeof address);
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
-        listening = listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::listen(listener, backlog) == 0;
+        listener = nt::listen_unix(socket_path, backlog);
+        listening = listener >= 0;
     }
     ~mute_kestrum_t()
     {
@@ -126,11 +122,8 @@ public:
     {
         for (int i = 0; i < 64; ++i) {
             int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            sockaddr_un address;
-            std::memset(&address, 0, sizeof address);
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path, socket_path.data(), socket_path.size());
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            const sockaddr_un address = nt::unix_address(socket_path);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
                 const bool full = errno == EAGAIN;
                 ::close(fd);
                 return full;
