@@ -6,19 +6,20 @@
 #include <boost/system/system_error.hpp>
 
 #include "error/enum_text.hpp"
+#include "error/error_texts.hpp"
 
 namespace nx {
 
 const char* cf_proto_error_impl_t::name() const noexcept
 {
-    return "nx.Error";
+    return CF_TEXT_ERROR_CATEGORY;
 }
 
 std::string cf_proto_error_impl_t::message(int value) const
 {
     const google::protobuf::EnumValueDescriptor* v = ErrorCode_descriptor()->FindValueByNumber(value);
     if (v == nullptr)
-        return "nx.Error " + std::to_string(value);
+        return CF_TEXT_ERROR_UNKNOWN_CODE + std::to_string(value);
     return enum_value_text(*v);
 }
 
