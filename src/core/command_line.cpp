@@ -9,11 +9,10 @@
 
 #include <boost/program_options.hpp>
 
+#include "core/core_texts.hpp"
 #include "core/version.hpp"
 
 namespace po = boost::program_options;
-
-const char* const MONITOR_NOT_GIVEN = "Monitor channel not given";
 
 namespace {
 
@@ -43,11 +42,11 @@ std::vector<std::string> fold_long_names(int argc, char** argv)
 
 int parse_command_line(int argc, char** argv)
 {
-    po::options_description options("Command line options", 80, 40);
+    po::options_description options(TS_TEXT_OPTIONS_CAPTION, 80, 40);
     options.add_options()
-        ("help,h", po::bool_switch(), "print help message and exit")
-        ("version,v", po::bool_switch(), "print version and exit")
-        ("monitor", po::value<int>(), "monitor channel (for managed run only)");
+        ("help,h", po::bool_switch(), TS_TEXT_OPTION_HELP)
+        ("version,v", po::bool_switch(), TS_TEXT_OPTION_VERSION)
+        ("monitor", po::value<int>(), TS_TEXT_OPTION_MONITOR);
 
     po::variables_map vm;
     po::store(po::command_line_parser(fold_long_names(argc, argv))
@@ -66,6 +65,6 @@ int parse_command_line(int argc, char** argv)
         std::exit(0);
     }
     if (!vm.count("monitor"))
-        throw std::invalid_argument(MONITOR_NOT_GIVEN);
+        throw std::invalid_argument(TS_TEXT_MONITOR_NOT_GIVEN);
     return vm["monitor"].as<int>();
 }

@@ -9,5 +9,3 @@
 // unknown option, a bad or missing value, a value given to a switch or an
 // option given twice.
 int parse_command_line(int argc, char** argv);
-
-extern const char* const MONITOR_NOT_GIVEN; // "Monitor channel not given"

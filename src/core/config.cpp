@@ -3,6 +3,7 @@
 #include <sstream>
 #include <utility>
 
+#include "core/core_texts.hpp"
 #include "error/enum_text.hpp"
 #include "log/log.hpp"
 
@@ -18,7 +19,7 @@ std::string joined(const nx::PathList& list)
     std::string text;
     for (int i = 0; i < list.path_size(); ++i) {
         if (i > 0)
-            text += config_dump::path_separator;
+            text += TS_TEXT_DUMP_PATH_SEPARATOR;
         text += list.path(i);
     }
     return text;
@@ -49,27 +50,27 @@ void dump_config(const nx::LinuxTarselConfig& config)
     if (!log_wanted(LOG_DEBUG_LEVEL))
         return;
     const std::pair<const char*, std::string> lines[] = {
-        {config_dump::log_level, enum_text<nx::LogLevel>(config.log_level())},
-        {config_dump::log, log_to_string(config.log())},
-        {config_dump::included_path, joined(config.included_path())},
-        {config_dump::excluded_path, joined(config.excluded_path())},
-        {config_dump::mode, enum_text<nx::LinuxTarselMode>(config.mode())},
-        {config_dump::excluded_proc, joined(config.excluded_proc())},
-        {config_dump::on_known_virus, action_text(config.on_known_virus())},
-        {config_dump::on_incurable, action_text(config.on_incurable())},
-        {config_dump::on_suspicious, action_text(config.on_suspicious())},
-        {config_dump::on_adware, action_text(config.on_adware())},
-        {config_dump::on_dialers, action_text(config.on_dialers())},
-        {config_dump::on_jokes, action_text(config.on_jokes())},
-        {config_dump::on_riskware, action_text(config.on_riskware())},
-        {config_dump::on_hacktools, action_text(config.on_hacktools())},
-        {config_dump::scan_timeout, number_text(config.scan_timeout())},
-        {config_dump::heuristic_analysis, config.heuristic_analysis() ? "1" : "0"},
-        {config_dump::packer_max_level, number_text(config.packer_max_level())},
-        {config_dump::archive_max_level, number_text(config.archive_max_level())},
-        {config_dump::mail_max_level, number_text(config.mail_max_level())},
-        {config_dump::container_max_level, number_text(config.container_max_level())},
-        {config_dump::max_compression_ratio, number_text(config.max_compression_ratio())},
+        {TS_TEXT_DUMP_LOG_LEVEL, enum_text<nx::LogLevel>(config.log_level())},
+        {TS_TEXT_DUMP_LOG, log_to_string(config.log())},
+        {TS_TEXT_DUMP_INCLUDED_PATH, joined(config.included_path())},
+        {TS_TEXT_DUMP_EXCLUDED_PATH, joined(config.excluded_path())},
+        {TS_TEXT_DUMP_MODE, enum_text<nx::LinuxTarselMode>(config.mode())},
+        {TS_TEXT_DUMP_EXCLUDED_PROC, joined(config.excluded_proc())},
+        {TS_TEXT_DUMP_ON_KNOWN_VIRUS, action_text(config.on_known_virus())},
+        {TS_TEXT_DUMP_ON_INCURABLE, action_text(config.on_incurable())},
+        {TS_TEXT_DUMP_ON_SUSPICIOUS, action_text(config.on_suspicious())},
+        {TS_TEXT_DUMP_ON_ADWARE, action_text(config.on_adware())},
+        {TS_TEXT_DUMP_ON_DIALERS, action_text(config.on_dialers())},
+        {TS_TEXT_DUMP_ON_JOKES, action_text(config.on_jokes())},
+        {TS_TEXT_DUMP_ON_RISKWARE, action_text(config.on_riskware())},
+        {TS_TEXT_DUMP_ON_HACKTOOLS, action_text(config.on_hacktools())},
+        {TS_TEXT_DUMP_SCAN_TIMEOUT, number_text(config.scan_timeout())},
+        {TS_TEXT_DUMP_HEURISTIC_ANALYSIS, config.heuristic_analysis() ? "1" : "0"},
+        {TS_TEXT_DUMP_PACKER_MAX_LEVEL, number_text(config.packer_max_level())},
+        {TS_TEXT_DUMP_ARCHIVE_MAX_LEVEL, number_text(config.archive_max_level())},
+        {TS_TEXT_DUMP_MAIL_MAX_LEVEL, number_text(config.mail_max_level())},
+        {TS_TEXT_DUMP_CONTAINER_MAX_LEVEL, number_text(config.container_max_level())},
+        {TS_TEXT_DUMP_MAX_COMPRESSION_RATIO, number_text(config.max_compression_ratio())},
     };
     for (const auto& line : lines) {
         // The threshold may change meanwhile: NT_LOG tests it for every line.
@@ -81,11 +82,11 @@ std::string log_to_string(const nx::Log& setting)
 {
     switch (setting.type()) {
     case nx::Log::SYSLOG:
-        return enum_text<nx::Log::LogType>(setting.type()) + LOG_TEXT_SEPARATOR + enum_text<nx::Log::LogFacility>(setting.facility());
+        return enum_text<nx::Log::LogType>(setting.type()) + TS_TEXT_LOG_SETTING_SEPARATOR + enum_text<nx::Log::LogFacility>(setting.facility());
     case nx::Log::FILE:
         return setting.path();
     case nx::Log::STDERR:
-        return enum_text<nx::Log::LogType>(setting.type()) + (setting.show_timestamp() ? LOG_TEXT_SHOW_TIMESTAMP : "");
+        return enum_text<nx::Log::LogType>(setting.type()) + (setting.show_timestamp() ? TS_TEXT_LOG_SETTING_SHOW_TIMESTAMP : "");
     case nx::Log::AUTO:
         return enum_text<nx::Log::LogType>(setting.type());
     }

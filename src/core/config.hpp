@@ -9,39 +9,6 @@
 #include "linux_tarsel_config.pb.h"
 #include "log.pb.h"
 
-// The texts of the dump lines, in the dump's order; each is followed by the
-// value.
-namespace config_dump {
-constexpr const char* log_level = "log_level = ";
-constexpr const char* log = "log = ";
-constexpr const char* included_path = "included_path = ";
-constexpr const char* excluded_path = "excluded_path = ";
-constexpr const char* mode = "mode = ";
-constexpr const char* excluded_proc = "excluded_proc = ";
-constexpr const char* on_known_virus = "on_known_virus = ";
-constexpr const char* on_incurable = "on_incurable = ";
-constexpr const char* on_suspicious = "on_suspicious = ";
-constexpr const char* on_adware = "on_adware = ";
-constexpr const char* on_dialers = "on_dialers = ";
-constexpr const char* on_jokes = "on_jokes = ";
-constexpr const char* on_riskware = "on_riskware = ";
-constexpr const char* on_hacktools = "on_hacktools = ";
-constexpr const char* scan_timeout = "scan_timeout = ";
-constexpr const char* heuristic_analysis = "heuristic_analysis = ";
-constexpr const char* packer_max_level = "packer_max_level = ";
-constexpr const char* archive_max_level = "archive_max_level = ";
-constexpr const char* mail_max_level = "mail_max_level = ";
-constexpr const char* container_max_level = "container_max_level = ";
-constexpr const char* max_compression_ratio = "max_compression_ratio = ";
-// Between the paths of a list.
-constexpr const char* path_separator = ", ";
-} // namespace config_dump
-
-// Between the parts of a log setting's text ("Syslog:Daemon").
-constexpr const char* LOG_TEXT_SEPARATOR = ":";
-// After "Stderr" when the setting shows time stamps.
-constexpr const char* LOG_TEXT_SHOW_TIMESTAMP = ":ShowTimestamp";
-
 // Replaces current by a copy of received, sets the log threshold from its
 // log_level (absent: Debug), installs a new sink built from its actual_log
 // (absent: syslog, facility DAEMON, no ident) and dumps it at Debug level.
@@ -51,9 +18,10 @@ constexpr const char* LOG_TEXT_SHOW_TIMESTAMP = ":ShowTimestamp";
 // installed and nothing is dumped.
 void apply_config(nx::LinuxTarselConfig& current, const nx::LinuxTarselConfig& received);
 
-// One Debug line per shown field (config_dump), while the threshold is Debug.
-// Shows `log`, never `actual_log`, and `excluded_proc` without
-// `excluded_proc_auto`. Throws what log_message throws.
+// One Debug line per shown field (the TS_TEXT_DUMP_ texts of
+// core/core_texts.hpp), while the threshold is Debug. Shows `log`, never
+// `actual_log`, and `excluded_proc` without `excluded_proc_auto`. Throws what
+// log_message throws.
 void dump_config(const nx::LinuxTarselConfig& config);
 
 // "Syslog:<facility>", the file's path, "Stderr" (with ":ShowTimestamp") or

@@ -1,4 +1,5 @@
 #include "core/inventory.hpp"
+#include "core/core_texts.hpp"
 #include "core/main_thread.hpp"
 
 #include <csignal>
@@ -11,9 +12,6 @@
 #include "links/ostrand_tie.hpp"
 #include "log/log.hpp"
 #include "monitor/file_monitor.hpp"
-
-const char* const SIGHUP_ARRIVED = "SIGHUP has arrived";
-const char* const TERMINATION_RECEIVED = "Termination signal received, exiting...";
 
 ts_inventory_t& ts_inventory_t::instance()
 {
@@ -53,7 +51,7 @@ void ts_inventory_t::on_hangup(const boost::system::error_code& error)
     NT_ASSERT_MAIN_THREAD();
     if (error)
         return;
-    NT_LOG(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
+    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_SIGHUP_ARRIVED);
     ostrand_->send_context_request();
     wait_hangup();
 }
@@ -63,6 +61,6 @@ void ts_inventory_t::on_termination(const boost::system::error_code& error)
     NT_ASSERT_MAIN_THREAD();
     if (error)
         return;
-    NT_LOG(LOG_NOTICE_LEVEL, TERMINATION_RECEIVED);
+    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_TERMINATION_RECEIVED);
     throw nx::EC_APP_TERMINATED;
 }

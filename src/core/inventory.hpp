@@ -48,6 +48,3 @@ private:
     boost::asio::signal_set hangup_signals_;
     boost::asio::signal_set termination_signals_;
 };
-
-extern const char* const SIGHUP_ARRIVED;       // "SIGHUP has arrived"
-extern const char* const TERMINATION_RECEIVED; // "Termination signal received, exiting..."

@@ -8,10 +8,12 @@
 #include <boost/system/system_error.hpp>
 
 #include "core/command_line.hpp"
+#include "core/core_texts.hpp"
 #include "core/inventory.hpp"
 #include "error.pb.h"
 #include "error/enum_text.hpp"
 #include "error/proto_error.hpp"
+#include "links/links_texts.hpp"
 #include "links/ostrand_tie.hpp"
 #include "log/log.hpp"
 
@@ -25,7 +27,7 @@ void require_inherited(int descriptor)
 {
     if (descriptor < 0 || ::fcntl(descriptor, F_GETFD) < 0)
         throw boost::system::system_error(
-            boost::system::error_code(EBADF, boost::system::system_category()), OSTRAND_CONTEXT);
+            boost::system::error_code(EBADF, boost::system::system_category()), TS_TEXT_CONTEXT_OSTRAND);
 }
 
 // The inventory's signal sets are destroyed at exit, after main has
@@ -70,11 +72,12 @@ int main(int argc, char** argv)
         NT_LOG(LOG_ERROR_LEVEL, short_what(e));
         status = exception_to_proto_code(e);
     } catch (...) {
-        NT_LOG(LOG_ERROR_LEVEL, "Unknown exception");
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_UNKNOWN_EXCEPTION);
         status = nx::EC_UNEXPECTED_ERROR;
     }
     hold_signals();
 
-    NT_LOG(LOG_NOTICE_LEVEL, "Exit with status " << status << " (" << enum_text<nx::ErrorCode>(status) << ")");
+    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_EXIT_STATUS << status << TS_TEXT_EXIT_STATUS_NAME_OPEN << enum_text<nx::ErrorCode>(status)
+                                   << TS_TEXT_EXIT_STATUS_NAME_CLOSE);
     return status;
 }

@@ -1,4 +1,5 @@
 #include "core/main_thread.hpp"
+#include "core/core_texts.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +21,6 @@ bool ts_main_thread_t::is_current() noexcept
 
 void ts_main_thread_t::fail(const char* function) noexcept
 {
-    std::fprintf(stderr, "main-thread method %s called on another thread\n", function);
+    std::fprintf(stderr, TS_TEXT_OFF_MAIN_THREAD, function);
     std::abort();
 }

@@ -15,23 +15,12 @@
 #include "core/inventory.hpp"
 #include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
+#include "links/links_texts.hpp"
 #include "links/ostrand_tie.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
 
 const int MAX_FLOW_ALARMS = 30;
-const char* const KESTRUM_CONTEXT = "Kestrum connection";
-const char* const KESTRUM_CONNECT_CONTEXT = "connect";
-const char* const KESTRUM_CLOSED_PREFIX = "Kestrum connection is closed: ";
-const char* const KESTRUM_CLOSED_SUFFIX = ". Reconnecting.";
-const char* const KESTRUM_ESTABLISHED = "Kestrum connection has been established";
-const char* const KESTRUM_SESSION_SENT = "Kestrum open session message has been sent";
-const char* const KESTRUM_OPTIONS_SENT = "Kestrum flow options message has been sent";
-const char* const KESTRUM_OPENED = "ServerMessage::OPEN_FLOW_RESPONSE has been received";
-const char* const KESTRUM_ERROR_PREFIX = "Kestrum error: ";
-const char* const KESTRUM_UNKNOWN_PREFIX = "unknown message: ";
-const char* const KESTRUM_NOT_READING = "Kestrum stopped reading";
-const char* const KESTRUM_CONNECT_TIMED_OUT = "Connection timed out";
 
 namespace {
 
@@ -91,12 +80,12 @@ void ts_kestrum_t::connect()
     if (!error && ::fcntl(socket->native_handle(), F_SETFD, FD_CLOEXEC) != 0)
         error = boost::system::error_code(errno, boost::system::system_category());
     if (error)
-        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
+        throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
     // Never blocking, so that a Kestrum that does not accept never holds the
     // main thread: signals, Ostrand and the posted pushes go on meanwhile.
     socket->non_blocking(true, error);
     if (error)
-        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
+        throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
     connecting = socket;
     connect_endpoint = endpoint;
     connect_deadline = std::chrono::steady_clock::now() + connect_limit;
@@ -125,7 +114,7 @@ void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
         connecting.reset();
         boost::system::error_code ignored;
         attempt->non_blocking(false, ignored);
-        NT_LOG(LOG_INFO_LEVEL, KESTRUM_ESTABLISHED);
+        NT_LOG(LOG_INFO_LEVEL, TS_TEXT_KESTRUM_ESTABLISHED);
         start(attempt);
         open_session();
         return;
@@ -136,12 +125,12 @@ void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
     if (errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
         const boost::system::error_code error(errno, boost::system::system_category());
         connecting.reset();
-        throw boost::system::system_error(error, KESTRUM_CONNECT_CONTEXT);
+        throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
     }
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
     if (now >= connect_deadline) {
         abandon_connect();
-        reconnect(KESTRUM_CONNECT_TIMED_OUT);
+        reconnect(TS_TEXT_KESTRUM_CONNECT_TIMED_OUT);
         return;
     }
     connect_timer.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline - now));
@@ -160,7 +149,7 @@ void ts_kestrum_t::open_session()
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
     make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, OPEN_FLOW_KEY);
-    NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_SESSION_SENT);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_SESSION_SENT);
 }
 
 void ts_kestrum_t::send_flow_options()
@@ -174,7 +163,7 @@ void ts_kestrum_t::send_flow_options()
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
     make_flow_options(*config, message.mutable_flow_options());
     send_recorded(message, FLOW_OPTIONS_KEY);
-    NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPTIONS_SENT);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_OPTIONS_SENT);
 }
 
 void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
@@ -200,7 +189,7 @@ void ts_kestrum_t::send_recorded(ks::ClientMessage& message, int replace_key)
     unread.emplace_back();
     unread.back().Swap(&message);
     if (!sent)
-        reconnect(KESTRUM_NOT_READING);
+        reconnect(TS_TEXT_KESTRUM_NOT_READING);
 }
 
 void ts_kestrum_t::on_frames_written(std::size_t)
@@ -234,7 +223,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     case ks::ServerMessage::FLOW_ALARM: {
         const boost::system::error_code code = nx::make_error_code(message.error().code());
-        NT_LOG(LOG_ERROR_LEVEL, KESTRUM_ERROR_PREFIX << code.message());
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_ERROR_PREFIX << code.message());
         flow_open = false;
         options_pending = false;
         if (++alarm_count >= MAX_FLOW_ALARMS)
@@ -243,7 +232,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     }
     case ks::ServerMessage::OPEN_FLOW_RESPONSE: {
-        NT_LOG(LOG_DEBUG_LEVEL, KESTRUM_OPENED);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_OPENED);
         const bool pending = options_pending;
         flow_open = true;
         alarm_count = 0;
@@ -253,7 +242,7 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
         return;
     }
     default: {
-        NT_LOG(LOG_ERROR_LEVEL, KESTRUM_UNKNOWN_PREFIX << static_cast<int>(message.tag()));
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_UNKNOWN_PREFIX << static_cast<int>(message.tag()));
         throw boost::system::system_error(nx::make_error_code(nx::EC_UNEXPECTED_MESSAGE));
     }
     }
@@ -263,13 +252,13 @@ void ts_kestrum_t::on_error(const boost::system::error_code& error)
 {
     NT_ASSERT_MAIN_THREAD();
     if (!is_lost_connection(error))
-        throw boost::system::system_error(error, KESTRUM_CONTEXT);
+        throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM);
     reconnect(error.message());
 }
 
 void ts_kestrum_t::reconnect(const std::string& reason)
 {
-    NT_LOG(LOG_ERROR_LEVEL, KESTRUM_CLOSED_PREFIX << reason << KESTRUM_CLOSED_SUFFIX);
+    NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_CLOSED_PREFIX << reason << TS_TEXT_KESTRUM_CLOSED_SUFFIX);
     drop_connection();
     ostrand->send_kestrum_request();
 }

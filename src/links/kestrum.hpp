@@ -123,16 +123,3 @@ private:
 typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;
 
 extern const int MAX_FLOW_ALARMS;                // 30
-extern const char* const KESTRUM_CONTEXT;        // "Kestrum connection"
-extern const char* const KESTRUM_CONNECT_CONTEXT; // "connect"
-extern const char* const KESTRUM_CLOSED_PREFIX;  // "Kestrum connection is closed: "
-extern const char* const KESTRUM_CLOSED_SUFFIX;  // ". Reconnecting."
-extern const char* const KESTRUM_ESTABLISHED;    // "Kestrum connection has been established"
-extern const char* const KESTRUM_SESSION_SENT;   // "Kestrum open session message has been sent"
-extern const char* const KESTRUM_OPTIONS_SENT;   // "Kestrum flow options message has been sent"
-extern const char* const KESTRUM_OPENED;         // "ServerMessage::OPEN_FLOW_RESPONSE has been received"
-extern const char* const KESTRUM_ERROR_PREFIX;   // "Kestrum error: "
-extern const char* const KESTRUM_UNKNOWN_PREFIX; // "unknown message: "
-// Reasons in the lost-connection line, between its prefix and suffix.
-extern const char* const KESTRUM_NOT_READING;    // "Kestrum stopped reading"
-extern const char* const KESTRUM_CONNECT_TIMED_OUT; // "Connection timed out"

@@ -13,14 +13,11 @@
 #include "core/version.hpp"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
+#include "links/links_texts.hpp"
 #include "log/log.hpp"
 #include "monitor/file_monitor.hpp"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 
-const char* const OSTRAND_CONTEXT = "Ostrand connection";
-const char* const READY_LINE_PREFIX = "LinuxTarsel ";
-const char* const READY_LINE_SUFFIX = ": Ready for service";
-const char* const OSTRAND_NOT_READING = "Ostrand stopped reading: its messages not written passed ";
 
 namespace {
 
@@ -35,7 +32,7 @@ ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner_)
     : owner(owner_)
     , first_context(true)
 {
-    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t was constructed");
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_CONSTRUCTED);
 }
 
 ts_ostrand_tie_t::~ts_ostrand_tie_t()
@@ -51,7 +48,7 @@ void ts_ostrand_tie_t::start(int descriptor)
     // inherit the link to Ostrand.
     ::fcntl(descriptor, F_SETFD, FD_CLOEXEC);
     ts_protobuf_link_t::start(socket);
-    NT_LOG(LOG_DEBUG_LEVEL, "ts_ostrand_tie_t: ipc was started");
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_STARTED);
 }
 
 void ts_ostrand_tie_t::send_context_request()
@@ -83,9 +80,9 @@ void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int r
         return;
     // Ostrand reads nothing: ended like a lost link, for Ostrand to start
     // the daemon again, rather than holding its output without end.
-    NT_LOG(LOG_ERROR_LEVEL, OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << " bytes");
+    NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << TS_TEXT_OSTRAND_NOT_READING_BYTES);
     throw boost::system::system_error(
-        boost::system::errc::make_error_code(boost::system::errc::no_buffer_space), OSTRAND_CONTEXT);
+        boost::system::errc::make_error_code(boost::system::errc::no_buffer_space), TS_TEXT_CONTEXT_OSTRAND);
 }
 
 void ts_ostrand_tie_t::on_message(std::istream& body)
@@ -103,7 +100,7 @@ void ts_ostrand_tie_t::on_message(std::istream& body)
 void ts_ostrand_tie_t::on_error(const boost::system::error_code& error)
 {
     NT_ASSERT_MAIN_THREAD();
-    throw boost::system::system_error(error, OSTRAND_CONTEXT);
+    throw boost::system::system_error(error, TS_TEXT_CONTEXT_OSTRAND);
 }
 
 boost::shared_ptr<ts_protobuf_link_t> ts_ostrand_tie_t::shared_link()
@@ -126,7 +123,7 @@ void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
 void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage& message)
 {
     NT_ASSERT_MAIN_THREAD();
-    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_CONTEXT_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_CONTEXT_RESPONSE);
     apply_config(*owner->config(), message.config());
     const std::uint32_t revision = message.config_revision();
     send_info_notification(revision, owner->file_monitor()->mode());
@@ -147,7 +144,7 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
     NT_ASSERT_MAIN_THREAD();
     if (message.has_error())
         throw boost::system::system_error(nx::make_error_code(message.error().code()));
-    NT_LOG(LOG_DEBUG_LEVEL, "TarselMessage::GET_KESTRUM_RESPONSE has been received");
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_KESTRUM_RESPONSE);
     ts_kestrum_t* kestrum = owner->kestrum();
     kestrum->set_socket_path(message.socket_path());
     // OPEN_FLOW_REQUEST follows once the connection is made.
@@ -160,6 +157,6 @@ void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
     ready_connection.disconnect();
     const int state = owner->file_monitor()->mode();
     send_info_notification(config_revision, state);
-    const char* const mode = state == nx::LTS_FANOTIFY ? ", mode Fanotify" : state == nx::LTS_LKM ? ", mode LKM" : "";
-    NT_LOG(LOG_NOTICE_LEVEL, READY_LINE_PREFIX << NT_VERSION_TEXT << READY_LINE_SUFFIX << mode);
+    const char* const mode = state == nx::LTS_FANOTIFY ? TS_TEXT_OSTRAND_READY_MODE_FANOTIFY : state == nx::LTS_LKM ? TS_TEXT_OSTRAND_READY_MODE_LKM : "";
+    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_OSTRAND_READY_PREFIX << NT_VERSION_TEXT << TS_TEXT_OSTRAND_READY_SUFFIX << mode);
 }

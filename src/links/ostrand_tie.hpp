@@ -50,9 +50,3 @@ private:
     bool first_context;
     boost::signals2::connection ready_connection;
 };
-
-extern const char* const OSTRAND_CONTEXT;        // "Ostrand connection"
-extern const char* const READY_LINE_PREFIX;      // "LinuxTarsel "
-extern const char* const READY_LINE_SUFFIX;      // ": Ready for service"
-// Error line when Ostrand reads nothing; the watermark and " bytes" follow.
-extern const char* const OSTRAND_NOT_READING;    // "Ostrand stopped reading: its messages not written passed "

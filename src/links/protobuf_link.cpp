@@ -17,6 +17,7 @@
 
 #include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
+#include "links/links_texts.hpp"
 
 namespace {
 
@@ -41,7 +42,7 @@ void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
 {
     NT_ASSERT_MAIN_THREAD();
     if (!sock)
-        throw std::invalid_argument("ts_protobuf_link_t::start: no socket");
+        throw std::invalid_argument(TS_TEXT_LINK_NO_SOCKET);
     if (sock == socket)
         return;
     close();
@@ -59,7 +60,7 @@ bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int repl
     // Computes and caches the sizes that the serialisation below reuses.
     const std::size_t size = message.ByteSizeLong();
     if (size > static_cast<std::size_t>(INT_MAX))
-        throw std::length_error("ts_protobuf_link_t::send: message too large to encode");
+        throw std::length_error(TS_TEXT_LINK_TOO_LARGE);
     const std::uint32_t header = static_cast<std::uint32_t>(size);
     const std::size_t bytes = sizeof header + size;
     if (replace_key != 0) {

@@ -104,7 +104,7 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
 
 void log_suppressed(int level, std::uint64_t count, const char* text)
 {
-    log_message(level, LOG_SUPPRESSED_PREFIX + std::to_string(count) + LOG_SUPPRESSED_INFIX + text);
+    log_message(level, CF_TEXT_SUPPRESSED_PREFIX + std::to_string(count) + CF_TEXT_SUPPRESSED_INFIX + text);
 }
 
 bool log_flush(std::chrono::milliseconds timeout)
@@ -141,9 +141,10 @@ int log_level_from_config(int level)
 
 const char* log_level_name(int level)
 {
-    static const char* const names[] = {"Debug", "Info", "Notice", "Warning", "Error"};
+    static const char* const names[] = {CF_TEXT_LEVEL_DEBUG, CF_TEXT_LEVEL_INFO, CF_TEXT_LEVEL_NOTICE, CF_TEXT_LEVEL_WARNING,
+                                        CF_TEXT_LEVEL_ERROR};
     if (level < 0 || level > 4)
-        return "Unknown";
+        return CF_TEXT_LEVEL_UNKNOWN;
     return names[level];
 }
 

@@ -2,7 +2,7 @@
 //
 // Every line is logged through NT_LOG, which tests the threshold once and
 // builds the text only when the line is wanted; the pieces are streamed:
-//     NT_LOG(LOG_NOTICE_LEVEL, SIGHUP_ARRIVED);
+//     NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_SIGHUP_ARRIVED);
 //     NT_LOG(LOG_DEBUG_LEVEL, "PID: " << pid << " Access on: " << path);
 //     NT_LOG(LOG_DEBUG_LEVEL, (added ? "added " : "not added ") << dir);  // ?: in parentheses
 // A line that a single file access can cause (a failed readlink, a dropped
@@ -28,6 +28,7 @@
 #include "log/log_limiter.hpp"
 #include "log/log_line.hpp"
 #include "log/log_sink.hpp"
+#include "log/log_texts.hpp"
 
 namespace nx { class Log; }
 
@@ -126,16 +127,12 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
 // Throws boost::lock_error when log_mutex cannot be locked.
 void set_log_sink(const cf_log_ptr& sink);
 
-// Contexts of the errors that make_log_sink throws.
-constexpr const char* LOG_OPTION_ERROR_CONTEXT = "log option";
-constexpr const char* LOG_OPEN_ERROR_CONTEXT = "open";
-
 // A sink for the setting: syslog, a log file (opened for appending, mode
 // 0644, close-on-exec), standard error with time stamps or plain; empty for
 // AUTO and any other type.
-// Throws boost::filesystem::filesystem_error: LOG_OPTION_ERROR_CONTEXT with
+// Throws boost::filesystem::filesystem_error: CF_TEXT_CONTEXT_LOG_OPTION with
 // {20, "nx.Error"} for a file path that is not absolute,
-// LOG_OPEN_ERROR_CONTEXT with the errno (system category) for a log file
+// CF_TEXT_CONTEXT_LOG_OPEN with the errno (system category) for a log file
 // that cannot be opened.
 cf_log_ptr make_log_sink(const nx::Log& setting);
 

@@ -15,10 +15,6 @@
 constexpr unsigned LOG_EVENT_BURST = 10;
 constexpr std::chrono::seconds LOG_EVENT_INTERVAL(5);
 
-// "Suppressed " count " messages like: " text.
-constexpr const char* LOG_SUPPRESSED_PREFIX = "Suppressed ";
-constexpr const char* LOG_SUPPRESSED_INFIX = " messages like: ";
-
 class cf_log_limiter_t
 {
 public:

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "log/log.hpp"
+#include "log/log_texts.hpp"
 
 struct cf_log_writer_t::state_t
 {
@@ -163,7 +164,7 @@ void cf_log_writer_t::state_t::write_batch(std::deque<entry_t>& batch)
         const std::uint64_t lost = entry.kind == DROPPED ? entry.dropped : 0;
         if (lost + failed != 0) {
             const std::string report =
-                entry.output->line(LOG_WARNING_LEVEL, std::to_string(lost + failed) + LOG_DROPPED_SUFFIX);
+                entry.output->line(LOG_WARNING_LEVEL, std::to_string(lost + failed) + CF_TEXT_DROPPED_SUFFIX);
             if (entry.output->write(report, LOG_WARNING_LEVEL))
                 failed = 0;
             else

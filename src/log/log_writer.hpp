@@ -28,9 +28,6 @@
 // Bytes of finished lines the queue holds before lines are dropped.
 constexpr std::size_t LOG_QUEUE_BYTES = 1 << 20;
 
-// "<count> log lines were dropped: the log did not take them in time".
-constexpr const char* LOG_DROPPED_SUFFIX = " log lines were dropped: the log did not take them in time";
-
 class cf_log_writer_t
 {
 public:

@@ -12,6 +12,7 @@
 #include "log/console_log.hpp"
 #include "log/file_log.hpp"
 #include "log/log.hpp"
+#include "log/log_texts.hpp"
 #include "log/syslog_log.hpp"
 
 namespace {
@@ -36,7 +37,7 @@ int syslog_facility(int facility)
 cf_log_ptr make_file_sink(const std::string& path)
 {
     if (!boost::filesystem::path(path).is_absolute())
-        throw boost::filesystem::filesystem_error(LOG_OPTION_ERROR_CONTEXT, path, nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH));
+        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPTION, path, nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH));
     // Close-on-exec: children such as modprobe must not inherit the log.
     // Opened non-blocking so that a FIFO nobody reads fails (ENXIO) instead
     // of hanging the daemon; writes then block as usual.
@@ -45,7 +46,7 @@ cf_log_ptr make_file_sink(const std::string& path)
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        throw boost::filesystem::filesystem_error(LOG_OPEN_ERROR_CONTEXT, path, boost::system::error_code(errno, boost::system::system_category()));
+        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPEN, path, boost::system::error_code(errno, boost::system::system_category()));
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);

@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include "core/core_texts.hpp"
 #include "error/proto_error.hpp"
 #include "log/log.hpp"
 #include "support/fake_syslog.hpp"
@@ -16,27 +17,27 @@ namespace {
 
 // The 21 dump lines of a configuration that sets nothing.
 const std::vector<std::string> empty_dump = {
-    std::string(config_dump::log_level) + "Debug",
-    std::string(config_dump::log) + "Syslog:Daemon",
-    std::string(config_dump::included_path),
-    std::string(config_dump::excluded_path),
-    std::string(config_dump::mode) + "Auto",
-    std::string(config_dump::excluded_proc),
-    std::string(config_dump::on_known_virus) + "Cure",
-    std::string(config_dump::on_incurable) + "Cure",
-    std::string(config_dump::on_suspicious) + "Cure",
-    std::string(config_dump::on_adware) + "Cure",
-    std::string(config_dump::on_dialers) + "Cure",
-    std::string(config_dump::on_jokes) + "Cure",
-    std::string(config_dump::on_riskware) + "Cure",
-    std::string(config_dump::on_hacktools) + "Cure",
-    std::string(config_dump::scan_timeout) + "0",
-    std::string(config_dump::heuristic_analysis) + "0",
-    std::string(config_dump::packer_max_level) + "0",
-    std::string(config_dump::archive_max_level) + "0",
-    std::string(config_dump::mail_max_level) + "0",
-    std::string(config_dump::container_max_level) + "0",
-    std::string(config_dump::max_compression_ratio) + "0",
+    std::string(TS_TEXT_DUMP_LOG_LEVEL) + "Debug",
+    std::string(TS_TEXT_DUMP_LOG) + "Syslog:Daemon",
+    std::string(TS_TEXT_DUMP_INCLUDED_PATH),
+    std::string(TS_TEXT_DUMP_EXCLUDED_PATH),
+    std::string(TS_TEXT_DUMP_MODE) + "Auto",
+    std::string(TS_TEXT_DUMP_EXCLUDED_PROC),
+    std::string(TS_TEXT_DUMP_ON_KNOWN_VIRUS) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_INCURABLE) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_SUSPICIOUS) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_ADWARE) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_DIALERS) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_JOKES) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_RISKWARE) + "Cure",
+    std::string(TS_TEXT_DUMP_ON_HACKTOOLS) + "Cure",
+    std::string(TS_TEXT_DUMP_SCAN_TIMEOUT) + "0",
+    std::string(TS_TEXT_DUMP_HEURISTIC_ANALYSIS) + "0",
+    std::string(TS_TEXT_DUMP_PACKER_MAX_LEVEL) + "0",
+    std::string(TS_TEXT_DUMP_ARCHIVE_MAX_LEVEL) + "0",
+    std::string(TS_TEXT_DUMP_MAIL_MAX_LEVEL) + "0",
+    std::string(TS_TEXT_DUMP_CONTAINER_MAX_LEVEL) + "0",
+    std::string(TS_TEXT_DUMP_MAX_COMPRESSION_RATIO) + "0",
 };
 
 // The largest timeout, heuristics on, the four levels 1 to 4 and the ratio.
@@ -111,21 +112,21 @@ TEST_F(config_test, the_dump_shows_values_in_their_display_forms)
     config.set_exe_path("/never/shown");
 
     std::vector<std::string> expected = empty_dump;
-    expected[0] = std::string(config_dump::log_level) + "Warning";
-    expected[1] = std::string(config_dump::log) + "Stderr:ShowTimestamp";
-    expected[2] = std::string(config_dump::included_path) + "/home, /srv";
-    expected[3] = std::string(config_dump::excluded_path) + "/home/tmp";
-    expected[4] = std::string(config_dump::mode) + "LKM";
-    expected[5] = std::string(config_dump::excluded_proc) + "/usr/bin/a";
-    expected[6] = std::string(config_dump::on_known_virus) + "Quarantine";
-    expected[13] = std::string(config_dump::on_hacktools) + "Ignore";
-    expected[14] = std::string(config_dump::scan_timeout) + "4294967295";
-    expected[15] = std::string(config_dump::heuristic_analysis) + "1";
-    expected[16] = std::string(config_dump::packer_max_level) + "1";
-    expected[17] = std::string(config_dump::archive_max_level) + "2";
-    expected[18] = std::string(config_dump::mail_max_level) + "3";
-    expected[19] = std::string(config_dump::container_max_level) + "4";
-    expected[20] = std::string(config_dump::max_compression_ratio) + "4000000000";
+    expected[0] = std::string(TS_TEXT_DUMP_LOG_LEVEL) + "Warning";
+    expected[1] = std::string(TS_TEXT_DUMP_LOG) + "Stderr:ShowTimestamp";
+    expected[2] = std::string(TS_TEXT_DUMP_INCLUDED_PATH) + "/home, /srv";
+    expected[3] = std::string(TS_TEXT_DUMP_EXCLUDED_PATH) + "/home/tmp";
+    expected[4] = std::string(TS_TEXT_DUMP_MODE) + "LKM";
+    expected[5] = std::string(TS_TEXT_DUMP_EXCLUDED_PROC) + "/usr/bin/a";
+    expected[6] = std::string(TS_TEXT_DUMP_ON_KNOWN_VIRUS) + "Quarantine";
+    expected[13] = std::string(TS_TEXT_DUMP_ON_HACKTOOLS) + "Ignore";
+    expected[14] = std::string(TS_TEXT_DUMP_SCAN_TIMEOUT) + "4294967295";
+    expected[15] = std::string(TS_TEXT_DUMP_HEURISTIC_ANALYSIS) + "1";
+    expected[16] = std::string(TS_TEXT_DUMP_PACKER_MAX_LEVEL) + "1";
+    expected[17] = std::string(TS_TEXT_DUMP_ARCHIVE_MAX_LEVEL) + "2";
+    expected[18] = std::string(TS_TEXT_DUMP_MAIL_MAX_LEVEL) + "3";
+    expected[19] = std::string(TS_TEXT_DUMP_CONTAINER_MAX_LEVEL) + "4";
+    expected[20] = std::string(TS_TEXT_DUMP_MAX_COMPRESSION_RATIO) + "4000000000";
     EXPECT_EQ(expected, dump_of(config));
 }
 
@@ -240,7 +241,7 @@ TEST_F(config_test, without_actual_log_the_dump_goes_to_syslog_and_shows_log_ins
     EXPECT_EQ(std::to_string(LOG_DEBUG_LEVEL), result.answer);
     std::vector<syslog_datagram_t> got = parsed(result.datagrams);
     std::vector<std::string> expected = empty_dump;
-    expected[1] = std::string(config_dump::log) + "/var/log/shown-only.log";
+    expected[1] = std::string(TS_TEXT_DUMP_LOG) + "/var/log/shown-only.log";
     ASSERT_EQ(expected.size(), got.size());
     for (size_t i = 0; i < got.size(); ++i) {
         EXPECT_EQ(expected[i], got[i].text);
@@ -268,7 +269,7 @@ TEST_F(config_test, path_lists_are_appended_in_order)
     paths.clear();
     excluded_processes(config, paths);
     EXPECT_EQ((std::vector<std::string>{"A", "A", "B"}), paths);
-    EXPECT_EQ(std::string(config_dump::excluded_proc) + "A", dump_of(config)[5]);
+    EXPECT_EQ(std::string(TS_TEXT_DUMP_EXCLUDED_PROC) + "A", dump_of(config)[5]);
 
     paths.clear();
     nx::LinuxTarselConfig empty;

@@ -15,6 +15,7 @@
 #include "log.pb.h"
 #include "log/console_log.hpp"
 #include "log/log.hpp"
+#include "log/log_texts.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -102,7 +103,7 @@ TEST_F(log_writer_test, a_stalled_reader_never_holds_up_the_caller_and_drops_are
     // A writer thread that comes late to the first lines may see the queue
     // fill, and drops begin, before it takes its first batch: then a count
     // stands between the lines written, where the drops happened.
-    const std::string suffix = LOG_DROPPED_SUFFIX;
+    const std::string suffix = CF_TEXT_DROPPED_SUFFIX;
     unsigned long long written = 0, dropped = 0;
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
         const std::string& line = lines[i];

@@ -13,6 +13,7 @@
 #include "log/console_log.hpp"
 #include "log/file_log.hpp"
 #include "log/log.hpp"
+#include "log/log_texts.hpp"
 #include "log/syslog_log.hpp"
 #include "support/fake_syslog.hpp"
 #include "support/log_capture.hpp"
@@ -78,7 +79,7 @@ TEST_F(make_log_sink_test, a_path_that_is_not_absolute_is_refused_with_code_20)
 {
     for (const char* path : {"tarsel.log", "./tarsel.log", "", "tmp/tarsel.log"}) {
         SCOPED_TRACE(path);
-        boost::system::error_code code = failure(file_setting(path), LOG_OPTION_ERROR_CONTEXT);
+        boost::system::error_code code = failure(file_setting(path), CF_TEXT_CONTEXT_LOG_OPTION);
         EXPECT_EQ(nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH), code);
         EXPECT_STREQ("nx.Error", code.category().name());
         EXPECT_FALSE(boost::filesystem::exists(path));
@@ -100,7 +101,7 @@ TEST_F(make_log_sink_test, a_file_that_cannot_be_opened_is_refused_with_its_errn
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
-        boost::system::error_code code = failure(file_setting(c.first), LOG_OPEN_ERROR_CONTEXT);
+        boost::system::error_code code = failure(file_setting(c.first), CF_TEXT_CONTEXT_LOG_OPEN);
         EXPECT_EQ(boost::system::error_code(c.second, boost::system::system_category()), code);
     }
 }

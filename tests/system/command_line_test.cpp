@@ -13,9 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/command_line.hpp"
-#include "core/inventory.hpp"
-#include "links/ostrand_tie.hpp"
+#include "core/core_texts.hpp"
+#include "links/links_texts.hpp"
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
@@ -163,7 +162,7 @@ TEST_P(failing_test, ends_with_an_error_line_and_status_125)
     std::vector<std::string> lines = child->stderr_lines();
     ASSERT_EQ(lines.size(), 2u) << child->stderr_text();
     EXPECT_EQ(lines[0].rfind("Error: ", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0], std::string("Error: ") + MONITOR_NOT_GIVEN);
+    EXPECT_NE(lines[0], std::string("Error: ") + TS_TEXT_MONITOR_NOT_GIVEN);
     EXPECT_NE(lines[0].find(GetParam().error_mentions), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], unexpected_exit);
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
@@ -205,8 +204,8 @@ TEST_P(exact_failure_test, ends_with_its_error_line_and_status_125)
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
 }
 
-const std::string not_given = std::string("Error: ") + MONITOR_NOT_GIVEN;
-const std::string not_inherited = std::string("Error: ") + OSTRAND_CONTEXT + ": Bad file descriptor";
+const std::string not_given = std::string("Error: ") + TS_TEXT_MONITOR_NOT_GIVEN;
+const std::string not_inherited = std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Bad file descriptor";
 
 INSTANTIATE_TEST_SUITE_P(command_line_test, exact_failure_test,
     ::testing::Values(exact_failure_case_t{{}, not_given}, exact_failure_case_t{{"word"}, not_given},
@@ -233,7 +232,7 @@ TEST_P(monitor_form_test, names_the_socket_the_daemon_is_managed_on)
     ASSERT_TRUE(child->signal(SIGTERM));
     EXPECT_EQ(child->wait_exit(nt_sys::long_wait), 107);
     EXPECT_EQ(child->stdout_text(), "");
-    EXPECT_EQ(child->stderr_text(), std::string("Notice: ") + TERMINATION_RECEIVED + "\n" +
+    EXPECT_EQ(child->stderr_text(), std::string("Notice: ") + TS_TEXT_TERMINATION_RECEIVED + "\n" +
                                         nt_sys::console_exit_line(107, "Process terminated by signal") + "\n");
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
 }

@@ -27,11 +27,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/inventory.hpp"
+#include "core/core_texts.hpp"
 #include "core/version.hpp"
 #include "kestrum_client_ipc.pb.h"
-#include "links/kestrum.hpp"
-#include "links/ostrand_tie.hpp"
+#include "links/links_texts.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "peers/bytes.hpp"
@@ -309,7 +308,7 @@ protected:
     // The ready line with fanotify running.
     static std::string ready_line()
     {
-        return line("Notice", std::string(READY_LINE_PREFIX) + NT_VERSION_TEXT + READY_LINE_SUFFIX + ", mode Fanotify");
+        return line("Notice", std::string(TS_TEXT_OSTRAND_READY_PREFIX) + NT_VERSION_TEXT + TS_TEXT_OSTRAND_READY_SUFFIX + ", mode Fanotify");
     }
 
     bool wait_ready() { return wait_for_line(ready_line()); }

@@ -243,6 +243,6 @@ TEST_F(file_road_test, sigterm_while_monitoring_ends_the_daemon_with_107)
     // Promptly: well within the bound, which only guards against a hang.
     EXPECT_EQ(ostrand->wait_exit(ms(10000)), nx::EC_APP_TERMINATED);
     EXPECT_FALSE(ostrand->process().killed_by_signal());
-    EXPECT_EQ(stderr_count(line("Notice", TERMINATION_RECEIVED)), 1u);
+    EXPECT_EQ(stderr_count(line("Notice", TS_TEXT_TERMINATION_RECEIVED)), 1u);
     EXPECT_EQ(stderr_count(line("Notice", "Exit with status 107 (Process terminated by signal)")), 1u);
 }

@@ -217,7 +217,7 @@ TEST_F(kestrum_flow_test, the_flow_opens_with_the_daemons_identity_and_the_confi
     EXPECT_EQ(infos[1].info().state(), nx::LTS_FANOTIFY);
 
     const std::vector<std::string> lines = ostrand->stderr_lines();
-    auto opened = std::find(lines.begin(), lines.end(), line("Debug", KESTRUM_OPENED));
+    auto opened = std::find(lines.begin(), lines.end(), line("Debug", TS_TEXT_KESTRUM_OPENED));
     auto ready = std::find(lines.begin(), lines.end(), ready_line());
     EXPECT_LT(opened, ready);
     EXPECT_EQ(stderr_count(ready_line()), 1u);
@@ -261,7 +261,7 @@ TEST_F(kestrum_flow_test, a_closed_connection_reconnects_through_ostrand_and_del
 
     ostrand->withhold_kestrum();
     ASSERT_TRUE(kestrum->close_connection());
-    ASSERT_TRUE(wait_for_line(line("Error", std::string(KESTRUM_CLOSED_PREFIX) + "End of file" + KESTRUM_CLOSED_SUFFIX)));
+    ASSERT_TRUE(wait_for_line(line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) + "End of file" + TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
     ASSERT_TRUE(until([&] { return ostrand_count(to_ostrand_t::GET_KESTRUM_REQUEST) == 2; }));
 
     // Accessed while there is no connection.
@@ -306,8 +306,8 @@ TEST_F(kestrum_flow_test, batches_kestrum_had_not_read_when_the_connection_faile
     const std::vector<std::string> taken = stalled.refuse_and_take();
     ASSERT_LT(taken.size(), files.size());
     ASSERT_TRUE(until([&] { return kestrum->received_paths() >= files.size(); }));
-    EXPECT_TRUE(until([&] { return stderr_count(KESTRUM_CLOSED_SUFFIX) >= 1; }));
-    EXPECT_EQ(stderr_count(KESTRUM_CLOSED_SUFFIX), 1u);
+    EXPECT_TRUE(until([&] { return stderr_count(TS_TEXT_KESTRUM_CLOSED_SUFFIX) >= 1; }));
+    EXPECT_EQ(stderr_count(TS_TEXT_KESTRUM_CLOSED_SUFFIX), 1u);
     const std::vector<nt::kestrum_frame_t> frames = kestrum->frames();
     ASSERT_FALSE(frames.empty());
     EXPECT_EQ(frames[0].message.tag(), client_t::OPEN_FLOW_REQUEST);
@@ -345,7 +345,7 @@ TEST_F(kestrum_flow_test, a_new_address_while_connected_starts_over_on_the_new_c
     EXPECT_FALSE(kestrum->has_path(moved));
 
     // Not taken for a lost connection: no Error line, no new request.
-    EXPECT_EQ(stderr_count(KESTRUM_CLOSED_PREFIX), 0u);
+    EXPECT_EQ(stderr_count(TS_TEXT_KESTRUM_CLOSED_PREFIX), 0u);
     EXPECT_EQ(ostrand_count(to_ostrand_t::GET_KESTRUM_REQUEST), 1u);
     EXPECT_EQ(stderr_count(ready_line()), 1u);
 }
@@ -358,7 +358,7 @@ TEST_F(kestrum_flow_test, thirty_flow_alarms_in_a_row_end_the_daemon_with_119)
     // The first request and 29 re-openings; the 30th alarm ends it.
     EXPECT_EQ(opens(), 30u);
     EXPECT_EQ(kestrum->open_replies_sent(), 30u);
-    EXPECT_EQ(stderr_count(line("Error", std::string(KESTRUM_ERROR_PREFIX) + "Success")), 30u);
+    EXPECT_EQ(stderr_count(line("Error", std::string(TS_TEXT_KESTRUM_ERROR_PREFIX) + "Success")), 30u);
     EXPECT_EQ(stderr_count(ready_line()), 0u);
     EXPECT_EQ(stderr_count(exit_line(119, "Halvern is not available")), 1u);
 }
@@ -381,9 +381,9 @@ TEST_F(kestrum_flow_test, an_opening_between_alarms_starts_the_count_again)
     ASSERT_TRUE(kestrum->send(alarm));
     EXPECT_EQ(ostrand->wait_exit(patience), nx::EC_NO_HALVERN);
     EXPECT_EQ(opens(), 11u + 29u);
-    EXPECT_EQ(stderr_count(line("Error", std::string(KESTRUM_ERROR_PREFIX) + "Invalid configuration")), 10u);
-    EXPECT_EQ(stderr_count(line("Error", std::string(KESTRUM_ERROR_PREFIX) + "Halvern is not available")), 1u);
-    EXPECT_EQ(stderr_count(line("Error", std::string(KESTRUM_ERROR_PREFIX) + "Success")), 29u);
+    EXPECT_EQ(stderr_count(line("Error", std::string(TS_TEXT_KESTRUM_ERROR_PREFIX) + "Invalid configuration")), 10u);
+    EXPECT_EQ(stderr_count(line("Error", std::string(TS_TEXT_KESTRUM_ERROR_PREFIX) + "Halvern is not available")), 1u);
+    EXPECT_EQ(stderr_count(line("Error", std::string(TS_TEXT_KESTRUM_ERROR_PREFIX) + "Success")), 29u);
     EXPECT_EQ(stderr_count(ready_line()), 1u);
 }
 
@@ -430,7 +430,7 @@ TEST_P(unexpected_message_test, ends_the_daemon_with_11)
     ASSERT_TRUE(wait_ready());
     ASSERT_TRUE(kestrum->send_frame(nt::hex_bytes(GetParam().body_hex)));
     EXPECT_EQ(ostrand->wait_exit(patience), nx::EC_UNEXPECTED_MESSAGE);
-    EXPECT_EQ(stderr_count(line("Error", KESTRUM_UNKNOWN_PREFIX + std::to_string(GetParam().shown))), 1u)
+    EXPECT_EQ(stderr_count(line("Error", TS_TEXT_KESTRUM_UNKNOWN_PREFIX + std::to_string(GetParam().shown))), 1u)
         << stderr_text();
     EXPECT_EQ(stderr_count(exit_line(11, "Unexpected IPC message")), 1u);
 }
@@ -460,8 +460,8 @@ TEST_F(kestrum_flow_test, a_socket_path_of_108_bytes_ends_the_daemon_without_an_
     EXPECT_EQ(ostrand->wait_exit(patience), nx::EC_UNEXPECTED_ERROR);
     // The endpoint is refused before any connection attempt ("connect: ...").
     EXPECT_EQ(stderr_count(line("Error", "File name too long")), 1u) << stderr_text();
-    EXPECT_EQ(stderr_count(KESTRUM_CONNECT_CONTEXT + std::string(": ")), 0u);
-    EXPECT_EQ(stderr_count(KESTRUM_ESTABLISHED), 0u);
+    EXPECT_EQ(stderr_count(TS_TEXT_CONTEXT_KESTRUM_CONNECT + std::string(": ")), 0u);
+    EXPECT_EQ(stderr_count(TS_TEXT_KESTRUM_ESTABLISHED), 0u);
     EXPECT_EQ(stderr_count(exit_line(125, "Unexpected error")), 1u);
 }
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/inventory.hpp"
+#include "core/core_texts.hpp"
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
@@ -126,7 +126,7 @@ TEST_P(level_test, lets_through_only_lines_at_or_above_it)
     std::vector<std::string> lines = lines_without_warnings();
     // SIGHUP, ready, termination, exit.
     EXPECT_EQ(nt_sys::count_containing(lines, "Notice: "), GetParam().notice ? 4u : 0u) << stderr_for_messages();
-    EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + SIGHUP_ARRIVED), GetParam().notice ? 1u : 0u);
+    EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + TS_TEXT_SIGHUP_ARRIVED), GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_equal(lines, nt_sys::console_exit_line(107, terminated)), GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), GetParam().debug ? 2u : 0u);
     if (!GetParam().debug) {
@@ -182,12 +182,12 @@ TEST_F(log_sink_system_test, log_file_lines_are_time_stamped_and_appended)
     std::size_t sighup = 0, ready = 0;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         EXPECT_TRUE(nt_sys::is_file_line(lines[i], pid)) << lines[i];
-        sighup += nt_sys::is_file_line(lines[i], pid, "Notice", SIGHUP_ARRIVED);
+        sighup += nt_sys::is_file_line(lines[i], pid, "Notice", TS_TEXT_SIGHUP_ARRIVED);
         ready += nt_sys::is_file_line(lines[i], pid, "Notice", nt_sys::ready_line.substr(8));
     }
     EXPECT_EQ(sighup, 1u);
     EXPECT_EQ(ready, 1u);
-    EXPECT_TRUE(nt_sys::is_file_line(lines[lines.size() - 2], pid, "Notice", TERMINATION_RECEIVED));
+    EXPECT_TRUE(nt_sys::is_file_line(lines[lines.size() - 2], pid, "Notice", TS_TEXT_TERMINATION_RECEIVED));
     EXPECT_TRUE(nt_sys::is_file_line(lines.back(), pid, "Notice", nt_sys::exit_text(107, terminated)));
     EXPECT_EQ(ostrand->stderr_text(), "");
 }
@@ -210,11 +210,11 @@ TEST_F(log_sink_system_test, log_file_is_opened_anew_by_every_context)
     const pid_t pid = ostrand->pid();
     std::vector<std::string> old_lines = log_lines(old_path);
     ASSERT_EQ(old_lines.size(), 1u) << nt::read_file(old_path);
-    EXPECT_TRUE(nt_sys::is_file_line(old_lines[0], pid, "Notice", SIGHUP_ARRIVED)) << old_lines[0];
+    EXPECT_TRUE(nt_sys::is_file_line(old_lines[0], pid, "Notice", TS_TEXT_SIGHUP_ARRIVED)) << old_lines[0];
     std::vector<std::string> new_lines = log_lines(log_path);
     ASSERT_EQ(new_lines.size(), 3u) << nt::read_file(log_path);
     EXPECT_TRUE(nt_sys::is_file_line(new_lines[0], pid, "Notice", nt_sys::ready_line.substr(8))) << new_lines[0];
-    EXPECT_TRUE(nt_sys::is_file_line(new_lines[1], pid, "Notice", TERMINATION_RECEIVED)) << new_lines[1];
+    EXPECT_TRUE(nt_sys::is_file_line(new_lines[1], pid, "Notice", TS_TEXT_TERMINATION_RECEIVED)) << new_lines[1];
     EXPECT_TRUE(nt_sys::is_file_line(new_lines[2], pid, "Notice", nt_sys::exit_text(107, terminated)));
 }
 
@@ -354,7 +354,7 @@ TEST_F(log_sink_system_test, standard_error_with_time_stamps_gets_file_lines)
     std::vector<std::string> lines = lines_without_warnings();
     ASSERT_EQ(lines.size(), 6u) << stderr_for_messages();
     const std::string ready = nt_sys::ready_line.substr(8);
-    const std::vector<std::string> texts = {SIGHUP_ARRIVED, ready, SIGHUP_ARRIVED, ready, TERMINATION_RECEIVED,
+    const std::vector<std::string> texts = {TS_TEXT_SIGHUP_ARRIVED, ready, TS_TEXT_SIGHUP_ARRIVED, ready, TS_TEXT_TERMINATION_RECEIVED,
         nt_sys::exit_text(107, terminated)};
     for (std::size_t i = 0; i < texts.size(); ++i)
         EXPECT_TRUE(nt_sys::is_file_line(lines[i], pid, "Notice", texts[i])) << lines[i];
@@ -412,7 +412,7 @@ TEST_F(log_sink_system_test, syslog_sinks_use_their_facility_and_ident)
     // The SIGHUP line, still under the first sink, at Notice.
     std::size_t sighup = 0;
     for (const std::string& m : dump)
-        sighup += m.find(daemon_tag + SIGHUP_ARRIVED) != std::string::npos && has_prefix(m, "<29>");
+        sighup += m.find(daemon_tag + TS_TEXT_SIGHUP_ARRIVED) != std::string::npos && has_prefix(m, "<29>");
     EXPECT_EQ(sighup, 1u);
     ASSERT_EQ(after.size(), 3u);
     for (const std::string& m : after) {

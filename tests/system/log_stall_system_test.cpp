@@ -17,7 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/inventory.hpp"
+#include "core/core_texts.hpp"
+#include "log/log_texts.hpp"
 #include "log/log_writer.hpp"
 #include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
@@ -228,7 +229,7 @@ protected:
     std::vector<unsigned long long> dropped_counts() const
     {
         std::vector<unsigned long long> counts;
-        const std::string suffix = LOG_DROPPED_SUFFIX;
+        const std::string suffix = CF_TEXT_DROPPED_SUFFIX;
         for (const std::string& line : lines()) {
             const std::size_t at = line.find(suffix);
             if (at == std::string::npos)
@@ -268,8 +269,8 @@ TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
     // the queue; once the reader goes on, the next line brings the count of
     // those dropped.
     stall_through_a_burst();
-    ASSERT_TRUE(resume_until([&] { return count_containing(SIGHUP_ARRIVED) >= 1 && !dropped_counts().empty(); }))
-        << lines().size() << " lines read, " << count_containing(SIGHUP_ARRIVED) << " SIGHUP lines, "
+    ASSERT_TRUE(resume_until([&] { return count_containing(TS_TEXT_SIGHUP_ARRIVED) >= 1 && !dropped_counts().empty(); }))
+        << lines().size() << " lines read, " << count_containing(TS_TEXT_SIGHUP_ARRIVED) << " SIGHUP lines, "
         << dropped_counts().size() << " reports; last: " << (lines().empty() ? "" : lines().back());
     EXPECT_GT(dropped_counts()[0], 0u);
 
@@ -317,13 +318,13 @@ TEST_P(log_stall_system_test, a_signal_during_a_blocked_write_leaves_the_later_l
         GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
     ASSERT_NO_FATAL_FAILURE(start_and_read_the_dump());
     stall_through_a_burst();
-    ASSERT_TRUE(resume_until([&] { return count_containing(SIGHUP_ARRIVED) >= 1; }));
+    ASSERT_TRUE(resume_until([&] { return count_containing(TS_TEXT_SIGHUP_ARRIVED) >= 1; }));
     settle();
     EXPECT_EQ(terminate(), 107);
     read_to_end();
     const std::vector<std::string> all = lines();
     ASSERT_GE(all.size(), 2u);
-    EXPECT_NE(all[all.size() - 2].find(TERMINATION_RECEIVED), std::string::npos) << all[all.size() - 2];
+    EXPECT_NE(all[all.size() - 2].find(TS_TEXT_TERMINATION_RECEIVED), std::string::npos) << all[all.size() - 2];
     EXPECT_NE(all.back().find(nt_sys::exit_text(107, "Process terminated by signal")), std::string::npos)
         << all.back();
 }

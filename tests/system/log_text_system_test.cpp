@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log_limiter.hpp"
+#include "log/log_texts.hpp"
 #include "monitor/fanotify.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
@@ -188,7 +189,7 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
         std::chrono::milliseconds(500));
     EXPECT_EQ(nt_sys::count_containing(lines(), warning), LOG_EVENT_BURST);
     flood();
-    const std::string report = std::string(LOG_SUPPRESSED_INFIX) + warning;
+    const std::string report = std::string(CF_TEXT_SUPPRESSED_INFIX) + warning;
     ASSERT_TRUE(wait_for_ending(report)) << nt::read_file(dir.file("daemon.log"));
     ::close(deep);
     std::vector<std::string> all = lines();
@@ -196,7 +197,7 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
     while (at < all.size() && all[at].find(report) == std::string::npos)
         ++at;
     ASSERT_LT(at + 1, all.size());
-    const std::size_t count_at = all[at].find(LOG_SUPPRESSED_PREFIX) + std::string(LOG_SUPPRESSED_PREFIX).size();
+    const std::size_t count_at = all[at].find(CF_TEXT_SUPPRESSED_PREFIX) + std::string(CF_TEXT_SUPPRESSED_PREFIX).size();
     // Each access is two events (open, close), each a failed readlink.
     EXPECT_GE(std::stoul(all[at].substr(count_at)), static_cast<unsigned long>(files) - LOG_EVENT_BURST);
     EXPECT_NE(all[at + 1].find(warning), std::string::npos) << all[at + 1];

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/inventory.hpp"
-#include "links/ostrand_tie.hpp"
+#include "core/core_texts.hpp"
+#include "links/links_texts.hpp"
 #include "peers/bytes.hpp"
 #include "peers/frame_io.hpp"
 #include "support/fake_syslog.hpp"
@@ -36,8 +36,8 @@ std::string info_bytes(unsigned revision, unsigned state)
 const unsigned loading = 0;
 const unsigned fanotify = 1;
 
-const std::string sighup_line = std::string("Notice: ") + SIGHUP_ARRIVED;
-const std::string termination_line = std::string("Notice: ") + TERMINATION_RECEIVED;
+const std::string sighup_line = std::string("Notice: ") + TS_TEXT_SIGHUP_ARRIVED;
+const std::string termination_line = std::string("Notice: ") + TS_TEXT_TERMINATION_RECEIVED;
 
 class managed_daemon_test : public nt_sys::system_test
 {
@@ -189,7 +189,7 @@ TEST_F(managed_daemon_test, a_frame_over_16_mib_ends_the_daemon_with_status_7)
     first_context(quiet_config(), 5);
     ASSERT_TRUE(ostrand->send_raw(nt::hex_bytes("01 00 00 01")));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 7);
-    expect_ending(std::string("Error: ") + OSTRAND_CONTEXT + ": Invalid IPC message size",
+    expect_ending(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Invalid IPC message size",
         console_exit_line(7, "Invalid IPC message size"));
 }
 
@@ -202,7 +202,7 @@ TEST_F(managed_daemon_test, ostrand_closing_its_end_ends_the_daemon)
     EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
     std::vector<std::string> lines = lines_without_warnings();
     ASSERT_EQ(lines.size(), 2u) << stderr_for_messages();
-    EXPECT_EQ(lines[0].rfind(std::string("Error: ") + OSTRAND_CONTEXT + ": ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": ", 0), 0u) << lines[0];
     EXPECT_EQ(lines[1], console_exit_line(125, "Unexpected error"));
 }
 
@@ -218,7 +218,7 @@ TEST_F(managed_daemon_test, a_failed_write_to_ostrand_ends_the_daemon)
     ASSERT_EQ(::shutdown(sockets[0], SHUT_RD), 0);
     ASSERT_TRUE(ostrand->signal(SIGHUP));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
-    expect_ending(std::string("Error: ") + OSTRAND_CONTEXT + ": Broken pipe", console_exit_line(125, "Unexpected error"));
+    expect_ending(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Broken pipe", console_exit_line(125, "Unexpected error"));
 }
 
 namespace {

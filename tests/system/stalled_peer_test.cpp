@@ -260,7 +260,7 @@ TEST_F(stalled_peer_test, a_kestrum_that_pauses_and_cuts_again_and_again_loses_n
               << " missing, " << duplicates << " paths received more than once" << std::endl;
     EXPECT_EQ(0u, missing) << "first missing: " << first_missing << "; kernel queue overflows: "
                            << stderr_count("Kernel queue overflow");
-    EXPECT_EQ(cuts, stderr_count(KESTRUM_CLOSED_SUFFIX));
+    EXPECT_EQ(cuts, stderr_count(TS_TEXT_KESTRUM_CLOSED_SUFFIX));
 }
 
 // Kestrum reads nothing but answers every re-opening: an alarm and an
@@ -286,10 +286,10 @@ TEST_F(stalled_peer_test, a_kestrum_that_never_reads_while_alarming_and_opening_
         ASSERT_TRUE(mute.send(ks::ServerMessage::FLOW_ALARM));
         ASSERT_TRUE(mute.send(ks::ServerMessage::OPEN_FLOW_RESPONSE));
     }
-    ASSERT_TRUE(until([&] { return stderr_count(KESTRUM_ERROR_PREFIX) >= alarms; })) << stderr_text();
+    ASSERT_TRUE(until([&] { return stderr_count(TS_TEXT_KESTRUM_ERROR_PREFIX) >= alarms; })) << stderr_text();
     report_memory("Kestrum never reads, 400 alarms", before);
     // Stalled, not lost: the connection stays.
-    EXPECT_EQ(0u, stderr_count(KESTRUM_CLOSED_PREFIX));
+    EXPECT_EQ(0u, stderr_count(TS_TEXT_KESTRUM_CLOSED_PREFIX));
     expect_prompt_termination("Kestrum never reads");
 }
 
@@ -311,11 +311,11 @@ TEST_F(stalled_peer_test, a_kestrum_that_never_accepts_leaves_the_daemon_free_an
     ASSERT_TRUE(until([&] { return ostrand_count(to_ostrand_t::GET_CONTEXT_REQUEST) >= 2; })) << stderr_text();
     paced_opener_t opener(files, 20000);
     ASSERT_TRUE(until([&] { return opener.finished(); }));
-    EXPECT_EQ(0u, stderr_count(KESTRUM_ESTABLISHED));
+    EXPECT_EQ(0u, stderr_count(TS_TEXT_KESTRUM_ESTABLISHED));
 
     // Given up after the limit, and asked again through Ostrand.
-    ASSERT_TRUE(wait_for_line(line("Error", std::string(KESTRUM_CLOSED_PREFIX) + KESTRUM_CONNECT_TIMED_OUT +
-        KESTRUM_CLOSED_SUFFIX)));
+    ASSERT_TRUE(wait_for_line(line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) + TS_TEXT_KESTRUM_CONNECT_TIMED_OUT +
+        TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
     ASSERT_TRUE(until([&] { return ostrand_count(to_ostrand_t::GET_KESTRUM_REQUEST) >= 2; }));
     report_memory("Kestrum never accepts", before);
     expect_prompt_termination("Kestrum never accepts");
