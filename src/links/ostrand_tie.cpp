@@ -28,9 +28,9 @@ const int KESTRUM_REQUEST_KEY = 2;
 
 } // namespace
 
-ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner_)
-    : owner(owner_)
-    , first_context(true)
+ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner)
+    : owner_(owner)
+    , first_context_(true)
 {
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_CONSTRUCTED);
 }
@@ -42,7 +42,7 @@ ts_ostrand_tie_t::~ts_ostrand_tie_t()
 void ts_ostrand_tie_t::start(int descriptor)
 {
     NT_ASSERT_MAIN_THREAD();
-    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner->io_service_));
+    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(owner_->io_service_));
     socket->assign(boost::asio::local::stream_protocol(), descriptor);
     // Close-on-exec from here on: modprobe, run by the daemon, must not
     // inherit the link to Ostrand.
@@ -124,17 +124,17 @@ void ts_ostrand_tie_t::on_context_response(const nx::Ostrand2LinuxTarselMessage&
 {
     NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_CONTEXT_RESPONSE);
-    apply_config(*owner->config(), message.config());
+    apply_config(*owner_->config(), message.config());
     const std::uint32_t revision = message.config_revision();
-    send_info_notification(revision, owner->file_monitor()->mode());
-    owner->file_monitor()->configure(owner->config()->mode());
-    if (first_context) {
-        ready_connection = owner->kestrum()->flow_ready.connect(
+    send_info_notification(revision, owner_->file_monitor()->mode());
+    owner_->file_monitor()->configure(owner_->config()->mode());
+    if (first_context_) {
+        ready_connection_ = owner_->kestrum()->flow_ready.connect(
             boost::bind(&ts_ostrand_tie_t::on_ready, this, revision), boost::signals2::at_back);
         send_kestrum_request();
-        first_context = false;
+        first_context_ = false;
     } else {
-        owner->kestrum()->send_flow_options();
+        owner_->kestrum()->send_flow_options();
         on_ready(revision);
     }
 }
@@ -145,7 +145,7 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
     if (message.has_error())
         throw boost::system::system_error(nx::make_error_code(message.error().code()));
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_KESTRUM_RESPONSE);
-    ts_kestrum_t* kestrum = owner->kestrum();
+    ts_kestrum_t* kestrum = owner_->kestrum();
     kestrum->set_socket_path(message.socket_path());
     // OPEN_FLOW_REQUEST follows once the connection is made.
     kestrum->connect();
@@ -154,8 +154,8 @@ void ts_ostrand_tie_t::on_kestrum_response(const nx::Ostrand2LinuxTarselMessage&
 void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
 {
     NT_ASSERT_MAIN_THREAD();
-    ready_connection.disconnect();
-    const int state = owner->file_monitor()->mode();
+    ready_connection_.disconnect();
+    const int state = owner_->file_monitor()->mode();
     send_info_notification(config_revision, state);
     const char* const mode = state == nx::LTS_FANOTIFY ? TS_TEXT_OSTRAND_READY_MODE_FANOTIFY : state == nx::LTS_LKM ? TS_TEXT_OSTRAND_READY_MODE_LKM : "";
     NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_OSTRAND_READY_PREFIX << NT_VERSION_TEXT << TS_TEXT_OSTRAND_READY_SUFFIX << mode);

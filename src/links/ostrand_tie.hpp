@@ -46,7 +46,7 @@ private:
     void on_kestrum_response(const nx::Ostrand2LinuxTarselMessage& message);
     void on_ready(std::uint32_t config_revision);
 
-    ts_inventory_t* owner;
-    bool first_context;
-    boost::signals2::connection ready_connection;
+    ts_inventory_t* owner_;
+    bool first_context_;
+    boost::signals2::connection ready_connection_;
 };
