@@ -65,6 +65,6 @@ int parse_command_line(int argc, char** argv)
         std::exit(0);
     }
     if (!vm.count("monitor"))
-        throw std::invalid_argument(TS_TEXT_MONITOR_NOT_GIVEN);
+        throw std::invalid_argument(TS_TEXT_OPTION_MONITOR_MISSING);
     return vm["monitor"].as<int>();
 }

@@ -3,14 +3,14 @@
 #pragma once
 
 // Command line.
-// Exception text (std::invalid_argument) when --monitor is absent; it ends
-// the daemon as an Error line.
-inline constexpr const char* TS_TEXT_MONITOR_NOT_GIVEN = "Monitor channel not given";
 // The caption of the --help text and the description of each option.
 inline constexpr const char* TS_TEXT_OPTIONS_CAPTION = "Command line options";
 inline constexpr const char* TS_TEXT_OPTION_HELP = "print help message and exit";
 inline constexpr const char* TS_TEXT_OPTION_VERSION = "print version and exit";
 inline constexpr const char* TS_TEXT_OPTION_MONITOR = "monitor channel (for managed run only)";
+// Exception text (std::invalid_argument) when --monitor is absent; it ends
+// the daemon as an Error line.
+inline constexpr const char* TS_TEXT_OPTION_MONITOR_MISSING = "Monitor channel not given";
 
 // Signals.
 // Notice: SIGHUP received; a new context request to Ostrand follows.

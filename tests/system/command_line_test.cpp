@@ -162,7 +162,7 @@ TEST_P(failing_test, ends_with_an_error_line_and_status_125)
     std::vector<std::string> lines = child->stderr_lines();
     ASSERT_EQ(lines.size(), 2u) << child->stderr_text();
     EXPECT_EQ(lines[0].rfind("Error: ", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0], std::string("Error: ") + TS_TEXT_MONITOR_NOT_GIVEN);
+    EXPECT_NE(lines[0], std::string("Error: ") + TS_TEXT_OPTION_MONITOR_MISSING);
     EXPECT_NE(lines[0].find(GetParam().error_mentions), std::string::npos) << lines[0];
     EXPECT_EQ(lines[1], unexpected_exit);
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
@@ -204,7 +204,7 @@ TEST_P(exact_failure_test, ends_with_its_error_line_and_status_125)
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
 }
 
-const std::string not_given = std::string("Error: ") + TS_TEXT_MONITOR_NOT_GIVEN;
+const std::string not_given = std::string("Error: ") + TS_TEXT_OPTION_MONITOR_MISSING;
 const std::string not_inherited = std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Bad file descriptor";
 
 INSTANTIATE_TEST_SUITE_P(command_line_test, exact_failure_test,

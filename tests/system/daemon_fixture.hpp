@@ -308,7 +308,8 @@ protected:
     // The ready line with fanotify running.
     static std::string ready_line()
     {
-        return line("Notice", std::string(TS_TEXT_OSTRAND_READY_PREFIX) + NT_VERSION_TEXT + TS_TEXT_OSTRAND_READY_SUFFIX + ", mode Fanotify");
+        return line("Notice", std::string(TS_TEXT_OSTRAND_READY_PREFIX) + NT_VERSION_TEXT + TS_TEXT_OSTRAND_READY_SUFFIX +
+                                  TS_TEXT_OSTRAND_READY_MODE_FANOTIFY);
     }
 
     bool wait_ready() { return wait_for_line(ready_line()); }
