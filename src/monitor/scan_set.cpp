@@ -6,9 +6,7 @@
 
 #include "error.pb.h"
 #include "error/proto_error.hpp"
-
-const char* const TS_CTX_SCAN_SET = "ScanSet";
-const char* const TS_CTX_SCAN_SET_STATE = "ScanSet state";
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -100,12 +98,12 @@ void ScanSet::init(const std::vector<std::string>& included, const std::vector<s
     entries.reserve(included.size() + excluded.size());
     for (const std::string& path : included) {
         if (!is_absolute(path))
-            throw_not_absolute(TS_CTX_SCAN_SET, path);
+            throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET, path);
         entries.push_back(entry_t{MARK_INCLUDED, path, depth_of(path)});
     }
     for (const std::string& path : excluded) {
         if (!is_absolute(path))
-            throw_not_absolute(TS_CTX_SCAN_SET, path);
+            throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET, path);
         entries.push_back(entry_t{MARK_EXCLUDED, path, depth_of(path)});
     }
 
@@ -160,14 +158,14 @@ void ScanSet::normalize()
 int ScanSet::state(const boost::filesystem::path& path) const
 {
     if (!is_absolute(path.native()))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(path.native());
 }
 
 int ScanSet::state(const std::string& path) const
 {
     if (!is_absolute(path))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(path);
 }
 
@@ -175,7 +173,7 @@ int ScanSet::state(const char* path) const
 {
     const std::string_view text(path);
     if (!is_absolute(text))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(text);
 }
 

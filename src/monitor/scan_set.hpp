@@ -12,10 +12,6 @@
 
 #include <boost/filesystem/path.hpp>
 
-// Context texts of the exceptions thrown for a path that is not absolute.
-extern const char* const TS_CTX_SCAN_SET;       // "ScanSet"
-extern const char* const TS_CTX_SCAN_SET_STATE; // "ScanSet state"
-
 class ScanSet
 {
 public:
