@@ -43,6 +43,7 @@
 #include "monitor/event_queue.hpp"
 #include "monitor/fanotify.hpp"
 #include "monitor/kernel_fixture.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 #include "reference_reader.h"
@@ -204,7 +205,7 @@ public:
     void open() override {}
     void log(int level, const std::string& text) override
     {
-        if (level == LOG_WARNING_LEVEL && text == TS_FAN_OVERFLOW)
+        if (level == LOG_WARNING_LEVEL && text == TS_TEXT_FANOTIFY_OVERFLOW)
             ++overflows;
         else
             fprintf(stderr, "%s: %s\n", log_level_name(level), text.c_str());

@@ -67,7 +67,7 @@ outcome_t read_all(const std::uint8_t* data, std::size_t size, Piece piece)
     } catch (const boost::system::system_error& error) {
         nt_fuzz::check(error.code() == boost::asio::error::eof, "another read failure");
     } catch (const std::runtime_error& error) {
-        nt_fuzz::check(std::string(error.what()) == TS_LKM_STREAM_FAILED, "another failure");
+        nt_fuzz::check(std::string(error.what()) == TS_TEXT_LKM_STREAM_FAILED, "another failure");
         outcome.stream_failed = true;
     }
     ::shutdown(fds[0], SHUT_RDWR);

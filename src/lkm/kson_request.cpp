@@ -25,7 +25,7 @@ bool fill_request_object(kson_writer_t* root, void* request)
 {
     kson_writer_t* object = kson_begin_object(root, false);
     if (object == NULL) {
-        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_NO_REQUEST_OBJECT);
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_NO_REQUEST_OBJECT);
         return false;
     }
     const bool written = static_cast<const ts_kson_request_t*>(request)->serialize(object);

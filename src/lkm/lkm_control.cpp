@@ -68,7 +68,7 @@ ts_lkm_control_t::ts_lkm_control_t(boost::asio::io_service& loop, const boost::f
 {
     descriptor_.reset(opener(node_.path().string(), O_RDWR));
     if (descriptor_.get() < 0) {
-        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_OPEN_CONTROL_FAILED);
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_OPEN_CONTROL_FAILED);
     }
     stream_.assign(descriptor_.get());
 }
@@ -82,12 +82,12 @@ ts_lkm_control_t::~ts_lkm_control_t()
 
 bool ts_lkm_control_t::add_dir(const std::string& dir)
 {
-    return exchange<ts_lkm_add_dir_request_t, ts_lkm_add_dir_response_t>(TS_LKM_ADDING, dir);
+    return exchange<ts_lkm_add_dir_request_t, ts_lkm_add_dir_response_t>(TS_TEXT_LKM_ADDING, dir);
 }
 
 bool ts_lkm_control_t::del_dir(const std::string& dir)
 {
-    return exchange<ts_lkm_del_dir_request_t, ts_lkm_del_dir_response_t>(TS_LKM_DELETING, dir);
+    return exchange<ts_lkm_del_dir_request_t, ts_lkm_del_dir_response_t>(TS_TEXT_LKM_DELETING, dir);
 }
 
 template <class Request, class Response>
@@ -116,11 +116,11 @@ void ts_lkm_control_t::check_interrupted(const char* context) const
     sigemptyset(&pending);
     sigpending(&pending);
     if (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1) {
-        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TERMINATED);
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_EXCHANGE_TERMINATED);
         throw nx::EC_APP_TERMINATED;
     }
     if (std::chrono::steady_clock::now() >= deadline_) {
-        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_EXCHANGE_TIMED_OUT << timeout_.count() << " ms");
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_EXCHANGE_TIMED_OUT << timeout_.count() << TS_TEXT_LKM_MILLISECONDS);
         throw boost::system::system_error(ETIMEDOUT, boost::system::system_category(), context);
     }
 }
@@ -130,16 +130,16 @@ void ts_lkm_control_t::send(const ts_kson_request_t& request)
     std::vector<char> packet;
     size_t size = 0;
     if (!serialize_request(request, packet, size)) {
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_SERIALIZE), TS_CTX_LKM);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_SERIALIZE), TS_TEXT_CONTEXT_LKM);
     }
     size_t written = 0;
     while (written < size) {
         boost::system::error_code error;
         written += stream_.write_some(boost::asio::buffer(packet.data() + written, size - written), error);
         if (error == boost::asio::error::interrupted) {
-            check_interrupted(TS_LKM_WRITE);
+            check_interrupted(TS_TEXT_CONTEXT_LKM_WRITE);
         } else if (error) {
-            throw boost::system::system_error(error, TS_LKM_WRITE);
+            throw boost::system::system_error(error, TS_TEXT_CONTEXT_LKM_WRITE);
         }
     }
 }
@@ -151,9 +151,9 @@ void ts_lkm_control_t::read_exactly(void* buffer, size_t size)
         boost::system::error_code error;
         read += stream_.read_some(boost::asio::buffer(static_cast<char*>(buffer) + read, size - read), error);
         if (error == boost::asio::error::interrupted) {
-            check_interrupted(TS_LKM_READ);
+            check_interrupted(TS_TEXT_CONTEXT_LKM_READ);
         } else if (error) {
-            throw boost::system::system_error(error, TS_LKM_READ);
+            throw boost::system::system_error(error, TS_TEXT_CONTEXT_LKM_READ);
         }
     }
 }
@@ -165,13 +165,13 @@ void ts_lkm_control_t::receive(ts_kson_response_t& response)
     // A response is a small object; a length beyond any packet means the
     // device sent garbage, which is not allocated.
     if (length > KSON_MAX_BODY) {
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_CTX_LKM);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_TEXT_CONTEXT_LKM);
     }
     std::vector<uint8_t> body(length);
     read_exactly(body.data(), body.size());
     ts_kson_parser_t parser(body.data(), body.size());
     const parser_release_t release = {parser.get()};
     if (!parse_response(response, parser)) {
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_CTX_LKM);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_TEXT_CONTEXT_LKM);
     }
 }

@@ -17,7 +17,7 @@ namespace {
 
 [[noreturn]] void throw_read_error(int error)
 {
-    throw boost::system::system_error(error, boost::system::system_category(), TS_LKM_READ_SOME);
+    throw boost::system::system_error(error, boost::system::system_category(), TS_TEXT_CONTEXT_LKM_READ_SOME);
 }
 
 } // namespace
@@ -77,7 +77,7 @@ bool ts_lkm_event_reader_t::read_events(std::vector<ts_event_t>& events)
         }
         const ssize_t got = ::read(fd_, buffer_, sizeof(buffer_));
         if (got == 0) {
-            throw boost::system::system_error(boost::asio::error::eof, TS_LKM_READ_SOME);
+            throw boost::system::system_error(boost::asio::error::eof, TS_TEXT_CONTEXT_LKM_READ_SOME);
         }
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -87,7 +87,7 @@ bool ts_lkm_event_reader_t::read_events(std::vector<ts_event_t>& events)
         }
         const bool fed = kson_stream_feed(stream_, buffer_, static_cast<size_t>(got));
         if (!fed && !failure_) {
-            failure_ = std::make_exception_ptr(std::runtime_error(TS_LKM_STREAM_FAILED));
+            failure_ = std::make_exception_ptr(std::runtime_error(TS_TEXT_LKM_STREAM_FAILED));
         }
         // Events the read completed before the failure are not lost: they
         // go out now, and the failure with the next call (the loop's top).
@@ -108,14 +108,14 @@ void ts_lkm_event_reader_t::on_event_path(kson_parser_t* parser, void* user)
         ts_kson_parser_t packet(parser);
         ts_lkm_event_path_response_t response;
         if (!parse_response(response, packet)) {
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_LKM_EVENT_NOT_DESERIALIZED, "");
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_LKM_EVENT_NOT_DESERIALIZED, "");
             return;
         }
         // No file has an empty path; the packet is damaged and must not be
         // forwarded as an access. One line of fixed text: the module can
         // send such a packet for every access.
         if (response.path->empty()) {
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_LKM_EVENT_EMPTY_PATH, "");
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_LKM_EVENT_EMPTY_PATH, "");
             return;
         }
         ts_event_t event;

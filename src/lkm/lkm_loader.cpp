@@ -51,15 +51,15 @@ const size_t READ_CHUNK = 256;
 ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& loop, const std::vector<std::string>& mount_points,
                                           const ts_lkm_setup_t& setup)
 {
-    NT_LOG(LOG_INFO_LEVEL, TS_LKM_TRYING);
+    NT_LOG(LOG_INFO_LEVEL, TS_TEXT_LKM_TRYING);
     load_module(TS_LKM_MODULE_NAME, setup.program);
-    NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_LOADED);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_LOADED);
     const int major = get_device_major(TS_LKM_MODULE_NAME, setup.devices_list);
     if (major < 0) {
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MAJOR), TS_CTX_LKM);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MAJOR), TS_TEXT_CONTEXT_LKM);
     }
-    NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MAJOR << major);
-    NT_LOG(LOG_INFO_LEVEL, TS_LKM_DEVICE_DIR_LINE << setup.device_dir);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MAJOR << major);
+    NT_LOG(LOG_INFO_LEVEL, TS_TEXT_LKM_DEVICE_DIR << setup.device_dir);
     return boost::make_shared<ts_lkmnotify_t>(loop, setup.device_dir, major, mount_points, setup.opener);
 }
 
@@ -71,15 +71,15 @@ void load_module(const std::string& name, const std::string& program)
         if (output.back() == '\n') {
             output.pop_back();
         }
-        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_OUTPUT << output);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MODPROBE_OUTPUT << output);
     }
     if (WIFSIGNALED(status)) {
-        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_SIGNAL);
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_CTX_LKM);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MODPROBE_SIGNAL);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_TEXT_CONTEXT_LKM);
     }
     if (WEXITSTATUS(status) != 0) {
-        NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_MODPROBE_STATUS << WEXITSTATUS(status));
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_CTX_LKM);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MODPROBE_STATUS << WEXITSTATUS(status));
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_MODULE_LOAD), TS_TEXT_CONTEXT_LKM);
     }
 }
 
@@ -122,14 +122,14 @@ int run_command(const std::vector<const char*>& arguments, std::string& output)
     int ends[2];
     // Close-on-exec, so that no other child of the daemon inherits them.
     if (::pipe2(ends, O_CLOEXEC) != 0) {
-        throw_errno(errno, TS_LKM_PIPE);
+        throw_errno(errno, TS_TEXT_CONTEXT_LKM_PIPE);
     }
     const pid_t child = ::fork();
     if (child < 0) {
         const int error = errno;
         ::close(ends[0]);
         ::close(ends[1]);
-        throw_errno(error, TS_LKM_FORK);
+        throw_errno(error, TS_TEXT_CONTEXT_LKM_FORK);
     }
     if (child == 0) {
         exec_child(argv.data(), ends[1]);
@@ -149,7 +149,7 @@ int run_command(const std::vector<const char*>& arguments, std::string& output)
         waited = ::waitpid(child, &status, 0);
     } while (waited < 0 && errno == EINTR);
     if (waited < 0) {
-        throw_errno(errno, TS_LKM_WAITPID);
+        throw_errno(errno, TS_TEXT_CONTEXT_LKM_WAITPID);
     }
     return status;
 }
@@ -166,7 +166,7 @@ void read_all(int fd, std::string& output)
             if (errno == EINTR) {
                 continue;
             }
-            NT_LOG(LOG_DEBUG_LEVEL, TS_LKM_READ_FAILED << strerror(errno));
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_READ_FAILED << strerror(errno));
             return;
         }
         if (output.size() < TS_LKM_OUTPUT_LIMIT) {

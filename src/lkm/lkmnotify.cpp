@@ -24,8 +24,8 @@ namespace {
 void report_reader_failure(const std::exception* failure) noexcept
 {
     try {
-        NT_LOG(LOG_ERROR_LEVEL, TS_LKM_READER_FAILED
-                << (failure != nullptr ? short_what(*failure) : std::string(TS_LKM_UNKNOWN_FAILURE)));
+        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_READER_FAILED
+                << (failure != nullptr ? short_what(*failure) : std::string(TS_TEXT_LKM_UNKNOWN_FAILURE)));
     } catch (...) {
         // Nowhere left to report to.
     }
@@ -42,14 +42,14 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
 {
     monitor_fd_.reset(opener(monitor_node_.path().string(), O_RDONLY));
     if (!monitor_fd_.valid()) {
-        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_OPEN_MONITOR_FAILED);
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_OPEN_MONITOR_FAILED);
     }
     if (!wake_.valid()) {
-        throw boost::system::system_error(wake_.error(), boost::system::system_category(), TS_LKM_EVENTFD);
+        throw boost::system::system_error(wake_.error(), boost::system::system_category(), TS_TEXT_CONTEXT_LKM_EVENTFD);
     }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
-        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_LKM_PATH_ADDED + dir + TS_LKM_PATH_ADDED_END : TS_LKM_PATH_NOT_ADDED + dir));
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_LKM_PATH_ADDED + dir + TS_TEXT_LKM_PATH_ADDED_END : TS_TEXT_LKM_PATH_NOT_ADDED + dir));
     }
 }
 

@@ -51,7 +51,7 @@ ts_thread_alarm_t::ts_thread_alarm_t()
     event.sigev_signo = TS_ALARM_SIGNAL;
     event._sigev_un._tid = ::gettid();
     if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
-        throw boost::system::system_error(errno, boost::system::system_category(), TS_LKM_TIMER_CREATE);
+        throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_CONTEXT_LKM_TIMER_CREATE);
     }
 }
 

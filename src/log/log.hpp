@@ -8,8 +8,8 @@
 // A line that a single file access can cause (a failed readlink, a dropped
 // path) goes through NT_LOG_EVENT instead, which also limits how many lines
 // of its text are written (log/log_limiter.hpp):
-//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED, record.fd);
-//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW, "");
+//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READLINK_FAILED, record.fd);
+//     NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_OVERFLOW, "");
 //
 // Lines reach the daemon's sinks escaped: every byte below 0x20, the byte 0x7F and
 // the backslash in a text are written as a backslash and three octal digits

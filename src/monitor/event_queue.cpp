@@ -6,17 +6,9 @@
 #include <boost/make_shared.hpp>
 
 #include "log/log.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
-
-const char* const TS_TEXT_NOT_ABSOLUTE_DROPPED = "Dropped a path that is not absolute: ";
-const char* const TS_TEXT_QUEUE_FULL = "Too many paths waiting for Kestrum, new paths are dropped; the bound is ";
-const char* const TS_TEXT_QUEUE_DROPPED = "Paths dropped while too many were waiting for Kestrum: ";
-
-namespace {
-const char* const TEXT_ACCESS_PID = "PID: ";
-const char* const TEXT_ACCESS_ON = " Access on: ";
-} // namespace
 
 ts_event_queue_t::ts_event_queue_t(std::size_t max_paths_, std::size_t max_path_bytes_)
     : max_paths(max_paths_), max_path_bytes(max_path_bytes_), path_filter(new ScanSet)
@@ -54,7 +46,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
         drop_one();
     }
 
-    NT_LOG(LOG_DEBUG_LEVEL, TEXT_ACCESS_PID << event.pid << TEXT_ACCESS_ON << *path);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_ACCESS_PID << event.pid << TS_TEXT_ACCESS_ON << *path);
     pushed();
 }
 
@@ -88,7 +80,7 @@ void ts_event_queue_t::drop_one()
     if (dropping)
         return;
     dropping = true;
-    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths << " paths or " << max_path_bytes << " bytes");
+    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths << TS_TEXT_QUEUE_BOUND_PATHS << max_path_bytes << TS_TEXT_QUEUE_BOUND_BYTES);
 }
 
 void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)

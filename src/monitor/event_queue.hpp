@@ -31,21 +31,11 @@
 class ScanSet;
 class ts_proc_filter_t;
 
-// The Warning line of a pushed path that is not absolute; the path follows.
-extern const char* const TS_TEXT_NOT_ABSOLUTE_DROPPED; // "Dropped a path that is not absolute: "
-
 // Bound on the waiting set, whichever comes first: while the flow stays
 // closed and distinct paths keep coming, memory stays bounded (about 200
 // bytes per waiting path beyond its text).
 constexpr std::size_t TS_QUEUE_MAX_PATHS = 1000000;
 constexpr std::size_t TS_QUEUE_MAX_PATH_BYTES = 256u * 1024u * 1024u;
-
-// Warning when new paths start being dropped at the bound; the bound follows
-// ("N paths or M bytes").
-extern const char* const TS_TEXT_QUEUE_FULL;    // "Too many paths waiting for Kestrum, new paths are dropped; the bound is "
-// Warning when the waiting set has fallen to half the bound again; the
-// number of paths dropped meanwhile follows.
-extern const char* const TS_TEXT_QUEUE_DROPPED; // "Paths dropped while too many were waiting for Kestrum: "
 
 // Every operation runs on the main thread. push and the filter setters take
 // the queue's mutex; pop, restore_front, empty and size take none, because

@@ -19,19 +19,7 @@
 #include "log/log.hpp"
 #include "monitor/handoff.hpp"
 #include "monitor/monitor_error.hpp"
-
-const char* const TS_FAN_PATH_ADDED_1 = "The path: ";
-const char* const TS_FAN_PATH_ADDED_2 = " has been added for monitoring";
-const char* const TS_FAN_PATH_FAILED = "Couldn't add monitor path: ";
-const char* const TS_FAN_DLSYM = "dlsym: ";
-const char* const TS_FAN_DLOPEN = "dlopen: ";
-const char* const TS_FAN_OVERFLOW = "Kernel queue overflow";
-const char* const TS_FAN_STAT_FAILED = "stat failed: ";
-const char* const TS_FAN_READLINK_FAILED = "Readlink failed on fd=";
-const char* const TS_FAN_PATH_TOO_LONG = "Path too long, dropped: fd=";
-const char* const TS_FAN_BAD_RECORD = "Malformed fanotify event record, rest of the read dropped";
-const char* const TS_FAN_BAD_VERSION = "Unknown fanotify metadata version, record skipped";
-const char* const TS_FAN_READ_FAILED = "Fanotify read failed: ";
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -70,14 +58,14 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     if (record.pid == own_pid)
         return;
     if (record.mask & FAN_Q_OVERFLOW) {
-        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW, "");
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_OVERFLOW, "");
         return;
     }
     if (record.fd < 0)
         return;
     struct stat st;
     if (fstat(record.fd, &st) != 0) {
-        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_STAT_FAILED, strerror(errno));
+        NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_STAT_FAILED, strerror(errno));
         return;
     }
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
@@ -93,9 +81,9 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     // names another file, so it is never forwarded.
     if (length < 0 || static_cast<std::size_t>(length) >= path_limit) {
         if (length < 0)
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READLINK_FAILED, record.fd);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READLINK_FAILED, record.fd);
         else
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_PATH_TOO_LONG, record.fd);
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_PATH_TOO_LONG, record.fd);
         return;
     }
     ts_event_t event;
@@ -120,7 +108,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
     while (offset < size) {
         struct fanotify_event_metadata record;
         if (size - offset < FAN_EVENT_METADATA_LEN) {
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD, "");
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_BAD_RECORD, "");
             return;
         }
         // Copied out: the buffer gives no alignment guarantee for the record.
@@ -128,12 +116,12 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
         if (record.event_len < FAN_EVENT_METADATA_LEN || record.event_len > size - offset) {
             // Without a trustworthy length the next record cannot be found,
             // and descriptors of this one cannot be told from garbage.
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_RECORD, "");
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_BAD_RECORD, "");
             return;
         }
         offset += record.event_len;
         if (record.vers != FANOTIFY_METADATA_VERSION) {
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_BAD_VERSION, "");
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_BAD_VERSION, "");
             continue;
         }
         handle_record(record, own_pid, out, fd_dir, path_limit);
@@ -146,29 +134,29 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
     symbols_.reset(dlopen(nullptr, RTLD_LAZY));
     if (!symbols_) {
         const char* error = dlerror();
-        throw std::runtime_error(std::string(TS_FAN_DLOPEN) + (error ? error : ""));
+        throw std::runtime_error(std::string(TS_TEXT_FANOTIFY_DLOPEN) + (error ? error : ""));
     }
     init_ = reinterpret_cast<init_fn_t>(dlsym(symbols_.get(), "fanotify_init"));
     if (init_)
         mark_ = reinterpret_cast<mark_fn_t>(dlsym(symbols_.get(), "fanotify_mark"));
     if (!init_ || !mark_) {
         const char* error = dlerror();
-        NT_LOG(LOG_DEBUG_LEVEL, TS_FAN_DLSYM << (error ? error : ""));
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_CTX_FANOTIFY);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_FANOTIFY_DLSYM << (error ? error : ""));
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_SYMBOLS), TS_TEXT_CONTEXT_FANOTIFY);
     }
 
     if (!wake_.valid())
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_TEXT_CONTEXT_FANOTIFY);
     group_.reset(init_(init_flags, event_flags));
     if (!group_.valid())
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_CTX_FANOTIFY);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_TEXT_CONTEXT_FANOTIFY);
 
     for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
         const bool added = add_path(*dir);
-        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_FAN_PATH_ADDED_1 + *dir + TS_FAN_PATH_ADDED_2 : TS_FAN_PATH_FAILED + *dir));
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_FANOTIFY_PATH_ADDED + *dir + TS_TEXT_FANOTIFY_PATH_ADDED_END : TS_TEXT_FANOTIFY_PATH_NOT_ADDED + *dir));
     }
     if (marked_.empty())
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_CTX_FANOTIFY);
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_TEXT_CONTEXT_FANOTIFY);
 }
 
 ts_fanotify_t::~ts_fanotify_t() = default;
@@ -244,7 +232,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             continue;
         const int error = got < 0 ? errno : 0;
         if (failures == 0)
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_FAN_READ_FAILED, (error ? strerror(error) : "end of file"));
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READ_FAILED, (error ? strerror(error) : TS_TEXT_FANOTIFY_END_OF_FILE));
         if (failures < quick_retries)
             ++failures;
         else

@@ -18,20 +18,6 @@
 #include "monitor/unique_fd.hpp"
 #include "monitor/wake_fd.hpp"
 
-// Log texts of the interceptor.
-extern const char* const TS_FAN_PATH_ADDED_1;   // Debug "The path: " <dir> ...
-extern const char* const TS_FAN_PATH_ADDED_2;   // ... " has been added for monitoring"
-extern const char* const TS_FAN_PATH_FAILED;    // Debug "Couldn't add monitor path: " <dir>
-extern const char* const TS_FAN_DLSYM;          // Debug "dlsym: " <dlerror>
-extern const char* const TS_FAN_DLOPEN;         // exception text "dlopen: " <dlerror>
-extern const char* const TS_FAN_OVERFLOW;       // Warning "Kernel queue overflow"
-extern const char* const TS_FAN_STAT_FAILED;    // Warning "stat failed: " <strerror>
-extern const char* const TS_FAN_READLINK_FAILED; // Warning "Readlink failed on fd=" <fd>
-extern const char* const TS_FAN_PATH_TOO_LONG;  // Warning "Path too long, dropped: fd=" <fd>
-extern const char* const TS_FAN_BAD_RECORD;     // Warning "Malformed fanotify event record, rest of the read dropped"
-extern const char* const TS_FAN_BAD_VERSION;    // Warning "Unknown fanotify metadata version, record skipped"
-extern const char* const TS_FAN_READ_FAILED;    // Warning "Fanotify read failed: " <strerror>
-
 // Bytes asked for by one read: room for 100 records, so one posted handler
 // carries at most 100 events and at most 100 event descriptors are open.
 const std::size_t TS_FAN_READ_SIZE = 2400;

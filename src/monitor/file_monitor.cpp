@@ -22,28 +22,10 @@
 #include "monitor/handoff.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 #include "monitor/signal_block.hpp"
-
-const char* const COULDNT_INIT_FANOTIFY = "Couldn't init Fanotify interceptor";
-const char* const COULDNT_INIT_LKM = "Couldn't init LKM interceptor";
-const char* const COULDNT_INIT_ANY = "Couldn't init any filesystem interceptors";
-const char* const REMAIN_LKM = "Cannot use fanotify. Remain use LKM";
-const char* const FM_LOOP_STARTED = "file monitor's event loop has been started";
-const char* const FM_LOOP_ENDED = "The interceptor's event loop has ended unexpectedly";
-const char* const FM_CANNOT_START = "Cannot start monitoring, error occured: ";
-const char* const FM_NO_INTERCEPTOR = "no interceptor for this mode";
-const char* const FM_EXE_PREFIX = "produce_exe_list: pid=";
-const char* const FM_EXE_INFIX = " exe=";
-const char* const FM_KERNEL_THREAD = " is a kernel thread";
-const char* const FM_MOUNT_PREFIX = "Mountpoint ";
-const char* const FM_ADDED_SUFFIX = " has been added for monitoring successfully";
-const char* const FM_NOT_ADDED_PREFIX = "Couldn't add ";
-const char* const FM_NOT_ADDED_SUFFIX = " mountpoint for monitoring";
-const char* const FM_DELETED_SUFFIX = " has been deleted from monitoring paths successfully";
-const char* const FM_NOT_DELETED_PREFIX = "Couldn't delete ";
-const char* const FM_NOT_DELETED_SUFFIX = " mountpoint from monitoring paths";
 
 namespace {
 
@@ -158,9 +140,9 @@ void ts_file_monitor_t::configure(int mode)
         set_mode(mode);
     } catch (const std::exception& e) {
         NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
-        NT_LOG(LOG_ERROR_LEVEL, (mode == nx::LTM_FANOTIFY ? COULDNT_INIT_FANOTIFY
-                                : mode == nx::LTM_LKM    ? COULDNT_INIT_LKM
-                                                         : COULDNT_INIT_ANY));
+        NT_LOG(LOG_ERROR_LEVEL, (mode == nx::LTM_FANOTIFY ? TS_TEXT_COULDNT_INIT_FANOTIFY
+                                : mode == nx::LTM_LKM    ? TS_TEXT_COULDNT_INIT_LKM
+                                                         : TS_TEXT_COULDNT_INIT_ANY));
         throw nx::EC_BAD_CONFIG;
     }
 }
@@ -170,7 +152,7 @@ ts_interceptor_ptr ts_file_monitor_t::build(int mode)
     NT_ASSERT_MAIN_THREAD();
     ts_interceptor_ptr built = create(event_loop, mode);
     if (!built)
-        throw std::runtime_error(FM_NO_INTERCEPTOR);
+        throw std::runtime_error(TS_TEXT_NO_INTERCEPTOR);
     return built;
 }
 
@@ -198,7 +180,7 @@ void ts_file_monitor_t::set_mode(int mode)
             next = build(nx::LTM_FANOTIFY);
         } catch (const std::exception& e) {
             NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
-            NT_LOG(LOG_INFO_LEVEL, REMAIN_LKM);
+            NT_LOG(LOG_INFO_LEVEL, TS_TEXT_REMAIN_LKM);
             return;
         }
         switch_to(next);
@@ -256,10 +238,10 @@ void ts_file_monitor_t::start_event_loop()
             hand_over_loop_end(*loop, token, self, current);
         });
     } catch (const std::exception& e) {
-        NT_LOG(LOG_DEBUG_LEVEL, std::string(FM_CANNOT_START) + e.what());
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_CANNOT_START), TS_CTX_FILE_MONITOR);
+        NT_LOG(LOG_DEBUG_LEVEL, std::string(TS_TEXT_CANNOT_START) + e.what());
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_CANNOT_START), TS_TEXT_CONTEXT_FILE_MONITOR);
     }
-    NT_LOG(LOG_DEBUG_LEVEL, FM_LOOP_STARTED);
+    NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LOOP_STARTED);
 }
 
 void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
@@ -268,8 +250,8 @@ void ts_file_monitor_t::on_loop_ended(const ts_interceptor_ptr& ended)
     // A replaced interceptor's loop ends because it was stopped.
     if (ended != interceptor)
         return;
-    NT_LOG(LOG_ERROR_LEVEL, FM_LOOP_ENDED);
-    throw boost::system::system_error(nx::make_error_code(nx::EC_IO_ERROR), TS_CTX_FILE_MONITOR);
+    NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LOOP_ENDED);
+    throw boost::system::system_error(nx::make_error_code(nx::EC_IO_ERROR), TS_TEXT_CONTEXT_FILE_MONITOR);
 }
 
 void ts_file_monitor_t::send_pending()
@@ -319,14 +301,14 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
     const std::string& dir = event.entry.dir;
     if (event.kind == TS_MNT_MOUNTED) {
         if (interceptor->add_path(dir))
-            NT_LOG(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_ADDED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_MOUNT_PREFIX + quoted(dir) + TS_TEXT_MOUNT_ADDED_SUFFIX);
         else
-            NT_LOG(LOG_DEBUG_LEVEL, FM_NOT_ADDED_PREFIX + quoted(dir) + FM_NOT_ADDED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_MOUNT_NOT_ADDED_PREFIX + quoted(dir) + TS_TEXT_MOUNT_NOT_ADDED_SUFFIX);
     } else if (event.kind == TS_MNT_UNMOUNTED) {
         if (interceptor->remove_path(dir))
-            NT_LOG(LOG_DEBUG_LEVEL, FM_MOUNT_PREFIX + quoted(dir) + FM_DELETED_SUFFIX);
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_MOUNT_PREFIX + quoted(dir) + TS_TEXT_MOUNT_DELETED_SUFFIX);
         else
-            NT_LOG(LOG_WARNING_LEVEL, FM_NOT_DELETED_PREFIX + quoted(dir) + FM_NOT_DELETED_SUFFIX);
+            NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_MOUNT_NOT_DELETED_PREFIX + quoted(dir) + TS_TEXT_MOUNT_NOT_DELETED_SUFFIX);
     }
 }
 
@@ -334,7 +316,7 @@ void ts_file_monitor_t::raise_watcher_error(const std::string& text)
 {
     NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, text);
-    throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_CTX_FILE_MONITOR);
+    throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_TEXT_CONTEXT_FILE_MONITOR);
 }
 
 std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
@@ -351,7 +333,7 @@ std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
         const fs::path resolved = fs::canonical(exe, error);
         if (!error) {
             list.push_back(ts_event_t{boost::make_shared<std::string>(resolved.string()), pid});
-            NT_LOG(LOG_DEBUG_LEVEL, FM_EXE_PREFIX << pid << FM_EXE_INFIX << quoted(resolved.string()));
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_EXE_PREFIX << pid << TS_TEXT_EXE_INFIX << quoted(resolved.string()));
             continue;
         }
         if (error == boost::system::errc::no_such_file_or_directory) {
@@ -359,7 +341,7 @@ std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
             boost::system::error_code size_error;
             const boost::uintmax_t size = fs::file_size(it->path() / "cmdline", size_error);
             if (!size_error && size == 0) {
-                NT_LOG(LOG_DEBUG_LEVEL, FM_EXE_PREFIX + name + FM_KERNEL_THREAD);
+                NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_EXE_PREFIX + name + TS_TEXT_KERNEL_THREAD);
                 continue;
             }
         }

@@ -141,29 +141,3 @@ private:
 // digits (or too large for a pid) are skipped. Throws
 // boost::filesystem::filesystem_error when the directory cannot be listed.
 std::vector<ts_event_t> produce_exe_list(const std::string& proc_root = "/proc");
-
-// Error lines of configure, by the configured mode.
-extern const char* const COULDNT_INIT_FANOTIFY; // "Couldn't init Fanotify interceptor"
-extern const char* const COULDNT_INIT_LKM;      // "Couldn't init LKM interceptor"
-extern const char* const COULDNT_INIT_ANY;      // "Couldn't init any filesystem interceptors"
-// Info line when the automatic mode cannot leave the kernel module.
-extern const char* const REMAIN_LKM;            // "Cannot use fanotify. Remain use LKM"
-// Debug lines of start_event_loop; the thread's failure text follows the second.
-extern const char* const FM_LOOP_STARTED;       // "file monitor's event loop has been started"
-extern const char* const FM_LOOP_ENDED;         // "The interceptor's event loop has ended unexpectedly"
-extern const char* const FM_CANNOT_START;       // "Cannot start monitoring, error occured: "
-// Text of the failure when the factory builds nothing for a mode.
-extern const char* const FM_NO_INTERCEPTOR;     // "no interceptor for this mode"
-// Debug lines of produce_exe_list: prefix, pid, then " exe=\"<path>\"" or
-// the kernel-thread suffix.
-extern const char* const FM_EXE_PREFIX;         // "produce_exe_list: pid="
-extern const char* const FM_EXE_INFIX;          // " exe="
-extern const char* const FM_KERNEL_THREAD;      // " is a kernel thread"
-// Mount lines: the prefix, the directory in double quotes, the suffix.
-extern const char* const FM_MOUNT_PREFIX;       // "Mountpoint "
-extern const char* const FM_ADDED_SUFFIX;       // " has been added for monitoring successfully"
-extern const char* const FM_NOT_ADDED_PREFIX;   // "Couldn't add "
-extern const char* const FM_NOT_ADDED_SUFFIX;   // " mountpoint for monitoring"
-extern const char* const FM_DELETED_SUFFIX;     // " has been deleted from monitoring paths successfully"
-extern const char* const FM_NOT_DELETED_PREFIX; // "Couldn't delete "
-extern const char* const FM_NOT_DELETED_SUFFIX; // " mountpoint from monitoring paths"

@@ -10,9 +10,7 @@
 #include "log/log.hpp"
 #include "monitor/fanotify.hpp"
 #include "monitor/monitor_error.hpp"
-
-const char* const TS_FACTORY_NO_MOUNTS = "Couldn't get mountpoints: ";
-const char* const TS_FACTORY_TRY_FANOTIFY = "Trying to use Fanotify interceptor";
+#include "monitor/monitor_texts.hpp"
 
 std::vector<std::string> get_mount_points(const std::string& mounts_path)
 {
@@ -20,8 +18,8 @@ std::vector<std::string> get_mount_points(const std::string& mounts_path)
     try {
         read_mounts(entries, mounts_path);
     } catch (const std::runtime_error& e) {
-        NT_LOG(LOG_DEBUG_LEVEL, TS_FACTORY_NO_MOUNTS << e.what());
-        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MOUNTPOINTS), TS_CTX_FILE_MONITOR);
+        NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_NO_MOUNTPOINTS << e.what());
+        throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MOUNTPOINTS), TS_TEXT_CONTEXT_FILE_MONITOR);
     }
     std::vector<std::string> dirs;
     dirs.reserve(entries.size());
@@ -44,7 +42,7 @@ ts_interceptor_ptr create_interceptor(boost::asio::io_service& io, int mode, con
 ts_interceptor_ptr create_fanotify_interceptor(boost::asio::io_service& io,
                                                const std::vector<std::string>& mount_points)
 {
-    NT_LOG(LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY);
+    NT_LOG(LOG_INFO_LEVEL, TS_TEXT_FANOTIFY_TRYING);
     return boost::make_shared<ts_fanotify_t>(io, mount_points);
 }
 

@@ -9,11 +9,6 @@
 #include "monitor/interceptor.hpp"
 #include "monitor/mntent.hpp"
 
-// Debug line when the mount table cannot be read; strerror text follows.
-extern const char* const TS_FACTORY_NO_MOUNTS; // "Couldn't get mountpoints: "
-// Info line before fanotify is tried.
-extern const char* const TS_FACTORY_TRY_FANOTIFY; // "Trying to use Fanotify interceptor"
-
 // The mount directory of every line of the mount table at mounts_path, in
 // file order, nothing filtered (a directory with several mounts comes once
 // per mount).

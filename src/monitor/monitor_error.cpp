@@ -1,9 +1,5 @@
 #include "monitor/monitor_error.hpp"
 
-const char* const TS_CTX_FILE_MONITOR = "File monitor";
-const char* const TS_CTX_FANOTIFY = "Fanotify";
-const char* const TS_CTX_LKM = "LKM";
-
 const char* ts_error_impl_t::name() const noexcept
 {
     return "nx";

@@ -19,10 +19,9 @@ enum ts_monitor_error_t {
     TS_ERR_PARSE = 209,
 };
 
-// Context texts that every thrower of this category pairs with its code.
-extern const char* const TS_CTX_FILE_MONITOR; // "File monitor"
-extern const char* const TS_CTX_FANOTIFY;     // "Fanotify"
-extern const char* const TS_CTX_LKM;          // "LKM"
+// Every thrower of this category pairs its code with a context text:
+// TS_TEXT_CONTEXT_FILE_MONITOR or TS_TEXT_CONTEXT_FANOTIFY
+// (monitor/monitor_texts.hpp), TS_TEXT_CONTEXT_LKM (lkm/lkm_texts.hpp).
 
 class ts_error_impl_t : public boost::system::error_category
 {

@@ -13,13 +13,8 @@
 #include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "monitor/monitor_texts.hpp"
 #include "monitor/signal_block.hpp"
-
-const char* const TS_MW_OPEN_FAILED = "Couldn't open ";
-const char* const TS_MW_EPOLL_FAILED = "Couldn't create epoll fd: ";
-const char* const TS_MW_ADD_FAILED = "Couldn't fd to epoll: ";
-const char* const TS_MW_WAIT_FAILED = "epoll_wait error: ";
-const char* const TS_MW_WAKE_FAILED = "Couldn't create eventfd: ";
 
 std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
                                                 const std::vector<ts_mntent_t>& new_sorted)
@@ -106,18 +101,18 @@ void ts_mounts_watcher_t::run()
     std::sort(table_->begin(), table_->end());
 
     if (!wake_.valid()) {
-        emit_error(std::string(TS_MW_WAKE_FAILED) + strerror(wake_.error()));
+        emit_error(std::string(TS_TEXT_WATCHER_WAKE_FAILED) + strerror(wake_.error()));
         return;
     }
     // The table is never read through this descriptor: it only signals changes.
     ts_unique_fd_t mounts(::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!mounts.valid()) {
-        emit_error(std::string(TS_MW_OPEN_FAILED) + path_ + ": " + strerror(errno));
+        emit_error(std::string(TS_TEXT_WATCHER_OPEN_FAILED) + path_ + ": " + strerror(errno));
         return;
     }
     ts_unique_fd_t epoll(epoll_create1(EPOLL_CLOEXEC));
     if (!epoll.valid()) {
-        emit_error(std::string(TS_MW_EPOLL_FAILED) + strerror(errno));
+        emit_error(std::string(TS_TEXT_WATCHER_EPOLL_FAILED) + strerror(errno));
         return;
     }
     struct epoll_event change = {};
@@ -128,7 +123,7 @@ void ts_mounts_watcher_t::run()
     wake.data.fd = wake_.get();
     if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, mounts.get(), &change) != 0 ||
         epoll_ctl(epoll.get(), EPOLL_CTL_ADD, wake_.get(), &wake) != 0) {
-        emit_error(std::string(TS_MW_ADD_FAILED) + strerror(errno));
+        emit_error(std::string(TS_TEXT_WATCHER_EPOLL_ADD_FAILED) + strerror(errno));
         return;
     }
 
@@ -138,7 +133,7 @@ void ts_mounts_watcher_t::run()
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            emit_error(std::string(TS_MW_WAIT_FAILED) + strerror(errno));
+            emit_error(std::string(TS_TEXT_WATCHER_WAIT_FAILED) + strerror(errno));
             return;
         }
         for (int i = 0; i < count; ++i)

@@ -15,13 +15,6 @@
 #include "monitor/mnt_event.hpp"
 #include "monitor/wake_fd.hpp"
 
-// Error texts emitted on error_signal; each is followed by strerror(errno).
-extern const char* const TS_MW_OPEN_FAILED;   // "Couldn't open " (then the table's path and ": ")
-extern const char* const TS_MW_EPOLL_FAILED;  // "Couldn't create epoll fd: "
-extern const char* const TS_MW_ADD_FAILED;    // "Couldn't fd to epoll: "
-extern const char* const TS_MW_WAIT_FAILED;   // "epoll_wait error: "
-extern const char* const TS_MW_WAKE_FAILED;   // "Couldn't create eventfd: "
-
 // The changes that turn the table old_sorted into new_sorted, both sorted
 // ascending, in ascending (dir, type) order. An entry that occurs more often
 // in the new table gives one mounted event per extra occurrence, so a file

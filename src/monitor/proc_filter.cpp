@@ -41,55 +41,55 @@ bool process_exe(int pid, std::string& out, const char* proc_root)
 ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io,
                                    const std::vector<std::string>& excluded_executables,
                                    const std::string& root, duration_t cleanup_period)
-    : excluded_exes(excluded_executables.begin(), excluded_executables.end()),
-      proc_root(root),
-      period(cleanup_period),
-      timer(io),
-      alive(static_cast<void*>(nullptr), [](void*) {})
+    : excluded_exes_(excluded_executables.begin(), excluded_executables.end()),
+      proc_root_(root),
+      period_(cleanup_period),
+      timer_(io),
+      alive_(static_cast<void*>(nullptr), [](void*) {})
 {
-    link_text.reserve(LINK_BUFFER_SIZE);
+    link_text_.reserve(LINK_BUFFER_SIZE);
     arm();
 }
 
 ts_proc_filter_t::~ts_proc_filter_t()
 {
     // Reaches only a wait still pending; a completion already queued on
-    // the loop sees `alive` expired instead.
+    // the loop sees `alive_` expired instead.
     boost::system::error_code ignored;
-    timer.cancel(ignored);
+    timer_.cancel(ignored);
 }
 
 void ts_proc_filter_t::set_excluded(const std::vector<std::string>& executables)
 {
-    excluded_exes.insert(executables.begin(), executables.end());
-    excluded_pids.clear();
+    excluded_exes_.insert(executables.begin(), executables.end());
+    excluded_pids_.clear();
 }
 
 bool ts_proc_filter_t::is_allowed(int pid)
 {
     // Nothing excluded: nothing to read.
-    if (excluded_exes.empty())
+    if (excluded_exes_.empty())
         return true;
-    if (excluded_pids.count(pid) != 0)
+    if (excluded_pids_.count(pid) != 0)
         return false;
     // Allowed pids are not remembered: the process may exec an excluded
     // program later.
     if (!names_excluded(pid))
         return true;
-    excluded_pids.insert(pid);
+    excluded_pids_.insert(pid);
     return false;
 }
 
 bool ts_proc_filter_t::names_excluded(int pid)
 {
-    return process_exe(pid, link_text, proc_root.c_str()) && excluded_exes.count(link_text) != 0;
+    return process_exe(pid, link_text_, proc_root_.c_str()) && excluded_exes_.count(link_text_) != 0;
 }
 
 void ts_proc_filter_t::arm()
 {
-    timer.expires_after(period);
-    boost::weak_ptr<void> token(alive);
-    timer.async_wait([this, token](const boost::system::error_code& error) {
+    timer_.expires_after(period_);
+    boost::weak_ptr<void> token(alive_);
+    timer_.async_wait([this, token](const boost::system::error_code& error) {
         // All of the filter's work runs on the loop's thread, so the filter
         // cannot go between this test and the call.
         if (!token.expired())
@@ -110,10 +110,10 @@ void ts_proc_filter_t::drop_dead()
     // A pid is kept only while its link still names an excluded program: a
     // process that exec'd another program, or a new process that took the
     // pid, is examined afresh from its next event on.
-    for (auto it = excluded_pids.begin(); it != excluded_pids.end();) {
+    for (auto it = excluded_pids_.begin(); it != excluded_pids_.end();) {
         if (names_excluded(*it))
             ++it;
         else
-            it = excluded_pids.erase(it);
+            it = excluded_pids_.erase(it);
     }
 }

@@ -56,14 +56,14 @@ private:
     void drop_dead();
     bool names_excluded(int pid);
 
-    std::set<int> excluded_pids;
-    std::unordered_set<std::string> excluded_exes;
-    std::string proc_root;
-    duration_t period;
+    std::set<int> excluded_pids_;
+    std::unordered_set<std::string> excluded_exes_;
+    std::string proc_root_;
+    duration_t period_;
     // Reused for every link read, so an event costs no allocation.
-    std::string link_text;
-    cleanup_timer_t timer;
+    std::string link_text_;
+    cleanup_timer_t timer_;
     // The timer's completion holds a weak reference to this: once the filter
     // is gone, a completion already queued on the loop finds it expired.
-    boost::shared_ptr<void> alive;
+    boost::shared_ptr<void> alive_;
 };

@@ -6,9 +6,7 @@
 
 #include "error.pb.h"
 #include "error/proto_error.hpp"
-
-const char* const TS_CTX_SCAN_SET = "ScanSet";
-const char* const TS_CTX_SCAN_SET_STATE = "ScanSet state";
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -32,9 +30,9 @@ std::size_t depth_of(std::string_view path)
 
 } // namespace
 
-ScanSet::ScanSet() : mark(0) {}
+ScanSet::ScanSet() : mark_(0) {}
 
-ScanSet::ScanSet(const std::vector<std::string>& included, const std::vector<std::string>& excluded) : mark(0)
+ScanSet::ScanSet(const std::vector<std::string>& included, const std::vector<std::string>& excluded) : mark_(0)
 {
     init(included, excluded);
 }
@@ -91,8 +89,8 @@ bool ScanSet::next_element(std::string_view path, std::size_t& pos, std::string_
 
 void ScanSet::init(const std::vector<std::string>& included, const std::vector<std::string>& excluded)
 {
-    mark = 0;
-    children.clear();
+    mark_ = 0;
+    children_.clear();
 
     // Every path is tested before any is added, so a failure leaves no
     // partly built tree.
@@ -100,12 +98,12 @@ void ScanSet::init(const std::vector<std::string>& included, const std::vector<s
     entries.reserve(included.size() + excluded.size());
     for (const std::string& path : included) {
         if (!is_absolute(path))
-            throw_not_absolute(TS_CTX_SCAN_SET, path);
+            throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET, path);
         entries.push_back(entry_t{MARK_INCLUDED, path, depth_of(path)});
     }
     for (const std::string& path : excluded) {
         if (!is_absolute(path))
-            throw_not_absolute(TS_CTX_SCAN_SET, path);
+            throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET, path);
         entries.push_back(entry_t{MARK_EXCLUDED, path, depth_of(path)});
     }
 
@@ -132,26 +130,26 @@ void ScanSet::add(std::string_view path, char new_mark)
             continue;
         node = &node->child_for_update(element);
     }
-    node->mark = new_mark;
+    node->mark_ = new_mark;
 }
 
 ScanSet& ScanSet::child_for_update(std::string_view name)
 {
-    auto it = children.lower_bound(name);
-    if (it != children.end() && it->first == name)
+    auto it = children_.lower_bound(name);
+    if (it != children_.end() && it->first == name)
         return it->second;
-    it = children.emplace_hint(it, std::string(name), ScanSet());
-    it->second.mark = mark;
+    it = children_.emplace_hint(it, std::string(name), ScanSet());
+    it->second.mark_ = mark_;
     return it->second;
 }
 
 void ScanSet::normalize()
 {
     // A leaf that repeats its parent's mark answers like its parent.
-    for (auto it = children.begin(); it != children.end();) {
+    for (auto it = children_.begin(); it != children_.end();) {
         it->second.normalize();
-        if (it->second.mark == mark && it->second.children.empty())
-            it = children.erase(it);
+        if (it->second.mark_ == mark_ && it->second.children_.empty())
+            it = children_.erase(it);
         else
             ++it;
     }
@@ -160,14 +158,14 @@ void ScanSet::normalize()
 int ScanSet::state(const boost::filesystem::path& path) const
 {
     if (!is_absolute(path.native()))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(path.native());
 }
 
 int ScanSet::state(const std::string& path) const
 {
     if (!is_absolute(path))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(path);
 }
 
@@ -175,7 +173,7 @@ int ScanSet::state(const char* path) const
 {
     const std::string_view text(path);
     if (!is_absolute(text))
-        throw_not_absolute(TS_CTX_SCAN_SET_STATE, path);
+        throw_not_absolute(TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
     return state_of(text);
 }
 
@@ -187,16 +185,16 @@ int ScanSet::state_of(std::string_view path) const
     std::string_view element;
     // A "." never names a child (add skips them), so the walk stops there.
     while (next_element(path, pos, element)) {
-        auto it = node->children.find(element);
-        if (it == node->children.end()) {
+        auto it = node->children_.find(element);
+        if (it == node->children_.end()) {
             consumed = false;
             break;
         }
         node = &it->second;
     }
-    if (node->mark == MARK_INCLUDED)
+    if (node->mark_ == MARK_INCLUDED)
         return INCLUDED;
-    if (node->mark == MARK_EXCLUDED)
+    if (node->mark_ == MARK_EXCLUDED)
         return EXCLUDED;
     return consumed ? ON_THE_WAY : EXCLUDED;
 }

@@ -12,10 +12,6 @@
 
 #include <boost/filesystem/path.hpp>
 
-// Context texts of the exceptions thrown for a path that is not absolute.
-extern const char* const TS_CTX_SCAN_SET;       // "ScanSet"
-extern const char* const TS_CTX_SCAN_SET_STATE; // "ScanSet state"
-
 class ScanSet
 {
 public:
@@ -60,13 +56,13 @@ private:
     };
 
     void init(const std::vector<std::string>& included, const std::vector<std::string>& excluded);
-    void add(std::string_view path, char mark);
+    void add(std::string_view path, char new_mark);
     ScanSet& child_for_update(std::string_view name);
     void normalize();
     int state_of(std::string_view path) const;
 
-    char mark;
+    char mark_;
     // std::less<> lets a lookup take a view of the queried path without
     // building a string for each element.
-    std::map<std::string, ScanSet, std::less<> > children;
+    std::map<std::string, ScanSet, std::less<> > children_;
 };

@@ -16,6 +16,7 @@
 #include "error/enum_text.hpp"
 #include "error/proto_error.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -281,7 +282,7 @@ TEST_F(proto_error_test, exceptions_map_to_exit_statuses_and_never_to_success)
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(sys(ENOENT))), 23);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(gen(EROFS), "x")), 28);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(nx::make_error_code(119), "")), 119);
-    EXPECT_EQ(exception_to_proto_code(boost::system::system_error(make_monitor_error_code(200), TS_CTX_FILE_MONITOR)), 125);
+    EXPECT_EQ(exception_to_proto_code(boost::system::system_error(make_monitor_error_code(200), TS_TEXT_CONTEXT_FILE_MONITOR)), 125);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(boost::asio::error::eof, "Ostrand connection")), 125);
 
     // A caught failure whose code stands for success still ends the daemon

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 

@@ -20,6 +20,7 @@
 #include "support/temp_dir.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/mounts_watcher.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
@@ -76,21 +77,21 @@ const int other_pid = 1;
 const buffer_case_t buffer_cases[] = {
     {"regular file of another process", {rec(REGULAR)}, 0, false, {0}, {}, {}},
     {"access by the daemon itself", {own(REGULAR), own(NO_FD)}, 0, false, {}, {}, {}},
-    {"queue overflow", {rec(NO_FD, FAN_Q_OVERFLOW)}, 0, false, {}, {}, {TS_FAN_OVERFLOW}},
+    {"queue overflow", {rec(NO_FD, FAN_Q_OVERFLOW)}, 0, false, {}, {}, {TS_TEXT_FANOTIFY_OVERFLOW}},
     {"directories and FIFOs", {rec(DIRECTORY), rec(FIFO), rec(REGULAR)}, 0, false, {2}, {}, {}},
     {"record without a descriptor", {rec(NO_FD), rec(REGULAR)}, 0, false, {1}, {}, {}},
     {"descriptor that cannot be examined", {rec(STALE_FD), rec(REGULAR)}, 0, false, {1}, {},
-     {std::string(TS_FAN_STAT_FAILED) + strerror(EBADF)}},
+     {std::string(TS_TEXT_FANOTIFY_STAT_FAILED) + strerror(EBADF)}},
     {"other metadata version is skipped", {version(REGULAR, FANOTIFY_METADATA_VERSION + 1), rec(REGULAR_LONG)}, 0,
-     false, {1}, {0}, {TS_FAN_BAD_VERSION}},
+     false, {1}, {0}, {TS_TEXT_FANOTIFY_BAD_VERSION}},
     {"longer record is walked by its length", {length(REGULAR, 40, 16), rec(REGULAR_LONG)}, 0, false, {0, 1}, {}, {}},
     {"too short a length ends the walk", {rec(REGULAR), length(REGULAR_LONG, 8), rec(DIRECTORY)}, 0, false, {0},
-     {1, 2}, {TS_FAN_BAD_RECORD}},
+     {1, 2}, {TS_TEXT_FANOTIFY_BAD_RECORD}},
     {"length past the end ends the walk", {rec(REGULAR), length(REGULAR_LONG, 4096)}, 0, false, {0}, {1},
-     {TS_FAN_BAD_RECORD}},
-    {"stray bytes after the last record", {rec(REGULAR)}, 10, false, {0}, {}, {TS_FAN_BAD_RECORD}},
+     {TS_TEXT_FANOTIFY_BAD_RECORD}},
+    {"stray bytes after the last record", {rec(REGULAR)}, 10, false, {0}, {}, {TS_TEXT_FANOTIFY_BAD_RECORD}},
     {"path that does not fit is dropped", {rec(REGULAR_LONG), rec(REGULAR)}, 0, true, {1}, {},
-     {TS_FAN_PATH_TOO_LONG}},
+     {TS_TEXT_FANOTIFY_PATH_TOO_LONG}},
     {"events keep record order", {rec(REGULAR_LONG), rec(DIRECTORY), rec(REGULAR)}, 0, false, {0, 2}, {}, {}},
 };
 
@@ -290,7 +291,7 @@ TEST_F(fanotify_test, files_opened_by_another_process_arrive_as_pushes_in_order)
     // Every event descriptor was closed; the group and its wake-up went
     // with the interceptor.
     EXPECT_EQ(fds_before, nt::open_fd_count());
-    EXPECT_EQ(0u, capture.count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW));
+    EXPECT_EQ(0u, capture.count(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_OVERFLOW));
 }
 
 TEST_F(fanotify_test, stop_wakes_a_waiting_loop)
@@ -352,10 +353,10 @@ TEST_F(fanotify_test, kernel_queue_overflow_is_reported_once)
     ts_signal_block_t block;
     loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
 
-    for (int i = 0; i < 1000 && capture.count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW) == 0; ++i)
+    for (int i = 0; i < 1000 && capture.count(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_OVERFLOW) == 0; ++i)
         io.run_for(std::chrono::milliseconds(10));
     io.poll();
-    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, TS_FAN_OVERFLOW));
+    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_OVERFLOW));
     EXPECT_GT(queue->size(), 0u);
     EXPECT_LT(queue->size(), files);
 }
@@ -382,7 +383,7 @@ TEST_F(fanotify_test, a_failing_read_is_logged_once_and_backed_off)
     // A busy loop would burn the whole half second.
     EXPECT_LT(cpu_used, 0.2);
     EXPECT_TRUE(stop_and_join());
-    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(EISDIR)));
+    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_TEXT_FANOTIFY_READ_FAILED) + strerror(EISDIR)));
 }
 
 TEST_F(fanotify_test, a_read_failed_for_a_file_the_kernel_cannot_open_goes_on_with_the_next_event)
@@ -401,7 +402,7 @@ TEST_F(fanotify_test, a_read_failed_for_a_file_the_kernel_cannot_open_goes_on_wi
         loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     }
     EXPECT_TRUE(wait_for(after));
-    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_FAN_READ_FAILED) + strerror(ESRCH)));
+    EXPECT_EQ(1u, capture.count(LOG_WARNING_LEVEL, std::string(TS_TEXT_FANOTIFY_READ_FAILED) + strerror(ESRCH)));
 }
 
 TEST_F(fanotify_test, construction_failures_leave_nothing_behind)
@@ -428,9 +429,9 @@ TEST_F(fanotify_test, construction_logs_each_mount_point)
 {
     const std::string missing = watched + "/missing";
     ts_fanotify_t fanotify(io, std::vector<std::string>{watched, missing, watched});
-    const std::string added = TS_FAN_PATH_ADDED_1 + watched + TS_FAN_PATH_ADDED_2;
+    const std::string added = TS_TEXT_FANOTIFY_PATH_ADDED + watched + TS_TEXT_FANOTIFY_PATH_ADDED_END;
     EXPECT_EQ(2u, capture.count(LOG_DEBUG_LEVEL, added));
-    EXPECT_EQ(1u, capture.count(LOG_DEBUG_LEVEL, TS_FAN_PATH_FAILED + missing));
+    EXPECT_EQ(1u, capture.count(LOG_DEBUG_LEVEL, TS_TEXT_FANOTIFY_PATH_NOT_ADDED + missing));
     EXPECT_EQ(3u, capture.lines().size());
 }
 

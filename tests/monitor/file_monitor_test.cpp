@@ -39,6 +39,7 @@
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "peers/kestrum_peer.hpp"
 #include "support/log_capture.hpp"
 #include "support/private_mounts.hpp"
@@ -606,7 +607,7 @@ TEST_F(file_monitor_test, a_failed_retry_of_fanotify_keeps_the_kernel_module_on_
         const char* debug;
     } cases[] = {
         {BUILD_THROWS, BUILD_FAILURE_SHORT},
-        {BUILD_EMPTY, FM_NO_INTERCEPTOR},
+        {BUILD_EMPTY, TS_TEXT_NO_INTERCEPTOR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.debug);
@@ -669,7 +670,7 @@ TEST_F(file_monitor_test, no_interceptor_for_the_mode_ends_with_102_after_the_er
             const line_t& debug = logged[logged.size() - 2];
             const line_t& error = logged.back();
             EXPECT_EQ(LOG_DEBUG_LEVEL, debug.level);
-            EXPECT_EQ(failure == THROWS ? BUILD_FAILURE_SHORT : failure == EMPTY ? FM_NO_INTERCEPTOR : no_proc_text,
+            EXPECT_EQ(failure == THROWS ? BUILD_FAILURE_SHORT : failure == EMPTY ? TS_TEXT_NO_INTERCEPTOR : no_proc_text,
                       debug.text);
             EXPECT_EQ(LOG_ERROR_LEVEL, error.level);
             EXPECT_EQ(error_lines[mode], error.text);
@@ -1147,7 +1148,7 @@ TEST_F(file_monitor_test, a_loop_that_ends_by_itself_ends_the_daemon_a_replaced_
     ASSERT_EQ(-1, configure(nx::LTM_LKM));
     ASSERT_TRUE(fake(0)->wait([&] { return fake(0)->finished; }));
     run_pending();
-    EXPECT_EQ(0u, count(LOG_ERROR_LEVEL, FM_LOOP_ENDED));
+    EXPECT_EQ(0u, count(LOG_ERROR_LEVEL, TS_TEXT_LOOP_ENDED));
 
     fake(1)->release();
     ASSERT_TRUE(fake(1)->wait([&] { return fake(1)->finished; }));
@@ -1159,5 +1160,5 @@ TEST_F(file_monitor_test, a_loop_that_ends_by_itself_ends_the_daemon_a_replaced_
         EXPECT_EQ(std::string("File monitor: ") + nx::make_error_code(nx::EC_IO_ERROR).message(), e.what());
     }
     EXPECT_EQ(nx::make_error_code(nx::EC_IO_ERROR), code);
-    EXPECT_EQ(1u, count(LOG_ERROR_LEVEL, FM_LOOP_ENDED));
+    EXPECT_EQ(1u, count(LOG_ERROR_LEVEL, TS_TEXT_LOOP_ENDED));
 }

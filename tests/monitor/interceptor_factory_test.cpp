@@ -8,6 +8,7 @@
 #include "support/temp_dir.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 
 using namespace nt_monitor_test;
 
@@ -25,8 +26,8 @@ struct factory_case_t
     std::vector<std::pair<int, std::string> > lines;
 };
 
-const std::string no_mounts = std::string(TS_FACTORY_NO_MOUNTS) + strerror(ENOENT);
-const std::pair<int, std::string> trying{LOG_INFO_LEVEL, TS_FACTORY_TRY_FANOTIFY};
+const std::string no_mounts = std::string(TS_TEXT_NO_MOUNTPOINTS) + strerror(ENOENT);
+const std::pair<int, std::string> trying{LOG_INFO_LEVEL, TS_TEXT_FANOTIFY_TRYING};
 // The module loader's first line; what modprobe then says depends on the
 // machine and is not compared.
 const std::pair<int, std::string> trying_lkm{LOG_INFO_LEVEL, "Trying to use LKM interceptor"};

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "error/proto_error.hpp"
+#include "lkm/lkm_texts.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -79,12 +81,12 @@ TEST_F(monitor_error_test, equivalent_only_within_the_category)
 
 TEST_F(monitor_error_test, failure_text_is_context_then_message)
 {
-    EXPECT_STREQ(TS_CTX_FILE_MONITOR, "File monitor");
-    EXPECT_STREQ(TS_CTX_FANOTIFY, "Fanotify");
-    EXPECT_STREQ(TS_CTX_LKM, "LKM");
-    boost::system::system_error e(make_monitor_error_code(TS_ERR_NO_MOUNTPOINTS), TS_CTX_FILE_MONITOR);
+    EXPECT_STREQ(TS_TEXT_CONTEXT_FILE_MONITOR, "File monitor");
+    EXPECT_STREQ(TS_TEXT_CONTEXT_FANOTIFY, "Fanotify");
+    EXPECT_STREQ(TS_TEXT_CONTEXT_LKM, "LKM");
+    boost::system::system_error e(make_monitor_error_code(TS_ERR_NO_MOUNTPOINTS), TS_TEXT_CONTEXT_FILE_MONITOR);
     EXPECT_STREQ(e.what(), "File monitor: couldn't get mountpoints");
-    boost::system::system_error lkm(make_monitor_error_code(TS_ERR_PARSE), TS_CTX_LKM);
+    boost::system::system_error lkm(make_monitor_error_code(TS_ERR_PARSE), TS_TEXT_CONTEXT_LKM);
     EXPECT_STREQ(lkm.what(), "LKM: couldn't parse response");
     // Such a failure reaching main ends the daemon with 125.
     EXPECT_EQ(exception_to_proto_code(e), 125);

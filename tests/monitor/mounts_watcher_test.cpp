@@ -14,6 +14,7 @@
 
 #include "kernel_fixture.hpp"
 #include "support/temp_dir.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "monitor/signal_block.hpp"
 
 using namespace nt_monitor_test;
@@ -213,7 +214,7 @@ TEST_F(mounts_watcher_test, run_reports_a_table_that_cannot_be_watched)
     // epoll refuses regular files: the only way a readable table fails here.
     const case_t cases[] = {
         {temp.path() + "/missing", strerror(ENOENT)},
-        {mounts_file(), std::string(TS_MW_ADD_FAILED) + strerror(EPERM)},
+        {mounts_file(), std::string(TS_TEXT_WATCHER_EPOLL_ADD_FAILED) + strerror(EPERM)},
     };
     for (const case_t& c : cases) {
         ts_mounts_watcher_t watcher(c.path);

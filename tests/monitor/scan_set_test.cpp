@@ -10,6 +10,7 @@
 
 #include "error.pb.h"
 #include "error/proto_error.hpp"
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -206,7 +207,7 @@ TEST_F(scan_set_test, relative_query_fails_state)
             set.state(path);
             ADD_FAILURE() << "no exception for \"" << path << '"';
         } catch (const boost::filesystem::filesystem_error& e) {
-            expect_not_absolute(e, TS_CTX_SCAN_SET_STATE, path);
+            expect_not_absolute(e, TS_TEXT_CONTEXT_SCAN_SET_STATE, path);
         }
         EXPECT_THROW(set.state(boost::filesystem::path(path)), boost::filesystem::filesystem_error);
         EXPECT_THROW(set.state(path.c_str()), boost::filesystem::filesystem_error);

@@ -14,7 +14,7 @@
 
 #include "log/log_limiter.hpp"
 #include "log/log_texts.hpp"
-#include "monitor/fanotify.hpp"
+#include "monitor/monitor_texts.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
@@ -180,7 +180,7 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
             ::close(fd);
         }
     };
-    const std::string warning = TS_FAN_READLINK_FAILED;
+    const std::string warning = TS_TEXT_FANOTIFY_READLINK_FAILED;
     flood();
     ASSERT_TRUE(nt_sys::wait_until([&] { return nt_sys::count_containing(lines(), warning) >= LOG_EVENT_BURST; },
         long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); }));
