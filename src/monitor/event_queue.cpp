@@ -1,6 +1,11 @@
 #include "monitor/event_queue.hpp"
 #include "core/main_thread.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <limits>
+#include <new>
 #include <sstream>
 
 #include <boost/make_shared.hpp>
@@ -11,43 +16,128 @@
 #include "monitor/scan_set.hpp"
 
 ts_event_queue_t::ts_event_queue_t(std::size_t max_paths_, std::size_t max_path_bytes_)
-    : max_paths(max_paths_), max_path_bytes(max_path_bytes_), path_filter(new ScanSet)
+    // A block records a length of 32 bits: no single path comes near it, and
+    // the byte bound keeps every one below it.
+    : max_paths(max_paths_)
+    , max_path_bytes(std::min<std::size_t>(max_path_bytes_, std::numeric_limits<std::uint32_t>::max()))
+    , path_filter(new ScanSet)
 {
 }
 
 // Out of line: the filters' types are complete only here.
-ts_event_queue_t::~ts_event_queue_t() {}
+ts_event_queue_t::~ts_event_queue_t()
+{
+    for (const entry_t& entry : events)
+        std::free(entry.block);
+}
+
+char* ts_event_queue_t::make_block(boost::string_view text)
+{
+    const std::uint32_t length = static_cast<std::uint32_t>(text.size());
+    char* block = static_cast<char*>(std::malloc(sizeof length + text.size()));
+    if (!block)
+        throw std::bad_alloc();
+    std::memcpy(block, &length, sizeof length);
+    std::memcpy(block + sizeof length, text.data(), text.size());
+    return block;
+}
+
+void ts_event_queue_t::append(boost::string_view text, bool at_front)
+{
+    char* block = make_block(text);
+    try {
+        auto& fifo = events.get<by_order>();
+        const entry_t entry{block};
+        if (at_front)
+            fifo.push_front(entry);
+        else
+            fifo.push_back(entry);
+    } catch (...) {
+        std::free(block);
+        throw;
+    }
+    bytes += text.size();
+}
 
 void ts_event_queue_t::push(const ts_event_t& event)
 {
     NT_ASSERT_MAIN_THREAD();
     boost::mutex::scoped_lock lock(mutex);
+    if (admit(event))
+        pushed();
+}
 
+void ts_event_queue_t::push(const std::vector<ts_event_t>& batch)
+{
+    NT_ASSERT_MAIN_THREAD();
+    boost::mutex::scoped_lock lock(mutex);
+    bool any = false;
+    for (const ts_event_t& event : batch)
+        any |= admit(event);
+    if (any)
+        pushed();
+}
+
+bool ts_event_queue_t::deposit(std::vector<ts_event_t>&& batch)
+{
+    boost::mutex::scoped_lock lock(deposited_mutex);
+    if (deposited.empty())
+        deposited.swap(batch);
+    else
+        deposited.insert(deposited.end(), std::make_move_iterator(batch.begin()),
+                         std::make_move_iterator(batch.end()));
+    if (wake_pending)
+        return false;
+    wake_pending = true;
+    return true;
+}
+
+void ts_event_queue_t::wake_not_posted()
+{
+    boost::mutex::scoped_lock lock(deposited_mutex);
+    wake_pending = false;
+}
+
+void ts_event_queue_t::push_deposited()
+{
+    NT_ASSERT_MAIN_THREAD();
+    std::vector<ts_event_t> batch;
+    {
+        boost::mutex::scoped_lock lock(deposited_mutex);
+        batch.swap(deposited);
+        wake_pending = false;
+    }
+    push(batch);
+}
+
+bool ts_event_queue_t::admit(const ts_event_t& event)
+{
     if (process_filter && !process_filter->is_allowed(event.pid))
-        return;
+        return false;
     // A path that is not absolute can only come from a faulty producer; it
     // must not end the daemon, so it is dropped here before the path filter,
     // which would throw on it.
     const std::string* path = event.path.get();
     if (!path || !ScanSet::is_absolute(*path)) {
         NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED, (path ? *path : std::string()));
-        return;
+        return false;
     }
     if (path_filter->state(*path) != ScanSet::INCLUDED)
-        return;
+        return false;
 
-    // A path already waiting keeps its place and its first pid. Below the
-    // bound this is the one hash lookup of the push; at the bound only a
-    // path not yet waiting is dropped.
-    if (events.size() < max_paths && bytes + path->size() <= max_path_bytes) {
-        if (events.get<by_order>().push_back(event).second)
-            bytes += path->size();
-    } else if (events.get<by_path>().find(*path) == events.get<by_path>().end()) {
-        drop_one();
+    // A path already waiting keeps its place; at the bound only a path not
+    // yet waiting is dropped.
+    const boost::string_view text(*path);
+    auto& by_text = events.get<by_path>();
+    if (by_text.find(text) == by_text.end()) {
+        if (events.size() < max_paths && bytes + text.size() <= max_path_bytes)
+            append(text, false);
+        else
+            drop_one();
     }
 
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_ACCESS_PID << event.pid << TS_TEXT_ACCESS_ON << *path);
-    pushed();
+    return true;
 }
 
 void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
@@ -60,9 +150,12 @@ void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
     if (limit != 0 && limit < count)
         count = limit + 1;
     for (; count != 0; --count) {
-        bytes -= fifo.front().path->size();
-        out.push_back(*fifo.front().path);
+        const entry_t front = fifo.front();
+        const boost::string_view text = front.text();
+        out.emplace_back(text.data(), text.size());
+        bytes -= text.size();
         fifo.pop_front();
+        std::free(front.block);
     }
     // Dropping ends with room for a good share of the bound again, not at
     // the first free place: a flow that can barely keep up would otherwise
@@ -87,15 +180,17 @@ void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
 {
     NT_ASSERT_MAIN_THREAD();
     auto& fifo = events.get<by_order>();
+    auto& by_text = events.get<by_path>();
     // Placing each path at the front from the last to the first restores
     // their order; a path that is waiting (or named twice) moves instead, so
     // it ends at the place of its first mention.
     for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
-        auto found = events.get<by_path>().find(*it);
-        if (found != events.get<by_path>().end())
+        const boost::string_view text(*it);
+        auto found = by_text.find(text);
+        if (found != by_text.end())
             fifo.relocate(fifo.begin(), events.project<by_order>(found));
-        else if (fifo.push_front(ts_event_t{boost::make_shared<std::string>(*it), 0}).second)
-            bytes += it->size();
+        else
+            append(text, true);
     }
 }
 

@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <boost/multi_index/hashed_index.hpp>
 #include <boost/multi_index/mem_fun.hpp>
@@ -14,6 +17,7 @@
 #include <boost/multi_index_container.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/utility/string_view.hpp>
 // GCC 12 with the sanitizers reports a false maybe-uninitialized inside
 // signals2's connect (a boost::optional group key); the header is clean.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -32,19 +36,23 @@ class ScanSet;
 class ts_proc_filter_t;
 
 // Bound on the waiting set, whichever comes first: while the flow stays
-// closed and distinct paths keep coming, memory stays bounded (about 200
+// closed and distinct paths keep coming, memory stays bounded (about 80
 // bytes per waiting path beyond its text).
 constexpr std::size_t TS_QUEUE_MAX_PATHS = 1000000;
 constexpr std::size_t TS_QUEUE_MAX_PATH_BYTES = 256u * 1024u * 1024u;
 
-// Every operation runs on the main thread. push and the filter setters take
-// the queue's mutex; pop, restore_front, empty and size take none, because
-// the slot of `pushed` calls pop while push holds the (non-recursive) mutex.
+// Every operation but deposit runs on the main thread. push and the filter
+// setters take the queue's mutex; pop, restore_front, empty and size take
+// none, because the slot of `pushed` calls pop while push holds the
+// (non-recursive) mutex. deposit, from the interceptor threads, takes only
+// the mutex of the events handed over and not yet pushed, so an interceptor
+// never waits for a push and the batch it sends to Kestrum.
 class ts_event_queue_t : boost::noncopyable
 {
 public:
     // Fired by push for every event that passed both filters, also for a
-    // path that was already waiting; fired while the mutex is held, so no
+    // path that was already waiting, and once by the pushes of several
+    // events when any of them passed; fired while the mutex is held, so no
     // slot may call push or a setter.
     boost::signals2::signal<void()> pushed;
 
@@ -62,6 +70,26 @@ public:
     // Throws boost::lock_error when the mutex cannot be locked, and whatever
     // a slot of `pushed` throws (the event then stays queued).
     void push(const ts_event_t& event);
+
+    // Pushes the events in order as push does, under one lock, and fires
+    // `pushed` once after the last when any passed the filters: the slot
+    // then sends them in one batch instead of one batch per event. Throws as
+    // push does; the events before a throw stay queued.
+    void push(const std::vector<ts_event_t>& events);
+
+    // Any thread: hands over the events of one read, to be pushed on the
+    // main thread by push_deposited. True when no push_deposited is pending:
+    // the caller must then post one, or call wake_not_posted when it cannot.
+    // Never throws but std::bad_alloc (the events are then not handed over).
+    bool deposit(std::vector<ts_event_t>&& events);
+    // Any thread: the push_deposited that deposit asked for was not posted;
+    // the next deposit asks again.
+    void wake_not_posted();
+
+    // Pushes everything deposited so far, in the order deposited, with one
+    // `pushed`. Events deposited while it runs wait for the next post.
+    // Throws as push does.
+    void push_deposited();
 
     // A new path that would take the waiting set past its bound (paths or
     // path bytes) is dropped and counted instead: one Warning when dropping
@@ -98,22 +126,48 @@ public:
     void set_process_filter(ts_proc_filter_t* filter);
 
 private:
+    // One waiting path: its text in a single block of its own (its length,
+    // then its bytes), owned by the queue. A block and a node per path are
+    // the two allocations a waiting path costs, where a shared string would
+    // add a counted control block and a string object: the producer's string
+    // is released as soon as its push returns.
+    struct entry_t
+    {
+        char* block;
+        boost::string_view text() const
+        {
+            std::uint32_t length;
+            std::memcpy(&length, block, sizeof length);
+            return boost::string_view(block + sizeof length, length);
+        }
+    };
+    // A block holding text; throws std::bad_alloc.
+    static char* make_block(boost::string_view text);
     struct by_order {};
     struct by_path {};
+    // Hashed as a std::string of the same bytes is (boost::hash_range), by
+    // byte-wise equality.
     typedef boost::multi_index_container<
-        ts_event_t,
+        entry_t,
         boost::multi_index::indexed_by<
             boost::multi_index::sequenced<boost::multi_index::tag<by_order> >,
             boost::multi_index::hashed_unique<
                 boost::multi_index::tag<by_path>,
-                boost::multi_index::const_mem_fun<ts_event_t, const std::string&, &ts_event_t::key> > > >
+                boost::multi_index::const_mem_fun<entry_t, boost::string_view, &entry_t::text> > > >
         events_t;
 
-    // Destroyed in reverse order: process filter, path filter, mutex, the
-    // waiting paths, then the signal with its slots.
+    // Under the mutex: filters, queues and logs one event; true when it
+    // passed both filters.
+    bool admit(const ts_event_t& event);
     // Under the mutex: counts one more dropped path.
     void drop_one();
+    // Appends a new path at the back or front; throws std::bad_alloc (the
+    // queue is then unchanged).
+    void append(boost::string_view text, bool at_front);
 
+    // Destroyed in reverse order: process filter, path filter, mutex, the
+    // waiting paths (whose blocks the destructor frees first), then the
+    // signal with its slots.
     events_t events;
     std::size_t bytes = 0;
     const std::size_t max_paths;
@@ -123,6 +177,10 @@ private:
     boost::mutex mutex;
     std::unique_ptr<ScanSet> path_filter;
     std::unique_ptr<ts_proc_filter_t> process_filter;
+    // What the interceptors handed over and push_deposited has not taken.
+    boost::mutex deposited_mutex;
+    std::vector<ts_event_t> deposited;
+    bool wake_pending = false;
 };
 
 typedef boost::shared_ptr<ts_event_queue_t> ts_event_queue_ptr;

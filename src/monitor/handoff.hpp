@@ -19,10 +19,12 @@ class ts_event_queue_t;
 class ts_handoff_t : private boost::noncopyable
 {
 public:
-    // The events of one read, in read order: posted as one handler that
-    // pushes them into queue on the main thread. The handler holds a share
-    // of the queue, so the queue it pushes into is always alive. Any thread.
-    // Throws std::bad_alloc.
+    // The events of one read, in read order, deposited with the queue; the
+    // main thread is woken with a posted handler only when nothing was
+    // waiting there, so reads that come while it is busy are pushed together,
+    // in read order, with one wake and one batch to Kestrum. The handler
+    // holds a share of the queue, so the queue it pushes into is always
+    // alive. Any thread. Throws std::bad_alloc.
     static void read_events(boost::asio::io_service& loop, const boost::shared_ptr<ts_event_queue_t>& queue,
                             std::vector<ts_event_t>&& events);
 

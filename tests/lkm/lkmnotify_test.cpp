@@ -78,13 +78,15 @@ protected:
         thread_ = boost::thread([interceptor, queue] { interceptor->run(queue); });
     }
 
-    // Runs posted work until the queue has fired n times in all.
-    void run_until_pushes(size_t n)
+    // Runs posted work until n distinct paths wait in the queue. The queue
+    // fires once per handed-over batch, so its signal counts batches, not
+    // events.
+    void run_until_waiting(size_t n)
     {
         // The loop stopped when the work of an earlier call went.
         loop_.restart();
         boost::asio::io_service::work work(loop_);
-        while (pushes_ < n) {
+        while (queue_->size() < n) {
             loop_.run_one();
         }
     }
@@ -192,12 +194,12 @@ TEST_F(lkmnotify_test, event_path_packets_become_queued_events_in_stream_order)
 {
     start();
     module_.write_monitor(mp::event_path("/etc/hosts", 812));
-    run_until_pushes(1);
+    run_until_waiting(1);
     // Several packets in one write: none is lost, whatever the reads make of them.
     module_.write_monitor(mp::event_path("/b", 2) + mp::event_path("/c", static_cast<int>(::getpid())) +
-                          mp::event_path("/b", 4));
-    run_until_pushes(4);
-    EXPECT_EQ(waiting(), (std::deque<std::string>{"/etc/hosts", "/b", "/c"}));
+                          mp::event_path("/b", 4) + mp::event_path("/d", 5));
+    run_until_waiting(4);
+    EXPECT_EQ(waiting(), (std::deque<std::string>{"/etc/hosts", "/b", "/c", "/d"}));
 }
 
 TEST_F(lkmnotify_test, a_packet_written_in_pieces_arrives_once)
@@ -207,7 +209,7 @@ TEST_F(lkmnotify_test, a_packet_written_in_pieces_arrives_once)
     for (size_t at = 0; at < packet.size(); at += 7) {
         module_.write_monitor(packet.substr(at, 7));
     }
-    run_until_pushes(1);
+    run_until_waiting(1);
     EXPECT_EQ(waiting(), (std::deque<std::string>{"/split/" + std::string(300, 's')}));
 }
 
@@ -218,7 +220,7 @@ TEST_F(lkmnotify_test, packets_that_are_no_event_are_skipped_and_reading_goes_on
     module_.write_monitor(mp::packet(""));
     module_.write_monitor(mp::event_path("relative/path", 1));
     module_.write_monitor(mp::event_path("/after", 1));
-    run_until_pushes(1);
+    run_until_waiting(1);
     EXPECT_EQ(waiting(), (std::deque<std::string>{"/after"}));
     const std::vector<std::string> texts = log_.texts();
     EXPECT_NE(std::find(texts.begin(), texts.end(), std::string("Couldn't deserialize EVENT_PATH response")), texts.end());
@@ -358,7 +360,7 @@ TEST_F(lkmnotify_test, destruction_closes_both_descriptors_and_removes_both_node
     const size_t before = nt::open_fd_count();
     start({"/"});
     module_.write_monitor(mp::event_path("/x", 1));
-    run_until_pushes(1);
+    run_until_waiting(1);
     interceptor_->stop();
     thread_.join();
     // The reader only borrowed the monitor descriptor: it is still open, and

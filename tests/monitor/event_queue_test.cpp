@@ -1,5 +1,6 @@
 #include "monitor/event_queue.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <boost/asio/io_service.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
 #include "log/log.hpp"
@@ -112,10 +114,10 @@ TEST_F(event_queue_test, accepted_path_is_queued_logged_and_signalled)
     EXPECT_FALSE(queue.empty());
     EXPECT_EQ(1, signals);
     EXPECT_EQ((std::vector<std::pair<int, std::string> >{access_line(42, "/data/a")}), sink->taken());
-    // The stored entry shares the producer's string.
-    EXPECT_EQ(2, e.path.use_count());
-    EXPECT_EQ(paths_t{"/data/a"}, pop());
+    // The queue keeps a copy of its own: the producer's string goes with
+    // the producer's event.
     EXPECT_EQ(1, e.path.use_count());
+    EXPECT_EQ(paths_t{"/data/a"}, pop());
     EXPECT_TRUE(queue.empty());
 }
 
@@ -267,6 +269,110 @@ TEST_F(event_queue_test, relative_path_is_dropped_with_a_warning)
     log_threshold = LOG_ERROR_LEVEL;
     push("x");
     EXPECT_TRUE(sink->taken().empty());
+}
+
+TEST_F(event_queue_test, events_pushed_together_fire_once_in_order)
+{
+    // One read's events: the slot sends them as one batch, not one per event.
+    queue.push(std::vector<ts_event_t>{event("/data/b", 7), event("/etc/passwd"), event("/data/a", 8),
+                                       event("/data/b", 9)});
+    EXPECT_EQ(1, signals);
+    EXPECT_EQ((std::vector<std::pair<int, std::string> >{access_line(7, "/data/b"), access_line(8, "/data/a"),
+                                                         access_line(9, "/data/b")}),
+              sink->taken());
+    EXPECT_EQ((paths_t{"/data/b", "/data/a"}), pop());
+    // None passing fires nothing.
+    queue.push(std::vector<ts_event_t>{event("/etc/passwd"), event("/data/x", 666)});
+    queue.push(std::vector<ts_event_t>{});
+    EXPECT_EQ(1, signals);
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST_F(event_queue_test, deposits_ask_for_one_wake_until_they_are_pushed)
+{
+    EXPECT_TRUE(queue.deposit({event("/data/a"), event("/data/b")}));
+    EXPECT_FALSE(queue.deposit({event("/data/c")}));
+    EXPECT_FALSE(queue.deposit({}));
+    EXPECT_EQ(0, signals);
+    queue.push_deposited();
+    EXPECT_EQ(1, signals);
+    EXPECT_EQ((paths_t{"/data/a", "/data/b", "/data/c"}), pop());
+    // Taken: the next deposit asks again; nothing deposited pushes nothing.
+    queue.push_deposited();
+    EXPECT_EQ(1, signals);
+    EXPECT_TRUE(queue.deposit({event("/data/d")}));
+    // A wake that could not be posted is asked for by the next deposit.
+    queue.wake_not_posted();
+    EXPECT_TRUE(queue.deposit({event("/data/e")}));
+    queue.push_deposited();
+    EXPECT_EQ((paths_t{"/data/d", "/data/e"}), pop());
+}
+
+TEST_F(event_queue_test, deposits_from_several_threads_all_arrive_once_in_each_threads_order)
+{
+    // Producers deposit while the main thread pushes what it was woken for;
+    // a wake is asked for exactly when none is pending, so nothing is left
+    // behind without one.
+    const int producers = 4, reads = 2000;
+    boost::mutex wakes_mutex;
+    int wakes = 0;
+    std::vector<boost::thread> threads;
+    for (int p = 0; p < producers; ++p) {
+        threads.emplace_back([&, p] {
+            for (int r = 0; r < reads; ++r) {
+                const std::string base = "/data/" + std::to_string(p) + "/" + std::to_string(r);
+                if (queue.deposit({event(base + "a"), event(base + "b")})) {
+                    boost::mutex::scoped_lock lock(wakes_mutex);
+                    ++wakes;
+                }
+            }
+        });
+    }
+    paths_t arrived;
+    int handled = 0;
+    auto handle_wakes = [&] {
+        for (;;) {
+            {
+                boost::mutex::scoped_lock lock(wakes_mutex);
+                if (handled == wakes)
+                    return;
+                ++handled;
+            }
+            queue.push_deposited();
+            queue.pop(arrived, 0);
+        }
+    };
+    const std::size_t total = static_cast<std::size_t>(producers * reads * 2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (arrived.size() < total && std::chrono::steady_clock::now() < deadline)
+        handle_wakes();
+    for (auto& t : threads)
+        t.join();
+    handle_wakes();
+    EXPECT_EQ(total, arrived.size());
+    std::vector<int> next(producers, 0);
+    for (const std::string& path : arrived) {
+        int p = 0, r = 0;
+        char half = 0;
+        ASSERT_EQ(3, std::sscanf(path.c_str(), "/data/%d/%d%c", &p, &r, &half)) << path;
+        ASSERT_EQ(next[p], r * 2 + (half - 'a')) << path;
+        ++next[p];
+    }
+    EXPECT_TRUE(queue.empty());
+}
+
+TEST_F(event_queue_test, stored_texts_come_back_byte_for_byte)
+{
+    const std::vector<std::string> texts = {"/data/" + std::string(5000, 'x'), std::string("/data/n\0ul", 10),
+                                            "/data/\xff\xfe", "/data/"};
+    for (const std::string& text : texts)
+        queue.push(event(text));
+    EXPECT_EQ(paths_t(texts.begin(), texts.end()), pop());
+    queue.restore_front(paths_t(texts.begin(), texts.end()));
+    EXPECT_EQ(texts.size(), queue.size());
+    push(texts[1]);
+    EXPECT_EQ(texts.size(), queue.size());
+    EXPECT_EQ(paths_t(texts.begin(), texts.end()), pop());
 }
 
 TEST_F(event_queue_test, restore_front_puts_undelivered_paths_first)
