@@ -213,7 +213,9 @@ void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::
         const std::size_t frames = in_flight_frames;
         in_flight_frames = 0;
         // Asked before the next write adds to the socket's count.
-        forget_read_frames();
+        const std::size_t written_frames = tracked.size() - waiting_frames;
+        if (written_bytes >= TS_READ_CHECK_BYTES || written_frames >= TS_READ_CHECK_FRAMES)
+            forget_read_frames();
         start_write();
         on_frames_written(frames);
         return;

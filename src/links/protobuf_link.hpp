@@ -34,6 +34,13 @@ constexpr std::uint32_t TS_MAX_FRAME_BODY = 16u * 1024u * 1024u;
 // TS_MAX_FRAME_BODY), so that only a peer that reads nothing reaches it.
 constexpr std::size_t TS_OUTPUT_HIGH_WATERMARK = 4u * TS_MAX_FRAME_BODY;
 
+// After a write, the socket is asked which written frames the peer has read
+// only once this many bytes or frames are written and tracked: the question
+// costs two system calls, and a frame kept a little longer is at worst sent
+// again after a lost connection, never lost.
+constexpr std::size_t TS_READ_CHECK_BYTES = 4096;
+constexpr std::size_t TS_READ_CHECK_FRAMES = 8;
+
 // Abstract. Everything runs on the thread that runs the socket's io_service
 // (the main thread); no lock is taken. The object must be owned by a
 // boost::shared_ptr before start or send is called: every pending read and
@@ -118,9 +125,10 @@ protected:
 
     // Frames of this connection that the peer may not have read yet, in send
     // order: the written ones still counted in the socket (SIOCOUTQ, asked
-    // after every completed write, so what the peer read since then is still
-    // counted: never less than what it has not read), then those not yet
-    // written. A peer that drops its connection drops what it had not read;
+    // after a completed write once TS_READ_CHECK_BYTES or
+    // TS_READ_CHECK_FRAMES are written and tracked, so what the peer read
+    // since then is still counted: never less than what it has not read),
+    // then those not yet written. A peer that drops its connection drops what it had not read;
     // a derived class that keeps one record per frame sent, dropping the
     // oldest on_frames_read tells it, knows what that can have been.
     std::size_t frames_tracked() const { return tracked.size(); }
