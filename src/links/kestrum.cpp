@@ -47,15 +47,15 @@ bool is_lost_connection(const boost::system::error_code& error)
 
 } // namespace
 
-ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner_, std::chrono::steady_clock::duration connect_limit_)
-    : event_loop(owner_->io_service_)
-    , config(owner_->config())
-    , ostrand(owner_->ostrand())
-    , flow_open(false)
-    , options_pending(false)
-    , alarm_count(0)
-    , connect_limit(connect_limit_)
-    , connect_timer(owner_->io_service_)
+ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner, std::chrono::steady_clock::duration limit)
+    : event_loop_(owner->io_service_)
+    , config_(owner->config())
+    , ostrand_(owner->ostrand())
+    , flow_open_(false)
+    , options_pending_(false)
+    , alarm_count_(0)
+    , connect_limit_(limit)
+    , connect_timer_(owner->io_service_)
 {
 }
 
@@ -71,8 +71,8 @@ void ts_kestrum_t::connect()
     if (is_open())
         drop_connection();
     abandon_connect();
-    boost::asio::local::stream_protocol::endpoint endpoint(socket_path);
-    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(event_loop));
+    boost::asio::local::stream_protocol::endpoint endpoint(socket_path_);
+    ts_socket_ptr socket(new boost::asio::local::stream_protocol::socket(event_loop_));
     boost::system::error_code error;
     // Close-on-exec, like every descriptor of the daemon: modprobe, run on
     // this thread, must not inherit the connection.
@@ -86,32 +86,32 @@ void ts_kestrum_t::connect()
     socket->non_blocking(true, error);
     if (error)
         throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
-    connecting = socket;
-    connect_endpoint = endpoint;
-    connect_deadline = std::chrono::steady_clock::now() + connect_limit;
+    connecting_ = socket;
+    connect_endpoint_ = endpoint;
+    connect_deadline_ = std::chrono::steady_clock::now() + connect_limit_;
     try_connect(socket);
 }
 
 void ts_kestrum_t::abandon_connect()
 {
-    if (!connecting)
+    if (!connecting_)
         return;
     boost::system::error_code ignored;
-    connecting->close(ignored);
-    connecting.reset();
-    connect_timer.cancel();
+    connecting_->close(ignored);
+    connecting_.reset();
+    connect_timer_.cancel();
 }
 
 void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
 {
-    if (attempt != connecting)
+    if (attempt != connecting_)
         return; // abandoned meanwhile
     int result;
     do
-        result = ::connect(attempt->native_handle(), connect_endpoint.data(), connect_endpoint.size());
+        result = ::connect(attempt->native_handle(), connect_endpoint_.data(), connect_endpoint_.size());
     while (result != 0 && errno == EINTR);
     if (result == 0 || errno == EISCONN) {
-        connecting.reset();
+        connecting_.reset();
         boost::system::error_code ignored;
         attempt->non_blocking(false, ignored);
         NT_LOG(LOG_INFO_LEVEL, TS_TEXT_KESTRUM_ESTABLISHED);
@@ -124,18 +124,18 @@ void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
     // is made again until the limit.
     if (errno != EAGAIN && errno != EINPROGRESS && errno != EALREADY) {
         const boost::system::error_code error(errno, boost::system::system_category());
-        connecting.reset();
+        connecting_.reset();
         throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
     }
     const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    if (now >= connect_deadline) {
+    if (now >= connect_deadline_) {
         abandon_connect();
         reconnect(TS_TEXT_KESTRUM_CONNECT_TIMED_OUT);
         return;
     }
-    connect_timer.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline - now));
+    connect_timer_.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline_ - now));
     const ts_kestrum_ptr self = shared_from_this();
-    connect_timer.async_wait([self, attempt](const boost::system::error_code& error) {
+    connect_timer_.async_wait([self, attempt](const boost::system::error_code& error) {
         if (!error)
             self->try_connect(attempt);
     });
@@ -147,21 +147,21 @@ void ts_kestrum_t::open_session()
     message.set_tag(ks::ClientMessage::OPEN_FLOW_REQUEST);
     message.set_origin(nx::APP_LINUX_TARSEL);
     message.set_pid(static_cast<std::uint32_t>(::getpid()));
-    make_flow_options(*config, message.mutable_flow_options());
+    make_flow_options(*config_, message.mutable_flow_options());
     send_recorded(message, OPEN_FLOW_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_SESSION_SENT);
 }
 
 void ts_kestrum_t::send_flow_options()
 {
-    if (!flow_open) {
-        options_pending = true;
+    if (!flow_open_) {
+        options_pending_ = true;
         return;
     }
-    options_pending = false;
+    options_pending_ = false;
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_OPTIONS_NOTIFICATION);
-    make_flow_options(*config, message.mutable_flow_options());
+    make_flow_options(*config_, message.mutable_flow_options());
     send_recorded(message, FLOW_OPTIONS_KEY);
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_OPTIONS_SENT);
 }
@@ -184,10 +184,10 @@ void ts_kestrum_t::send_recorded(ks::ClientMessage& message, int replace_key)
     std::size_t replaced = npos;
     const bool sent = send(message, replace_key, &replaced);
     if (replaced != npos)
-        unread.erase(unread.begin() + static_cast<std::ptrdiff_t>(replaced));
+        unread_.erase(unread_.begin() + static_cast<std::ptrdiff_t>(replaced));
     // Kept also when refused, so that its paths go back with the others.
-    unread.emplace_back();
-    unread.back().Swap(&message);
+    unread_.emplace_back();
+    unread_.back().Swap(&message);
     if (!sent)
         reconnect(TS_TEXT_KESTRUM_NOT_READING);
 }
@@ -202,8 +202,8 @@ void ts_kestrum_t::on_frames_written(std::size_t)
 void ts_kestrum_t::on_frames_read(std::size_t frames)
 {
     NT_ASSERT_MAIN_THREAD();
-    while (frames-- > 0 && !unread.empty())
-        unread.pop_front();
+    while (frames-- > 0 && !unread_.empty())
+        unread_.pop_front();
 }
 
 void ts_kestrum_t::on_message(std::istream& body)
@@ -224,18 +224,18 @@ void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
     case ks::ServerMessage::FLOW_ALARM: {
         const boost::system::error_code code = nx::make_error_code(message.error().code());
         NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_ERROR_PREFIX << code.message());
-        flow_open = false;
-        options_pending = false;
-        if (++alarm_count >= MAX_FLOW_ALARMS)
+        flow_open_ = false;
+        options_pending_ = false;
+        if (++alarm_count_ >= MAX_FLOW_ALARMS)
             throw nx::EC_NO_HALVERN;
         open_session();
         return;
     }
     case ks::ServerMessage::OPEN_FLOW_RESPONSE: {
         NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_OPENED);
-        const bool pending = options_pending;
-        flow_open = true;
-        alarm_count = 0;
+        const bool pending = options_pending_;
+        flow_open_ = true;
+        alarm_count_ = 0;
         if (pending)
             send_flow_options();
         flow_ready();
@@ -260,22 +260,22 @@ void ts_kestrum_t::reconnect(const std::string& reason)
 {
     NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_CLOSED_PREFIX << reason << TS_TEXT_KESTRUM_CLOSED_SUFFIX);
     drop_connection();
-    ostrand->send_kestrum_request();
+    ostrand_->send_kestrum_request();
 }
 
 void ts_kestrum_t::drop_connection()
 {
-    flow_open = false;
-    options_pending = false;
+    flow_open_ = false;
+    options_pending_ = false;
     // What Kestrum may not have read: it drops its unread input with the
     // connection, so these paths go back to the front of the queue (a path
     // it did read is then scanned twice, which costs less than a path never
     // scanned).
     paths_t paths;
-    for (const ks::ClientMessage& message : unread)
+    for (const ks::ClientMessage& message : unread_)
         for (const std::string& path : message.flow_path())
             paths.push_back(path);
-    unread.clear();
+    unread_.clear();
     close();
     if (!paths.empty())
         unsent(paths);

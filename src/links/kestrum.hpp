@@ -41,13 +41,13 @@ public:
     // their paths, oldest first, for the file monitor to queue again.
     boost::signals2::signal<void(const paths_t&)> unsent;
 
-    // connect_limit: KESTRUM_CONNECT_LIMIT but in tests.
+    // limit: KESTRUM_CONNECT_LIMIT but in tests.
     explicit ts_kestrum_t(ts_inventory_t* owner,
-        std::chrono::steady_clock::duration connect_limit = KESTRUM_CONNECT_LIMIT);
+        std::chrono::steady_clock::duration limit = KESTRUM_CONNECT_LIMIT);
     ~ts_kestrum_t() override;
 
-    void set_socket_path(const std::string& path) { socket_path = path; }
-    const std::string& get_socket_path() const { return socket_path; }
+    void set_socket_path(const std::string& path) { socket_path_ = path; }
+    const std::string& get_socket_path() const { return socket_path_; }
 
     // Connects to the socket path (a leading NUL names an abstract socket)
     // without waiting: at once when Kestrum accepts, else in the background;
@@ -70,7 +70,7 @@ public:
     // One FLOW_DATA_NOTIFICATION with the paths of the range, in order.
     void send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last);
 
-    bool is_flow_open() const { return flow_open; }
+    bool is_flow_open() const { return flow_open_; }
 
 protected:
     void on_message(std::istream& body) override;
@@ -98,26 +98,26 @@ private:
     void send_recorded(ks::ClientMessage& message, int replace_key = 0);
     void drop_connection();
 
-    std::string socket_path;
+    std::string socket_path_;
     // What the link uses of its owner, taken once: the event loop, the
     // configuration and the Ostrand link, all built before it.
-    boost::asio::io_service& event_loop;
-    const nx::LinuxTarselConfig* config;
-    ts_ostrand_tie_t* ostrand;
-    bool flow_open;
-    bool options_pending;
-    int alarm_count;
+    boost::asio::io_service& event_loop_;
+    const nx::LinuxTarselConfig* config_;
+    ts_ostrand_tie_t* ostrand_;
+    bool flow_open_;
+    bool options_pending_;
+    int alarm_count_;
     // One message per frame that the link tracks (frames_tracked): those
     // Kestrum may not have read yet, oldest first; only data frames carry
     // paths. Bounded by the socket's send buffer and, for frames not yet
     // written, by the one batch the file monitor lets wait.
-    std::deque<ks::ClientMessage> unread;
-    std::chrono::steady_clock::duration connect_limit;
-    boost::asio::steady_timer connect_timer;
-    boost::asio::local::stream_protocol::endpoint connect_endpoint;
-    std::chrono::steady_clock::time_point connect_deadline;
+    std::deque<ks::ClientMessage> unread_;
+    std::chrono::steady_clock::duration connect_limit_;
+    boost::asio::steady_timer connect_timer_;
+    boost::asio::local::stream_protocol::endpoint connect_endpoint_;
+    std::chrono::steady_clock::time_point connect_deadline_;
     // The socket of the attempt in progress; empty when none is.
-    ts_socket_ptr connecting;
+    ts_socket_ptr connecting_;
 };
 
 typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;

@@ -31,8 +31,8 @@ bool is_aborted(const boost::system::error_code& error)
 
 } // namespace
 
-ts_protobuf_link_t::ts_protobuf_link_t(std::size_t high_watermark_)
-    : waiting(new boost::asio::streambuf), in_flight(new boost::asio::streambuf), high_watermark(high_watermark_)
+ts_protobuf_link_t::ts_protobuf_link_t(std::size_t watermark)
+    : waiting_(new boost::asio::streambuf), in_flight_(new boost::asio::streambuf), high_watermark_(watermark)
 {
 }
 
@@ -43,10 +43,10 @@ void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
     NT_ASSERT_MAIN_THREAD();
     if (!sock)
         throw std::invalid_argument(TS_TEXT_LINK_NO_SOCKET);
-    if (sock == socket)
+    if (sock == socket_)
         return;
     close();
-    socket = sock;
+    socket_ = sock;
     read_header();
 }
 
@@ -55,7 +55,7 @@ bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int repl
     NT_ASSERT_MAIN_THREAD();
     if (replaced)
         *replaced = npos;
-    if (!socket)
+    if (!socket_)
         return true;
     // Computes and caches the sizes that the serialisation below reuses.
     const std::size_t size = message.ByteSizeLong();
@@ -65,8 +65,8 @@ bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int repl
     const std::size_t bytes = sizeof header + size;
     if (replace_key != 0) {
         // Only frames still waiting: one in flight is partly the peer's.
-        for (std::size_t i = tracked.size() - waiting_frames; i < tracked.size(); ++i) {
-            if (tracked[i].key == replace_key) {
+        for (std::size_t i = tracked_.size() - waiting_frames_; i < tracked_.size(); ++i) {
+            if (tracked_[i].key == replace_key) {
                 remove_waiting(i);
                 if (replaced)
                     *replaced = i;
@@ -75,9 +75,9 @@ bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int repl
         }
     }
     const std::size_t unwritten = bytes_not_written();
-    if (unwritten != 0 && unwritten + bytes > high_watermark)
+    if (unwritten != 0 && unwritten + bytes > high_watermark_)
         return false;
-    char* frame = static_cast<char*>(waiting->prepare(bytes).data());
+    char* frame = static_cast<char*>(waiting_->prepare(bytes).data());
     std::memcpy(frame, &header, sizeof header);
     {
         // Serialised without the required-field check: the header already
@@ -86,9 +86,9 @@ bool ts_protobuf_link_t::send(const google::protobuf::Message& message, int repl
         google::protobuf::io::CodedOutputStream coded(&array);
         message.SerializeWithCachedSizes(&coded);
     }
-    waiting->commit(bytes);
-    ++waiting_frames;
-    tracked.push_back(frame_t{bytes, replace_key});
+    waiting_->commit(bytes);
+    ++waiting_frames_;
+    tracked_.push_back(frame_t{bytes, replace_key});
     start_write();
     return true;
 }
@@ -98,47 +98,47 @@ void ts_protobuf_link_t::remove_waiting(std::size_t index)
     // Rare (a control message sent again while its copy waits), so the
     // waiting bytes are simply copied around the frame.
     std::size_t offset = 0;
-    for (std::size_t i = tracked.size() - waiting_frames; i < index; ++i)
-        offset += tracked[i].bytes;
-    const std::size_t bytes = tracked[index].bytes;
+    for (std::size_t i = tracked_.size() - waiting_frames_; i < index; ++i)
+        offset += tracked_[i].bytes;
+    const std::size_t bytes = tracked_[index].bytes;
     std::unique_ptr<boost::asio::streambuf> kept(new boost::asio::streambuf);
-    const char* data = static_cast<const char*>(waiting->data().data());
-    const std::size_t total = waiting->size();
+    const char* data = static_cast<const char*>(waiting_->data().data());
+    const std::size_t total = waiting_->size();
     char* out = static_cast<char*>(kept->prepare(total - bytes).data());
     std::memcpy(out, data, offset);
     std::memcpy(out + offset, data + offset + bytes, total - offset - bytes);
     kept->commit(total - bytes);
-    waiting.swap(kept);
-    tracked.erase(tracked.begin() + static_cast<std::ptrdiff_t>(index));
-    --waiting_frames;
+    waiting_.swap(kept);
+    tracked_.erase(tracked_.begin() + static_cast<std::ptrdiff_t>(index));
+    --waiting_frames_;
 }
 
 void ts_protobuf_link_t::close()
 {
     NT_ASSERT_MAIN_THREAD();
-    if (socket) {
+    if (socket_) {
         // Pending operations complete as aborted; their handlers hold the
         // socket object, so it is closed explicitly rather than by release.
         boost::system::error_code ignored;
-        socket->close(ignored);
-        socket.reset();
+        socket_->close(ignored);
+        socket_.reset();
     }
-    waiting->consume(waiting->size());
-    in_flight->consume(in_flight->size());
-    waiting_frames = 0;
-    in_flight_frames = 0;
-    tracked.clear();
-    written_bytes = 0;
+    waiting_->consume(waiting_->size());
+    in_flight_->consume(in_flight_->size());
+    waiting_frames_ = 0;
+    in_flight_frames_ = 0;
+    tracked_.clear();
+    written_bytes_ = 0;
 }
 
 bool ts_protobuf_link_t::send_queue_empty() const
 {
-    return waiting->size() == 0;
+    return waiting_->size() == 0;
 }
 
 bool ts_protobuf_link_t::is_open() const
 {
-    return static_cast<bool>(socket);
+    return static_cast<bool>(socket_);
 }
 
 void ts_protobuf_link_t::on_frames_written(std::size_t)
@@ -151,32 +151,32 @@ void ts_protobuf_link_t::on_frames_read(std::size_t)
 
 std::size_t ts_protobuf_link_t::bytes_not_written() const
 {
-    return waiting->size() + in_flight->size();
+    return waiting_->size() + in_flight_->size();
 }
 
 void ts_protobuf_link_t::forget_read_frames()
 {
-    std::size_t written = tracked.size() - in_flight_frames - waiting_frames;
+    std::size_t written = tracked_.size() - in_flight_frames_ - waiting_frames_;
     if (written == 0)
         return;
     // Bytes written and not yet read by the peer; the kernel counts its
     // buffers' overhead too, so this errs on the side of keeping frames.
     int unread = 0;
-    if (::ioctl(socket->native_handle(), SIOCOUTQ, &unread) != 0 || unread < 0)
+    if (::ioctl(socket_->native_handle(), SIOCOUTQ, &unread) != 0 || unread < 0)
         return;
     // A peer that closes throws away what it had not read, and the count
     // falls with it as if it had been read. The kernel marks our end shut
     // before it throws the bytes away, so a look after the count tells
     // whether the count can be trusted.
-    pollfd end = {socket->native_handle(), POLLRDHUP, 0};
+    pollfd end = {socket_->native_handle(), POLLRDHUP, 0};
     if (::poll(&end, 1, 0) != 0)
         return;
     // The unread bytes are the last ones written: a frame is read once the
     // frames after it cover them.
     std::size_t read = 0;
-    while (written > 0 && written_bytes - tracked.front().bytes >= static_cast<std::size_t>(unread)) {
-        written_bytes -= tracked.front().bytes;
-        tracked.pop_front();
+    while (written > 0 && written_bytes_ - tracked_.front().bytes >= static_cast<std::size_t>(unread)) {
+        written_bytes_ -= tracked_.front().bytes;
+        tracked_.pop_front();
         --written;
         ++read;
     }
@@ -186,35 +186,35 @@ void ts_protobuf_link_t::forget_read_frames()
 
 std::size_t ts_protobuf_link_t::frames_not_written() const
 {
-    return waiting_frames + in_flight_frames;
+    return waiting_frames_ + in_flight_frames_;
 }
 
 void ts_protobuf_link_t::start_write()
 {
-    if (in_flight->size() != 0 || waiting->size() == 0)
+    if (in_flight_->size() != 0 || waiting_->size() == 0)
         return;
-    waiting.swap(in_flight);
-    std::swap(waiting_frames, in_flight_frames);
+    waiting_.swap(in_flight_);
+    std::swap(waiting_frames_, in_flight_frames_);
     ts_protobuf_link_ptr self = shared_link();
-    ts_socket_ptr on = socket;
-    boost::asio::async_write(*socket, in_flight->data(),
+    ts_socket_ptr on = socket_;
+    boost::asio::async_write(*socket_, in_flight_->data(),
         [self, on](const boost::system::error_code& error, std::size_t) { self->on_write(on, error); });
 }
 
 void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::system::error_code& error)
 {
     NT_ASSERT_MAIN_THREAD();
-    if (written_on != socket)
+    if (written_on != socket_)
         return; // closed or replaced meanwhile
     if (!error) {
         // A composed write succeeds only when it wrote everything.
-        written_bytes += in_flight->size();
-        in_flight->consume(in_flight->size());
-        const std::size_t frames = in_flight_frames;
-        in_flight_frames = 0;
+        written_bytes_ += in_flight_->size();
+        in_flight_->consume(in_flight_->size());
+        const std::size_t frames = in_flight_frames_;
+        in_flight_frames_ = 0;
         // Asked before the next write adds to the socket's count.
-        const std::size_t written_frames = tracked.size() - waiting_frames;
-        if (written_bytes >= TS_READ_CHECK_BYTES || written_frames >= TS_READ_CHECK_FRAMES)
+        const std::size_t written_frames = tracked_.size() - waiting_frames_;
+        if (written_bytes_ >= TS_READ_CHECK_BYTES || written_frames >= TS_READ_CHECK_FRAMES)
             forget_read_frames();
         start_write();
         on_frames_written(frames);
@@ -227,7 +227,7 @@ void ts_protobuf_link_t::on_write(const ts_socket_ptr& written_on, const boost::
 
 bool ts_protobuf_link_t::read_ended(const ts_socket_ptr& read_on, const boost::system::error_code& error)
 {
-    if (read_on != socket)
+    if (read_on != socket_)
         return true; // closed or replaced meanwhile
     if (!error)
         return false;
@@ -239,8 +239,8 @@ bool ts_protobuf_link_t::read_ended(const ts_socket_ptr& read_on, const boost::s
 void ts_protobuf_link_t::read_header()
 {
     ts_protobuf_link_ptr self = shared_link();
-    ts_socket_ptr on = socket;
-    boost::asio::async_read(*socket, boost::asio::buffer(&length, sizeof length),
+    ts_socket_ptr on = socket_;
+    boost::asio::async_read(*socket_, boost::asio::buffer(&length_, sizeof length_),
         [self, on](const boost::system::error_code& error, std::size_t) { self->on_header(on, error); });
 }
 
@@ -249,7 +249,7 @@ void ts_protobuf_link_t::on_header(const ts_socket_ptr& read_on, const boost::sy
     NT_ASSERT_MAIN_THREAD();
     if (read_ended(read_on, error))
         return;
-    if (length > TS_MAX_FRAME_BODY) {
+    if (length_ > TS_MAX_FRAME_BODY) {
         on_error(nx::make_error_code(nx::EC_BAD_MESSAGE_SIZE));
         return;
     }
@@ -261,10 +261,10 @@ void ts_protobuf_link_t::read_body()
     // The body is taken in steps, so the buffer grows with the bytes that
     // arrive, not with the length a peer announces: a four-byte header
     // commits no 16 MiB.
-    const std::size_t step = std::min<std::size_t>(length - incoming.size(), body_read_step);
+    const std::size_t step = std::min<std::size_t>(length_ - incoming_.size(), body_read_step);
     ts_protobuf_link_ptr self = shared_link();
-    ts_socket_ptr on = socket;
-    boost::asio::async_read(*socket, incoming.prepare(step),
+    ts_socket_ptr on = socket_;
+    boost::asio::async_read(*socket_, incoming_.prepare(step),
         [self, on](const boost::system::error_code& error, std::size_t bytes) { self->on_body(on, error, bytes); });
 }
 
@@ -274,8 +274,8 @@ void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::syst
     if (read_ended(read_on, error))
         return;
     // `incoming` holds nothing but this body, so the stream ends where it does.
-    incoming.commit(bytes);
-    if (incoming.size() < length) {
+    incoming_.commit(bytes);
+    if (incoming_.size() < length_) {
         read_body();
         return;
     }
@@ -285,12 +285,12 @@ void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::syst
         {
             boost::asio::streambuf& buffer;
             ~discard_rest() { buffer.consume(buffer.size()); }
-        } discard{incoming};
-        std::istream body(&incoming);
+        } discard{incoming_};
+        std::istream body(&incoming_);
         on_message(body);
     }
     // Go on only on the socket this body came from: on_message may have
     // closed the link, or started another socket with its own read cycle.
-    if (read_on == socket)
+    if (read_on == socket_)
         read_header();
 }

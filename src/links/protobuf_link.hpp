@@ -51,8 +51,8 @@ constexpr std::size_t TS_READ_CHECK_FRAMES = 8;
 class ts_protobuf_link_t : private boost::noncopyable
 {
 public:
-    // high_watermark: TS_OUTPUT_HIGH_WATERMARK but in tests.
-    explicit ts_protobuf_link_t(std::size_t high_watermark = TS_OUTPUT_HIGH_WATERMARK);
+    // watermark: TS_OUTPUT_HIGH_WATERMARK but in tests.
+    explicit ts_protobuf_link_t(std::size_t watermark = TS_OUTPUT_HIGH_WATERMARK);
     virtual ~ts_protobuf_link_t();
 
     // The position of a frame among those tracked (see frames_tracked) that
@@ -131,7 +131,7 @@ protected:
     // then those not yet written. A peer that drops its connection drops what it had not read;
     // a derived class that keeps one record per frame sent, dropping the
     // oldest on_frames_read tells it, knows what that can have been.
-    std::size_t frames_tracked() const { return tracked.size(); }
+    std::size_t frames_tracked() const { return tracked_.size(); }
 
     // Called after a completed write with the number of the oldest tracked
     // frames that the peer has read. Default: nothing.
@@ -164,19 +164,19 @@ private:
     // Completions hold the socket they were started on (a composed operation
     // must not outlive its stream) and compare it with the current one: start
     // may have installed another socket before an old completion runs.
-    ts_socket_ptr socket;
-    std::uint32_t length = 0;
-    boost::asio::streambuf incoming;
+    ts_socket_ptr socket_;
+    std::uint32_t length_ = 0;
+    boost::asio::streambuf incoming_;
     // Two output buffers swapped by pointer: one write in flight, everything
     // sent meanwhile collected behind it for the next write.
-    std::unique_ptr<boost::asio::streambuf> waiting;
-    std::unique_ptr<boost::asio::streambuf> in_flight;
-    std::size_t waiting_frames = 0;
-    std::size_t in_flight_frames = 0;
+    std::unique_ptr<boost::asio::streambuf> waiting_;
+    std::unique_ptr<boost::asio::streambuf> in_flight_;
+    std::size_t waiting_frames_ = 0;
+    std::size_t in_flight_frames_ = 0;
     // One entry per frame tracked: written and perhaps unread, then in
     // flight, then waiting. Bounded by the socket's send buffer plus what
     // the watermark admits.
-    std::deque<frame_t> tracked;
-    std::size_t written_bytes = 0; // of the written frames at the front
-    std::size_t high_watermark;
+    std::deque<frame_t> tracked_;
+    std::size_t written_bytes_ = 0; // of the written frames at the front
+    std::size_t high_watermark_;
 };

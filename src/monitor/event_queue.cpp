@@ -15,19 +15,19 @@
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
 
-ts_event_queue_t::ts_event_queue_t(std::size_t max_paths_, std::size_t max_path_bytes_)
+ts_event_queue_t::ts_event_queue_t(std::size_t path_bound, std::size_t byte_bound)
     // A block records a length of 32 bits: no single path comes near it, and
     // the byte bound keeps every one below it.
-    : max_paths(max_paths_)
-    , max_path_bytes(std::min<std::size_t>(max_path_bytes_, std::numeric_limits<std::uint32_t>::max()))
-    , path_filter(new ScanSet)
+    : max_paths_(path_bound)
+    , max_path_bytes_(std::min<std::size_t>(byte_bound, std::numeric_limits<std::uint32_t>::max()))
+    , path_filter_(new ScanSet)
 {
 }
 
 // Out of line: the filters' types are complete only here.
 ts_event_queue_t::~ts_event_queue_t()
 {
-    for (const entry_t& entry : events)
+    for (const entry_t& entry : events_)
         std::free(entry.block);
 }
 
@@ -46,7 +46,7 @@ void ts_event_queue_t::append(boost::string_view text, bool at_front)
 {
     char* block = make_block(text);
     try {
-        auto& fifo = events.get<by_order>();
+        auto& fifo = events_.get<by_order>();
         const entry_t entry{block};
         if (at_front)
             fifo.push_front(entry);
@@ -56,13 +56,13 @@ void ts_event_queue_t::append(boost::string_view text, bool at_front)
         std::free(block);
         throw;
     }
-    bytes += text.size();
+    bytes_ += text.size();
 }
 
 void ts_event_queue_t::push(const ts_event_t& event)
 {
     NT_ASSERT_MAIN_THREAD();
-    boost::mutex::scoped_lock lock(mutex);
+    boost::mutex::scoped_lock lock(mutex_);
     if (admit(event))
         pushed();
 }
@@ -70,7 +70,7 @@ void ts_event_queue_t::push(const ts_event_t& event)
 void ts_event_queue_t::push(const std::vector<ts_event_t>& batch)
 {
     NT_ASSERT_MAIN_THREAD();
-    boost::mutex::scoped_lock lock(mutex);
+    boost::mutex::scoped_lock lock(mutex_);
     bool any = false;
     for (const ts_event_t& event : batch)
         any |= admit(event);
@@ -80,22 +80,22 @@ void ts_event_queue_t::push(const std::vector<ts_event_t>& batch)
 
 bool ts_event_queue_t::deposit(std::vector<ts_event_t>&& batch)
 {
-    boost::mutex::scoped_lock lock(deposited_mutex);
-    if (deposited.empty())
-        deposited.swap(batch);
+    boost::mutex::scoped_lock lock(deposited_mutex_);
+    if (deposited_.empty())
+        deposited_.swap(batch);
     else
-        deposited.insert(deposited.end(), std::make_move_iterator(batch.begin()),
+        deposited_.insert(deposited_.end(), std::make_move_iterator(batch.begin()),
                          std::make_move_iterator(batch.end()));
-    if (wake_pending)
+    if (wake_pending_)
         return false;
-    wake_pending = true;
+    wake_pending_ = true;
     return true;
 }
 
 void ts_event_queue_t::wake_not_posted()
 {
-    boost::mutex::scoped_lock lock(deposited_mutex);
-    wake_pending = false;
+    boost::mutex::scoped_lock lock(deposited_mutex_);
+    wake_pending_ = false;
 }
 
 void ts_event_queue_t::push_deposited()
@@ -103,16 +103,16 @@ void ts_event_queue_t::push_deposited()
     NT_ASSERT_MAIN_THREAD();
     std::vector<ts_event_t> batch;
     {
-        boost::mutex::scoped_lock lock(deposited_mutex);
-        batch.swap(deposited);
-        wake_pending = false;
+        boost::mutex::scoped_lock lock(deposited_mutex_);
+        batch.swap(deposited_);
+        wake_pending_ = false;
     }
     push(batch);
 }
 
 bool ts_event_queue_t::admit(const ts_event_t& event)
 {
-    if (process_filter && !process_filter->is_allowed(event.pid))
+    if (process_filter_ && !process_filter_->is_allowed(event.pid))
         return false;
     // A path that is not absolute can only come from a faulty producer; it
     // must not end the daemon, so it is dropped here before the path filter,
@@ -122,15 +122,15 @@ bool ts_event_queue_t::admit(const ts_event_t& event)
         NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_NOT_ABSOLUTE_DROPPED, (path ? *path : std::string()));
         return false;
     }
-    if (path_filter->state(*path) != ScanSet::INCLUDED)
+    if (path_filter_->state(*path) != ScanSet::INCLUDED)
         return false;
 
     // A path already waiting keeps its place; at the bound only a path not
     // yet waiting is dropped.
     const boost::string_view text(*path);
-    auto& by_text = events.get<by_path>();
+    auto& by_text = events_.get<by_path>();
     if (by_text.find(text) == by_text.end()) {
-        if (events.size() < max_paths && bytes + text.size() <= max_path_bytes)
+        if (events_.size() < max_paths_ && bytes_ + text.size() <= max_path_bytes_)
             append(text, false);
         else
             drop_one();
@@ -143,7 +143,7 @@ bool ts_event_queue_t::admit(const ts_event_t& event)
 void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
 {
     NT_ASSERT_MAIN_THREAD();
-    auto& fifo = events.get<by_order>();
+    auto& fifo = events_.get<by_order>();
     // limit n takes n + 1 paths; the test against the size also keeps
     // limit + 1 from wrapping around.
     std::size_t count = fifo.size();
@@ -153,34 +153,34 @@ void ts_event_queue_t::pop(std::deque<std::string>& out, std::size_t limit)
         const entry_t front = fifo.front();
         const boost::string_view text = front.text();
         out.emplace_back(text.data(), text.size());
-        bytes -= text.size();
+        bytes_ -= text.size();
         fifo.pop_front();
         std::free(front.block);
     }
     // Dropping ends with room for a good share of the bound again, not at
     // the first free place: a flow that can barely keep up would otherwise
     // start and end it with every batch.
-    if (dropping && events.size() <= max_paths / 2 && bytes <= max_path_bytes / 2) {
-        NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_DROPPED << dropped_count);
-        dropping = false;
-        dropped_count = 0;
+    if (dropping_ && events_.size() <= max_paths_ / 2 && bytes_ <= max_path_bytes_ / 2) {
+        NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_DROPPED << dropped_count_);
+        dropping_ = false;
+        dropped_count_ = 0;
     }
 }
 
 void ts_event_queue_t::drop_one()
 {
-    ++dropped_count;
-    if (dropping)
+    ++dropped_count_;
+    if (dropping_)
         return;
-    dropping = true;
-    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths << TS_TEXT_QUEUE_BOUND_PATHS << max_path_bytes << TS_TEXT_QUEUE_BOUND_BYTES);
+    dropping_ = true;
+    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths_ << TS_TEXT_QUEUE_BOUND_PATHS << max_path_bytes_ << TS_TEXT_QUEUE_BOUND_BYTES);
 }
 
 void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
 {
     NT_ASSERT_MAIN_THREAD();
-    auto& fifo = events.get<by_order>();
-    auto& by_text = events.get<by_path>();
+    auto& fifo = events_.get<by_order>();
+    auto& by_text = events_.get<by_path>();
     // Placing each path at the front from the last to the first restores
     // their order; a path that is waiting (or named twice) moves instead, so
     // it ends at the place of its first mention.
@@ -188,7 +188,7 @@ void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
         const boost::string_view text(*it);
         auto found = by_text.find(text);
         if (found != by_text.end())
-            fifo.relocate(fifo.begin(), events.project<by_order>(found));
+            fifo.relocate(fifo.begin(), events_.project<by_order>(found));
         else
             append(text, true);
     }
@@ -196,20 +196,20 @@ void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)
 
 bool ts_event_queue_t::empty() const
 {
-    return events.empty();
+    return events_.empty();
 }
 
 std::size_t ts_event_queue_t::size() const
 {
-    return events.size();
+    return events_.size();
 }
 
 void ts_event_queue_t::set_path_filter(ScanSet* filter)
 {
     NT_ASSERT_MAIN_THREAD();
     std::unique_ptr<ScanSet> replacement(filter ? filter : new ScanSet);
-    boost::mutex::scoped_lock lock(mutex);
-    path_filter.swap(replacement);
+    boost::mutex::scoped_lock lock(mutex_);
+    path_filter_.swap(replacement);
     // The old filter goes while the mutex is held.
     replacement.reset();
 }
@@ -218,7 +218,7 @@ void ts_event_queue_t::set_process_filter(ts_proc_filter_t* filter)
 {
     NT_ASSERT_MAIN_THREAD();
     std::unique_ptr<ts_proc_filter_t> replacement(filter);
-    boost::mutex::scoped_lock lock(mutex);
-    process_filter.swap(replacement);
+    boost::mutex::scoped_lock lock(mutex_);
+    process_filter_.swap(replacement);
     replacement.reset();
 }

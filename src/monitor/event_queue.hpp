@@ -59,8 +59,8 @@ public:
     // Empty; the path filter is an empty ScanSet (forwards nothing) and there
     // is no process filter (no process excluded) until one is installed.
     // The bound is TS_QUEUE_MAX_PATHS and TS_QUEUE_MAX_PATH_BYTES but in tests.
-    explicit ts_event_queue_t(std::size_t max_paths = TS_QUEUE_MAX_PATHS,
-        std::size_t max_path_bytes = TS_QUEUE_MAX_PATH_BYTES);
+    explicit ts_event_queue_t(std::size_t path_bound = TS_QUEUE_MAX_PATHS,
+        std::size_t byte_bound = TS_QUEUE_MAX_PATH_BYTES);
     ~ts_event_queue_t();
 
     // Asks the process filter, then the path filter; a path that passes is
@@ -111,11 +111,11 @@ public:
     bool empty() const;
     std::size_t size() const;
     // Bytes of the waiting path texts.
-    std::size_t path_bytes() const { return bytes; }
+    std::size_t path_bytes() const { return bytes_; }
     // Pushes of new paths dropped at the bound since dropping last started
     // (a path accessed again meanwhile counts again: remembering dropped
     // paths would cost what the bound saves); 0 when not dropping.
-    std::size_t dropped() const { return dropped_count; }
+    std::size_t dropped() const { return dropped_count_; }
 
     // Take ownership of the new filter and delete the one they replace, under
     // the mutex. Paths already waiting are not filtered again. A null path
@@ -168,19 +168,19 @@ private:
     // Destroyed in reverse order: process filter, path filter, mutex, the
     // waiting paths (whose blocks the destructor frees first), then the
     // signal with its slots.
-    events_t events;
-    std::size_t bytes = 0;
-    const std::size_t max_paths;
-    const std::size_t max_path_bytes;
-    bool dropping = false;
-    std::size_t dropped_count = 0;
-    boost::mutex mutex;
-    std::unique_ptr<ScanSet> path_filter;
-    std::unique_ptr<ts_proc_filter_t> process_filter;
+    events_t events_;
+    std::size_t bytes_ = 0;
+    const std::size_t max_paths_;
+    const std::size_t max_path_bytes_;
+    bool dropping_ = false;
+    std::size_t dropped_count_ = 0;
+    boost::mutex mutex_;
+    std::unique_ptr<ScanSet> path_filter_;
+    std::unique_ptr<ts_proc_filter_t> process_filter_;
     // What the interceptors handed over and push_deposited has not taken.
-    boost::mutex deposited_mutex;
-    std::vector<ts_event_t> deposited;
-    bool wake_pending = false;
+    boost::mutex deposited_mutex_;
+    std::vector<ts_event_t> deposited_;
+    bool wake_pending_ = false;
 };
 
 typedef boost::shared_ptr<ts_event_queue_t> ts_event_queue_ptr;

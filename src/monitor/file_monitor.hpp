@@ -80,12 +80,12 @@ public:
     // For tests: how interceptors are built (create_interceptor by default),
     // how loop threads are started (start_thread by default) and where the
     // start-up scan looks for processes ("/proc").
-    void set_interceptor_factory(const factory_t& factory) { create = factory; }
-    void set_thread_starter(const thread_starter_t& starter) { start_thread_with = starter; }
-    void set_proc_root(const std::string& root) { proc_root = root; }
+    void set_interceptor_factory(const factory_t& factory) { create_ = factory; }
+    void set_thread_starter(const thread_starter_t& starter) { start_thread_with_ = starter; }
+    void set_proc_root(const std::string& root) { proc_root_ = root; }
 
-    const ts_event_queue_ptr& event_queue() const { return queue; }
-    const ts_mounts_watcher_ptr& mounts_watcher() const { return watcher; }
+    const ts_event_queue_ptr& event_queue() const { return queue_; }
+    const ts_mounts_watcher_ptr& mounts_watcher() const { return watcher_; }
 
     // Starts a boost::thread on body. Throws boost::thread_resource_error.
     static thread_ptr start_thread(const boost::function<void()>& body);
@@ -118,22 +118,22 @@ private:
 
     // What the file monitor uses of its owner, taken once: the owner's event
     // loop, configuration and Kestrum link, all of which outlive it.
-    boost::asio::io_service& event_loop;
-    const nx::LinuxTarselConfig* config;
-    ts_kestrum_t* kestrum;
-    ts_event_queue_ptr queue;
-    ts_interceptor_ptr interceptor;
-    thread_ptr loop_thread;
-    ts_mounts_watcher_ptr watcher;
+    boost::asio::io_service& event_loop_;
+    const nx::LinuxTarselConfig* config_;
+    ts_kestrum_t* kestrum_;
+    ts_event_queue_ptr queue_;
+    ts_interceptor_ptr interceptor_;
+    thread_ptr loop_thread_;
+    ts_mounts_watcher_ptr watcher_;
     // To the queue and the Kestrum link, which may outlive this object;
     // scoped, so that a constructor that throws leaves no slot behind.
-    std::vector<boost::signals2::scoped_connection> connections;
+    std::vector<boost::signals2::scoped_connection> connections_;
     // Work posted to the event loop holds it weakly: a handler that runs
     // after this object is gone finds it expired and does nothing.
-    boost::shared_ptr<void> alive;
-    factory_t create;
-    thread_starter_t start_thread_with;
-    std::string proc_root;
+    boost::shared_ptr<void> alive_;
+    factory_t create_;
+    thread_starter_t start_thread_with_;
+    std::string proc_root_;
 };
 
 // One record per running process whose executable resolves: its canonical
