@@ -8,9 +8,10 @@
 
 struct ts_event_t
 {
-    // Path text of the accessed file, bytes as the producer made them. Made
-    // once by the producer and never modified, so the queue can keep the same
-    // string instead of copying it.
+    // Path text of the accessed file, bytes as the producer made them; made
+    // once by the producer and never modified, so the event can be handed
+    // between threads and copied without copying the text. The queue keeps
+    // a compact copy of its own for a path that waits.
     boost::shared_ptr<std::string> path;
     // Process that made the access.
     int pid;

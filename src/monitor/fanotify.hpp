@@ -18,8 +18,8 @@
 #include "monitor/unique_fd.hpp"
 #include "monitor/wake_fd.hpp"
 
-// Bytes asked for by one read: room for 100 records, so one posted handler
-// carries at most 100 events and at most 100 event descriptors are open.
+// Bytes asked for by one read: room for 100 records, so at most 100 event
+// descriptors are open at once.
 const std::size_t TS_FAN_READ_SIZE = 2400;
 // Room for a link target read from "/proc/self/fd/N".
 const std::size_t TS_FAN_PATH_SIZE = 4096;

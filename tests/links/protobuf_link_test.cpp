@@ -725,6 +725,31 @@ TEST_F(protobuf_link_test, written_frames_are_tracked_until_the_peer_has_read_th
     EXPECT_EQ(0u, link->frames_tracked());
 }
 
+// Small frames are not checked after every write, but every few: what the
+// peer has read is still forgotten, so the frames tracked stay bounded
+// however many are sent. (The socket counts a few hundred bytes of overhead
+// per write still unread, so some frames more than the unread one are kept.)
+TEST_F(protobuf_link_test, small_frames_read_by_the_peer_are_forgotten_within_a_bound)
+{
+    peer_t peer(io);
+    test_link_ptr link = make_link();
+    link->start(peer.link_side);
+    std::size_t sent = 0, reported = 0, most = 0;
+    for (int round = 0; round < 400; ++round) {
+        link->send(make_error(1, std::string(100, 'p')));
+        ++sent;
+        ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
+        ASSERT_FALSE(peer.read_available().empty());
+        most = std::max(most, link->frames_tracked());
+    }
+    for (std::size_t r : link->read_reports)
+        reported += r;
+    EXPECT_EQ(sent, reported + link->frames_tracked());
+    EXPECT_GT(reported, 0u);
+    EXPECT_LE(most, 64u);
+    link->close();
+}
+
 // A peer that closes throws away what it had not read, and the socket's
 // count of unread bytes falls to nothing with it: a write completion that
 // runs after the close must not take that for the peer having read them.
