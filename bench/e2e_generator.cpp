@@ -35,10 +35,9 @@ const unsigned pace_step = 16;
 
 int usage()
 {
-    fprintf(stderr,
-            "usage: e2e_generator make DIR COUNT\n"
-            "       e2e_generator run DIR COUNT RATE [PROCS]   (RATE opens/s, 0: uncapped)\n"
-            "       e2e_generator syscall-cost\n");
+    fprintf(stderr, "usage: e2e_generator make DIR COUNT\n"
+                    "       e2e_generator run DIR COUNT RATE [PROCS]   (RATE opens/s, 0: uncapped)\n"
+                    "       e2e_generator syscall-cost\n");
     return 2;
 }
 

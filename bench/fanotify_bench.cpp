@@ -82,7 +82,7 @@ struct files_t
     std::string dir;
     std::string marker;
     ino_t marker_ino;
-    std::vector<std::vector<std::string> > sets; // one per generator
+    std::vector<std::vector<std::string>> sets; // one per generator
 };
 
 // Generator processes, forked once before any thread exists (a fork later
@@ -245,7 +245,6 @@ struct drain_t
     }
 };
 
-
 trial_t fanotify_trial(const files_t& files, const std::vector<generator_t>& gens, overflow_sink_t& sink)
 {
     boost::asio::io_service io;
@@ -269,7 +268,8 @@ trial_t fanotify_trial(const files_t& files, const std::vector<generator_t>& gen
     std::thread reader([&] { interceptor->run(queue); });
     drain.wait();
     const double seconds = now() - start, cpu = cpu_seconds() - cpu0;
-    const double reader_cpu = thread_cpu_seconds(reader.native_handle()), loop_cpu = thread_cpu_seconds(main_loop.native_handle()) - loop0;
+    const double reader_cpu = thread_cpu_seconds(reader.native_handle()),
+                 loop_cpu = thread_cpu_seconds(main_loop.native_handle()) - loop0;
     interceptor->stop();
     reader.join();
     io.stop();
@@ -332,7 +332,8 @@ int main(int argc, char** argv)
     for (int r = 0; r < rounds; ++r) {
         const trial_t ref = reference_trial(files, gens);
         const trial_t fan = fanotify_trial(files, gens, *sink);
-        printf("  reference %7.0f/s %5.2f us/event   ts_fanotify_t %7.0f/s %5.2f us/event (reader %.2f, event loop %.2f)\n",
+        printf("  reference %7.0f/s %5.2f us/event   ts_fanotify_t %7.0f/s %5.2f us/event (reader %.2f, event loop "
+               "%.2f)\n",
                ref.rate(), ref.cpu_per_event() * 1e6, fan.rate(), fan.cpu_per_event() * 1e6,
                fan.reader_cpu / fan.events * 1e6, fan.loop_cpu / fan.events * 1e6);
         overflows += ref.overflows + fan.overflows;
@@ -354,8 +355,9 @@ int main(int argc, char** argv)
     printf("  ts_fanotify_t:    %15.0f %13.2f %15.0f %13.2f\n", median(fan_rate), median(fan_cpu) * 1e6,
            *std::max_element(fan_rate.begin(), fan_rate.end()),
            *std::min_element(fan_cpu.begin(), fan_cpu.end()) * 1e6);
-    printf("  ratio of medians %.2f (target >= 0.8); median CPU/event %.2f us (target < 8); overflows %llu (must be 0)\n",
-           ratio, median(fan_cpu) * 1e6, overflows);
+    printf(
+        "  ratio of medians %.2f (target >= 0.8); median CPU/event %.2f us (target < 8); overflows %llu (must be 0)\n",
+        ratio, median(fan_cpu) * 1e6, overflows);
 
     stop_generators(gens);
     set_log_sink(cf_log_ptr());

@@ -13,8 +13,8 @@ int reference_open(const char* dir)
     int group = fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (group < 0)
         return -1;
-    if (fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE,
-                      AT_FDCWD, dir) != 0) {
+    if (fanotify_mark(group, FAN_MARK_ADD | FAN_MARK_MOUNT, FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE, AT_FDCWD,
+                      dir) != 0) {
         close(group);
         return -1;
     }

@@ -10,9 +10,9 @@ extern "C" {
 
 struct reference_counts
 {
-    unsigned long long events;  /* regular files whose path was read */
+    unsigned long long events; /* regular files whose path was read */
     unsigned long long overflows;
-    double last_event;          /* CLOCK_MONOTONIC seconds of the last read with counted events */
+    double last_event; /* CLOCK_MONOTONIC seconds of the last read with counted events */
 };
 
 /* A notification group (blocking) with a mount mark for open and close

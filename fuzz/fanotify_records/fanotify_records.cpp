@@ -91,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t which = static_cast<std::size_t>(record.fd) % objects().size();
             record.fd = ::open(objects()[which].path.c_str(), objects()[which].flags | O_CLOEXEC);
             nt_fuzz::check(record.fd >= 0, "open of an object");
-            const bool reported =
-                objects()[which].reported && record.pid != own_pid && !(record.mask & FAN_Q_OVERFLOW);
+            const bool reported = objects()[which].reported && record.pid != own_pid && !(record.mask & FAN_Q_OVERFLOW);
             expected.push_back(expected_t{record.fd, which, reported, record.pid});
         }
         std::memcpy(buffer + offset, &record, sizeof record);
@@ -109,8 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!record.reported)
             continue;
         nt_fuzz::check(next < events.size(), "an access not reported");
-        nt_fuzz::check(events[next].path && *events[next].path == objects()[record.object].path,
-                       "wrong path reported");
+        nt_fuzz::check(events[next].path && *events[next].path == objects()[record.object].path, "wrong path reported");
         nt_fuzz::check(events[next].pid == record.pid, "wrong pid reported");
         ++next;
     }

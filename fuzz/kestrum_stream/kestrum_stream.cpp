@@ -54,11 +54,8 @@ model_t model_of(const std::uint8_t* data, std::size_t size)
         message.ParsePartialFromArray(data + offset + sizeof length, static_cast<int>(length));
         offset += sizeof length + length;
         switch (message.tag()) {
-        case ks::ServerMessage::CLOSE_FLOW_RESPONSE:
-            break;
-        case ks::ServerMessage::OPEN_FLOW_RESPONSE:
-            alarms = 0;
-            break;
+        case ks::ServerMessage::CLOSE_FLOW_RESPONSE: break;
+        case ks::ServerMessage::OPEN_FLOW_RESPONSE: alarms = 0; break;
         case ks::ServerMessage::FLOW_ALARM:
             if (++alarms >= MAX_FLOW_ALARMS) {
                 model.ends = true;
@@ -66,9 +63,7 @@ model_t model_of(const std::uint8_t* data, std::size_t size)
             }
             ++model.requests;
             break;
-        default:
-            model.ends = true;
-            return model;
+        default: model.ends = true; return model;
         }
     }
 }

@@ -48,11 +48,9 @@ cut_t cut(const std::uint8_t* data, std::size_t size, std::size_t piece)
 bool write_value(kson_writer_t* context, const kson_value_t* value)
 {
     switch (value->marker) {
-    case KSON_NULL:
-        return kson_put_null(context);
+    case KSON_NULL: return kson_put_null(context);
     case KSON_TRUE:
-    case KSON_FALSE:
-        return kson_put_bool(context, value->marker == KSON_TRUE);
+    case KSON_FALSE: return kson_put_bool(context, value->marker == KSON_TRUE);
     case KSON_INT8: {
         std::uint8_t v;
         return kson_get_uint8(value, &v) && kson_put_uint8(context, v);
@@ -70,8 +68,7 @@ bool write_value(kson_writer_t* context, const kson_value_t* value)
         return kson_get_uint64(value, &v) && kson_put_uint64(context, v);
     }
     case KSON_STRING8:
-    case KSON_STRING32:
-        return kson_put_string_n(context, reinterpret_cast<const char*>(value->data), value->size);
+    case KSON_STRING32: return kson_put_string_n(context, reinterpret_cast<const char*>(value->data), value->size);
     case KSON_ARRAY8:
     case KSON_ARRAY32: {
         kson_writer_t* array = kson_begin_array(context, value->marker == KSON_ARRAY32);
@@ -118,8 +115,7 @@ bool same(const kson_value_t* a, const kson_value_t* b)
     case KSON_INT32:
     case KSON_INT64:
     case KSON_STRING8:
-    case KSON_STRING32:
-        return a->size == 0 || std::memcmp(a->data, b->data, a->size) == 0;
+    case KSON_STRING32: return a->size == 0 || std::memcmp(a->data, b->data, a->size) == 0;
     case KSON_ARRAY8:
     case KSON_ARRAY32:
         for (std::uint64_t i = 0; i < a->size; ++i)
@@ -132,8 +128,7 @@ bool same(const kson_value_t* a, const kson_value_t* b)
             if (!same(a->keys[i], b->keys[i]) || !same(a->values[i], b->values[i]))
                 return false;
         return true;
-    default:
-        return true;
+    default: return true;
     }
 }
 

@@ -39,11 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ks::FlowOptions options;
         make_flow_options(config, &options);
         nt_fuzz::check(options.IsInitialized(), "flow options with a required field unset");
-        nt_fuzz::check(std::vector<std::string>(options.included_path().begin(), options.included_path().end()) ==
-                               included &&
-                           std::vector<std::string>(options.excluded_path().begin(), options.excluded_path().end()) ==
-                               excluded,
-                       "flow options with other paths than the configuration");
+        nt_fuzz::check(
+            std::vector<std::string>(options.included_path().begin(), options.included_path().end()) == included &&
+                std::vector<std::string>(options.excluded_path().begin(), options.excluded_path().end()) == excluded,
+            "flow options with other paths than the configuration");
         break;
     }
     case nx::Ostrand2LinuxTarselMessage::GET_KESTRUM_RESPONSE:

@@ -43,10 +43,8 @@ std::vector<std::string> fold_long_names(int argc, char** argv)
 int parse_command_line(int argc, char** argv)
 {
     po::options_description options(TS_TEXT_OPTIONS_CAPTION, 80, 40);
-    options.add_options()
-        ("help,h", po::bool_switch(), TS_TEXT_OPTION_HELP)
-        ("version,v", po::bool_switch(), TS_TEXT_OPTION_VERSION)
-        ("monitor", po::value<int>(), TS_TEXT_OPTION_MONITOR);
+    options.add_options()("help,h", po::bool_switch(), TS_TEXT_OPTION_HELP)(
+        "version,v", po::bool_switch(), TS_TEXT_OPTION_VERSION)("monitor", po::value<int>(), TS_TEXT_OPTION_MONITOR);
 
     po::variables_map vm;
     po::store(po::command_line_parser(fold_long_names(argc, argv))

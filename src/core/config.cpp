@@ -82,13 +82,13 @@ std::string log_to_string(const nx::Log& setting)
 {
     switch (setting.type()) {
     case nx::Log::SYSLOG:
-        return enum_text<nx::Log::LogType>(setting.type()) + TS_TEXT_LOG_SETTING_SEPARATOR + enum_text<nx::Log::LogFacility>(setting.facility());
-    case nx::Log::FILE:
-        return setting.path();
+        return enum_text<nx::Log::LogType>(setting.type()) + TS_TEXT_LOG_SETTING_SEPARATOR +
+               enum_text<nx::Log::LogFacility>(setting.facility());
+    case nx::Log::FILE: return setting.path();
     case nx::Log::STDERR:
-        return enum_text<nx::Log::LogType>(setting.type()) + (setting.show_timestamp() ? TS_TEXT_LOG_SETTING_SHOW_TIMESTAMP : "");
-    case nx::Log::AUTO:
-        return enum_text<nx::Log::LogType>(setting.type());
+        return enum_text<nx::Log::LogType>(setting.type()) +
+               (setting.show_timestamp() ? TS_TEXT_LOG_SETTING_SHOW_TIMESTAMP : "");
+    case nx::Log::AUTO: return enum_text<nx::Log::LogType>(setting.type());
     }
     return std::string();
 }

@@ -32,9 +32,7 @@ ts_inventory_t::ts_inventory_t()
     wait_termination();
 }
 
-ts_inventory_t::~ts_inventory_t()
-{
-}
+ts_inventory_t::~ts_inventory_t() {}
 
 void ts_inventory_t::wait_hangup()
 {

@@ -8,7 +8,9 @@
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 
-namespace nx { class LinuxTarselConfig; }
+namespace nx {
+class LinuxTarselConfig;
+}
 class ts_ostrand_tie_t;
 class ts_kestrum_t;
 class ts_file_monitor_t;

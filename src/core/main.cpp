@@ -26,8 +26,8 @@ namespace {
 void require_inherited(int descriptor)
 {
     if (descriptor < 0 || ::fcntl(descriptor, F_GETFD) < 0)
-        throw boost::system::system_error(
-            boost::system::error_code(EBADF, boost::system::system_category()), TS_TEXT_CONTEXT_OSTRAND);
+        throw boost::system::system_error(boost::system::error_code(EBADF, boost::system::system_category()),
+                                          TS_TEXT_CONTEXT_OSTRAND);
 }
 
 // The inventory's signal sets are destroyed at exit, after main has
@@ -77,7 +77,7 @@ int main(int argc, char** argv)
     }
     hold_signals();
 
-    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_EXIT_STATUS << status << TS_TEXT_EXIT_STATUS_NAME_OPEN << enum_text<nx::ErrorCode>(status)
-                                   << TS_TEXT_EXIT_STATUS_NAME_CLOSE);
+    NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_EXIT_STATUS << status << TS_TEXT_EXIT_STATUS_NAME_OPEN
+                                                 << enum_text<nx::ErrorCode>(status) << TS_TEXT_EXIT_STATUS_NAME_CLOSE);
     return status;
 }

@@ -26,13 +26,13 @@ private:
 // sanitizer builds only (NT_CHECK_THREADS), where a wrong thread is a fault
 // to stop at; elsewhere it costs nothing.
 #ifdef NT_CHECK_THREADS
-#define NT_ASSERT_MAIN_THREAD()                                                                                       \
-    do {                                                                                                              \
-        if (!ts_main_thread_t::is_current())                                                                          \
-            ts_main_thread_t::fail(__func__);                                                                         \
+#define NT_ASSERT_MAIN_THREAD()                                                                                        \
+    do {                                                                                                               \
+        if (!ts_main_thread_t::is_current())                                                                           \
+            ts_main_thread_t::fail(__func__);                                                                          \
     } while (false)
 #else
-#define NT_ASSERT_MAIN_THREAD()                                                                                       \
-    do {                                                                                                              \
+#define NT_ASSERT_MAIN_THREAD()                                                                                        \
+    do {                                                                                                               \
     } while (false)
 #endif

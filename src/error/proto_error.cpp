@@ -45,7 +45,8 @@ int error_code_to_proto(const boost::system::error_code& code)
     const boost::system::error_category& generic = boost::system::generic_category();
     if (code == boost::system::error_condition(0, generic))
         return nx::EC_OK;
-    if (code == boost::system::error_condition(EACCES, generic) || code == boost::system::error_condition(EPERM, generic))
+    if (code == boost::system::error_condition(EACCES, generic) ||
+        code == boost::system::error_condition(EPERM, generic))
         return nx::EC_PERMISSION_DENIED;
     if (code == boost::system::error_condition(ENOENT, generic))
         return nx::EC_NO_SUCH_ENTRY;

@@ -38,10 +38,8 @@ bool is_lost_connection(const boost::system::error_code& error)
     case EPIPE:
     case ECONNRESET:
     case ECONNABORTED:
-    case ECONNREFUSED:
-        return true;
-    default:
-        return false;
+    case ECONNREFUSED: return true;
+    default: return false;
     }
 }
 
@@ -56,12 +54,9 @@ ts_kestrum_t::ts_kestrum_t(ts_inventory_t* owner, std::chrono::steady_clock::dur
     , alarm_count_(0)
     , connect_limit_(limit)
     , connect_timer_(owner->io_service_)
-{
-}
+{}
 
-ts_kestrum_t::~ts_kestrum_t()
-{
-}
+ts_kestrum_t::~ts_kestrum_t() {}
 
 void ts_kestrum_t::connect()
 {
@@ -133,7 +128,8 @@ void ts_kestrum_t::try_connect(const ts_socket_ptr& attempt)
         reconnect(TS_TEXT_KESTRUM_CONNECT_TIMED_OUT);
         return;
     }
-    connect_timer_.expires_after(std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline_ - now));
+    connect_timer_.expires_after(
+        std::min<std::chrono::steady_clock::duration>(KESTRUM_CONNECT_RETRY, connect_deadline_ - now));
     const ts_kestrum_ptr self = shared_from_this();
     connect_timer_.async_wait([self, attempt](const boost::system::error_code& error) {
         if (!error)
@@ -219,8 +215,7 @@ void ts_kestrum_t::on_message(std::istream& body)
 void ts_kestrum_t::handle_message(const ks::ServerMessage& message)
 {
     switch (message.tag()) {
-    case ks::ServerMessage::CLOSE_FLOW_RESPONSE:
-        return;
+    case ks::ServerMessage::CLOSE_FLOW_RESPONSE: return;
     case ks::ServerMessage::FLOW_ALARM: {
         const boost::system::error_code code = nx::make_error_code(message.error().code());
         NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_KESTRUM_ERROR_PREFIX << code.message());

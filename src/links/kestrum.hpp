@@ -14,7 +14,9 @@
 #include "kestrum_client_ipc.pb.h"
 #include "links/protobuf_link.hpp"
 
-namespace nx { class LinuxTarselConfig; }
+namespace nx {
+class LinuxTarselConfig;
+}
 class ts_inventory_t;
 class ts_ostrand_tie_t;
 
@@ -42,8 +44,7 @@ public:
     boost::signals2::signal<void(const paths_t&)> unsent;
 
     // limit: KESTRUM_CONNECT_LIMIT but in tests.
-    explicit ts_kestrum_t(ts_inventory_t* owner,
-        std::chrono::steady_clock::duration limit = KESTRUM_CONNECT_LIMIT);
+    explicit ts_kestrum_t(ts_inventory_t* owner, std::chrono::steady_clock::duration limit = KESTRUM_CONNECT_LIMIT);
     ~ts_kestrum_t() override;
 
     void set_socket_path(const std::string& path) { socket_path_ = path; }
@@ -122,4 +123,4 @@ private:
 
 typedef boost::shared_ptr<ts_kestrum_t> ts_kestrum_ptr;
 
-extern const int MAX_FLOW_ALARMS;                // 30
+extern const int MAX_FLOW_ALARMS; // 30

@@ -18,7 +18,6 @@
 #include "monitor/file_monitor.hpp"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 
-
 namespace {
 
 // Keys of the requests of which one unwritten copy is enough: Ostrand
@@ -35,9 +34,7 @@ ts_ostrand_tie_t::ts_ostrand_tie_t(ts_inventory_t* owner)
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_OSTRAND_CONSTRUCTED);
 }
 
-ts_ostrand_tie_t::~ts_ostrand_tie_t()
-{
-}
+ts_ostrand_tie_t::~ts_ostrand_tie_t() {}
 
 void ts_ostrand_tie_t::start(int descriptor)
 {
@@ -80,9 +77,10 @@ void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int r
         return;
     // Ostrand reads nothing: ended like a lost link, for Ostrand to start
     // the daemon again, rather than holding its output without end.
-    NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << TS_TEXT_OSTRAND_NOT_READING_BYTES);
-    throw boost::system::system_error(
-        boost::system::errc::make_error_code(boost::system::errc::no_buffer_space), TS_TEXT_CONTEXT_OSTRAND);
+    NT_LOG(LOG_ERROR_LEVEL,
+           TS_TEXT_OSTRAND_NOT_READING << TS_OUTPUT_HIGH_WATERMARK << TS_TEXT_OSTRAND_NOT_READING_BYTES);
+    throw boost::system::system_error(boost::system::errc::make_error_code(boost::system::errc::no_buffer_space),
+                                      TS_TEXT_CONTEXT_OSTRAND);
 }
 
 void ts_ostrand_tie_t::on_message(std::istream& body)
@@ -111,12 +109,8 @@ boost::shared_ptr<ts_protobuf_link_t> ts_ostrand_tie_t::shared_link()
 void ts_ostrand_tie_t::dispatch(const nx::Ostrand2LinuxTarselMessage& message)
 {
     switch (message.tag()) {
-    case nx::Ostrand2LinuxTarselMessage::GET_CONTEXT_RESPONSE:
-        on_context_response(message);
-        break;
-    case nx::Ostrand2LinuxTarselMessage::GET_KESTRUM_RESPONSE:
-        on_kestrum_response(message);
-        break;
+    case nx::Ostrand2LinuxTarselMessage::GET_CONTEXT_RESPONSE: on_context_response(message); break;
+    case nx::Ostrand2LinuxTarselMessage::GET_KESTRUM_RESPONSE: on_kestrum_response(message); break;
     }
 }
 
@@ -157,6 +151,8 @@ void ts_ostrand_tie_t::on_ready(std::uint32_t config_revision)
     ready_connection_.disconnect();
     const int state = owner_->file_monitor()->mode();
     send_info_notification(config_revision, state);
-    const char* const mode = state == nx::LTS_FANOTIFY ? TS_TEXT_OSTRAND_READY_MODE_FANOTIFY : state == nx::LTS_LKM ? TS_TEXT_OSTRAND_READY_MODE_LKM : "";
+    const char* const mode = state == nx::LTS_FANOTIFY ? TS_TEXT_OSTRAND_READY_MODE_FANOTIFY
+                             : state == nx::LTS_LKM    ? TS_TEXT_OSTRAND_READY_MODE_LKM
+                                                       : "";
     NT_LOG(LOG_NOTICE_LEVEL, TS_TEXT_OSTRAND_READY_PREFIX << NT_VERSION_TEXT << TS_TEXT_OSTRAND_READY_SUFFIX << mode);
 }

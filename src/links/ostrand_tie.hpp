@@ -9,7 +9,10 @@
 
 #include "links/protobuf_link.hpp"
 
-namespace nx { class Ostrand2LinuxTarselMessage; class LinuxTarsel2OstrandMessage; }
+namespace nx {
+class Ostrand2LinuxTarselMessage;
+class LinuxTarsel2OstrandMessage;
+} // namespace nx
 class ts_inventory_t;
 
 class ts_ostrand_tie_t : public boost::enable_shared_from_this<ts_ostrand_tie_t>, public ts_protobuf_link_t

@@ -32,9 +32,10 @@ bool is_aborted(const boost::system::error_code& error)
 } // namespace
 
 ts_protobuf_link_t::ts_protobuf_link_t(std::size_t watermark)
-    : waiting_(new boost::asio::streambuf), in_flight_(new boost::asio::streambuf), high_watermark_(watermark)
-{
-}
+    : waiting_(new boost::asio::streambuf)
+    , in_flight_(new boost::asio::streambuf)
+    , high_watermark_(watermark)
+{}
 
 ts_protobuf_link_t::~ts_protobuf_link_t() = default;
 
@@ -141,13 +142,9 @@ bool ts_protobuf_link_t::is_open() const
     return static_cast<bool>(socket_);
 }
 
-void ts_protobuf_link_t::on_frames_written(std::size_t)
-{
-}
+void ts_protobuf_link_t::on_frames_written(std::size_t) {}
 
-void ts_protobuf_link_t::on_frames_read(std::size_t)
-{
-}
+void ts_protobuf_link_t::on_frames_read(std::size_t) {}
 
 std::size_t ts_protobuf_link_t::bytes_not_written() const
 {
@@ -197,7 +194,8 @@ void ts_protobuf_link_t::start_write()
     std::swap(waiting_frames_, in_flight_frames_);
     ts_protobuf_link_ptr self = shared_link();
     ts_socket_ptr on = socket_;
-    boost::asio::async_write(*socket_, in_flight_->data(),
+    boost::asio::async_write(
+        *socket_, in_flight_->data(),
         [self, on](const boost::system::error_code& error, std::size_t) { self->on_write(on, error); });
 }
 
@@ -240,7 +238,8 @@ void ts_protobuf_link_t::read_header()
 {
     ts_protobuf_link_ptr self = shared_link();
     ts_socket_ptr on = socket_;
-    boost::asio::async_read(*socket_, boost::asio::buffer(&length_, sizeof length_),
+    boost::asio::async_read(
+        *socket_, boost::asio::buffer(&length_, sizeof length_),
         [self, on](const boost::system::error_code& error, std::size_t) { self->on_header(on, error); });
 }
 
@@ -264,11 +263,13 @@ void ts_protobuf_link_t::read_body()
     const std::size_t step = std::min<std::size_t>(length_ - incoming_.size(), body_read_step);
     ts_protobuf_link_ptr self = shared_link();
     ts_socket_ptr on = socket_;
-    boost::asio::async_read(*socket_, incoming_.prepare(step),
+    boost::asio::async_read(
+        *socket_, incoming_.prepare(step),
         [self, on](const boost::system::error_code& error, std::size_t bytes) { self->on_body(on, error, bytes); });
 }
 
-void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error, std::size_t bytes)
+void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::system::error_code& error,
+                                 std::size_t bytes)
 {
     NT_ASSERT_MAIN_THREAD();
     if (read_ended(read_on, error))

@@ -15,7 +15,11 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/system/error_code.hpp>
 
-namespace google { namespace protobuf { class Message; } }
+namespace google {
+namespace protobuf {
+class Message;
+}
+} // namespace google
 
 typedef boost::shared_ptr<boost::asio::local::stream_protocol::socket> ts_socket_ptr;
 

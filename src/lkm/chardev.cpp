@@ -10,7 +10,8 @@
 
 #include "lkm/lkm_texts.hpp"
 
-ts_chardev_t::ts_chardev_t(const boost::filesystem::path& path, unsigned major, unsigned minor) : path_(path)
+ts_chardev_t::ts_chardev_t(const boost::filesystem::path& path, unsigned major, unsigned minor)
+    : path_(path)
 {
     boost::filesystem::remove(path_);
     if (::mknod(path_.c_str(), S_IFCHR | 0400, makedev(major, minor)) != 0) {

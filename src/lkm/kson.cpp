@@ -211,9 +211,7 @@ int kson_read_value(kson_parser_t* parser, unsigned depth, uint64_t* budget, kso
     switch (marker) {
     case KSON_NULL:
     case KSON_TRUE:
-    case KSON_FALSE:
-        *out = kson_new_value(marker, 0, NULL);
-        return *out != NULL ? KSON_PARSE_OK : KSON_PARSE_NO_MEMORY;
+    case KSON_FALSE: *out = kson_new_value(marker, 0, NULL); return *out != NULL ? KSON_PARSE_OK : KSON_PARSE_NO_MEMORY;
     case KSON_INT8: width = 1; break;
     case KSON_INT16: width = 2; break;
     case KSON_INT32: width = 4; break;
@@ -268,8 +266,7 @@ int kson_read_value(kson_parser_t* parser, unsigned depth, uint64_t* budget, kso
         *out = value;
         return KSON_PARSE_OK;
     }
-    default:
-        return KSON_PARSE_MALFORMED;
+    default: return KSON_PARSE_MALFORMED;
     }
     // Integers and strings: the payload stays in the body.
     if (parser->left < width) {

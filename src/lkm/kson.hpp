@@ -38,8 +38,8 @@ enum kson_marker_t {
 // Results of kson_parse.
 enum kson_parse_result_t {
     KSON_PARSE_OK = 0,
-    KSON_PARSE_END = 1,       // nothing left to parse
-    KSON_PARSE_NO_DATA = 2,   // no parser, or a parser without data
+    KSON_PARSE_END = 1,     // nothing left to parse
+    KSON_PARSE_NO_DATA = 2, // no parser, or a parser without data
     KSON_PARSE_NO_MEMORY = 3,
     KSON_PARSE_MALFORMED = 4,
 };
@@ -67,30 +67,33 @@ enum {
 };
 
 // A writer context: a root, or an open container chained to its parent.
-struct kson_writer_t {
-    int32_t kind;               // kson_writer_kind_t
-    bool large;                 // containers: the A/O form with a 32-bit count
-    uint64_t count;             // containers: values written into it (keys and values count apart)
-    kson_writer_t* parent;      // none for a root
-    uint8_t* count_pos;         // containers: where the count is patched (none when counting);
-                                // buffer root: start of its buffer
-    uint64_t total;             // counting root: bytes counted; buffer root: buffer size
-    uint8_t* cursor;            // buffer root: next byte to write
-    uint64_t left;              // buffer root: bytes still free
+struct kson_writer_t
+{
+    int32_t kind;          // kson_writer_kind_t
+    bool large;            // containers: the A/O form with a 32-bit count
+    uint64_t count;        // containers: values written into it (keys and values count apart)
+    kson_writer_t* parent; // none for a root
+    uint8_t* count_pos;    // containers: where the count is patched (none when counting);
+                           // buffer root: start of its buffer
+    uint64_t total;        // counting root: bytes counted; buffer root: buffer size
+    uint8_t* cursor;       // buffer root: next byte to write
+    uint64_t left;         // buffer root: bytes still free
 };
 
 // One parsed value; integers and strings point into the parsed body.
-struct kson_value_t {
+struct kson_value_t
+{
     int32_t marker;
-    uint64_t size;              // integer width, string length, item or pair count; 0 for Z/T/F
-    const uint8_t* data;        // integers and strings; none otherwise
-    kson_value_t** keys;        // objects: size entries
-    kson_value_t** values;      // object values or array items: size entries
+    uint64_t size;         // integer width, string length, item or pair count; 0 for Z/T/F
+    const uint8_t* data;   // integers and strings; none otherwise
+    kson_value_t** keys;   // objects: size entries
+    kson_value_t** values; // object values or array items: size entries
 };
 
 // A parser over one body, which it never copies. It owns the tree of its
 // last successful parse.
-struct kson_parser_t {
+struct kson_parser_t
+{
     const uint8_t* cursor;
     uint64_t left;
     kson_value_t* root;
@@ -103,15 +106,16 @@ struct kson_parser_t {
 typedef void (*kson_stream_callback_t)(kson_parser_t* parser, void* user);
 
 // Cuts a byte stream into packets.
-struct kson_stream_t {
+struct kson_stream_t
+{
     kson_stream_callback_t callback;
     void* user;
-    uint8_t header[4];          // the length field being collected
-    uint64_t header_read;       // 0 to 4
-    uint8_t* body;              // the packet being collected, none between packets
+    uint8_t header[4];    // the length field being collected
+    uint64_t header_read; // 0 to 4
+    uint8_t* body;        // the packet being collected, none between packets
     uint64_t body_length;
     uint64_t body_read;
-    bool broken;                // a feed failed: the stream is out of step for good
+    bool broken; // a feed failed: the stream is out of step for good
 };
 
 // Writes the body of one packet into a root; must write the same values on

@@ -11,11 +11,17 @@
 class ts_kson_parser_t
 {
 public:
-    ts_kson_parser_t() : parser_(NULL) {}
-    explicit ts_kson_parser_t(kson_parser_t* parser) : parser_(parser) {}
+    ts_kson_parser_t()
+        : parser_(NULL)
+    {}
+    explicit ts_kson_parser_t(kson_parser_t* parser)
+        : parser_(parser)
+    {}
     // A new parser over the bytes (not copied), empty for no bytes or no
     // memory. The caller frees get() with kson_parser_free.
-    ts_kson_parser_t(const uint8_t* data, uint64_t length) : parser_(kson_parser_new(data, length)) {}
+    ts_kson_parser_t(const uint8_t* data, uint64_t length)
+        : parser_(kson_parser_new(data, length))
+    {}
 
     kson_parser_t* get() const { return parser_; }
 

@@ -36,6 +36,6 @@ bool fill_request_object(kson_writer_t* root, void* request)
 
 bool put_dir_request(kson_writer_t* object, int32_t type, const std::string& dir)
 {
-    return kson_put_int32(object, NOXEL_FT_PACKET_TYPE) && kson_put_int32(object, type)
-        && kson_put_int32(object, NOXEL_FT_DIR) && kson_put_string(object, dir.c_str());
+    return kson_put_int32(object, NOXEL_FT_PACKET_TYPE) && kson_put_int32(object, type) &&
+           kson_put_int32(object, NOXEL_FT_DIR) && kson_put_string(object, dir.c_str());
 }

@@ -1,20 +1,65 @@
 #include "lkm/kson_value.hpp"
 
-int kson_type(const ts_kson_value_t& value) { return kson_type(value.get()); }
-bool kson_is_null(const ts_kson_value_t& value) { return kson_is_null(value.get()); }
-bool kson_is_bool(const ts_kson_value_t& value) { return kson_is_bool(value.get()); }
-bool kson_is_string(const ts_kson_value_t& value) { return kson_is_string(value.get()); }
-bool kson_is_array(const ts_kson_value_t& value) { return kson_is_array(value.get()); }
-bool kson_is_object(const ts_kson_value_t& value) { return kson_is_object(value.get()); }
-bool kson_get_int8(const ts_kson_value_t& value, int8_t* out) { return kson_get_int8(value.get(), out); }
-bool kson_get_uint8(const ts_kson_value_t& value, uint8_t* out) { return kson_get_uint8(value.get(), out); }
-bool kson_get_int16(const ts_kson_value_t& value, int16_t* out) { return kson_get_int16(value.get(), out); }
-bool kson_get_uint16(const ts_kson_value_t& value, uint16_t* out) { return kson_get_uint16(value.get(), out); }
-bool kson_get_int32(const ts_kson_value_t& value, int32_t* out) { return kson_get_int32(value.get(), out); }
-bool kson_get_uint32(const ts_kson_value_t& value, uint32_t* out) { return kson_get_uint32(value.get(), out); }
-bool kson_get_int64(const ts_kson_value_t& value, int64_t* out) { return kson_get_int64(value.get(), out); }
-bool kson_get_uint64(const ts_kson_value_t& value, uint64_t* out) { return kson_get_uint64(value.get(), out); }
-bool kson_get_bool(const ts_kson_value_t& value, bool* out) { return kson_get_bool(value.get(), out); }
+int kson_type(const ts_kson_value_t& value)
+{
+    return kson_type(value.get());
+}
+bool kson_is_null(const ts_kson_value_t& value)
+{
+    return kson_is_null(value.get());
+}
+bool kson_is_bool(const ts_kson_value_t& value)
+{
+    return kson_is_bool(value.get());
+}
+bool kson_is_string(const ts_kson_value_t& value)
+{
+    return kson_is_string(value.get());
+}
+bool kson_is_array(const ts_kson_value_t& value)
+{
+    return kson_is_array(value.get());
+}
+bool kson_is_object(const ts_kson_value_t& value)
+{
+    return kson_is_object(value.get());
+}
+bool kson_get_int8(const ts_kson_value_t& value, int8_t* out)
+{
+    return kson_get_int8(value.get(), out);
+}
+bool kson_get_uint8(const ts_kson_value_t& value, uint8_t* out)
+{
+    return kson_get_uint8(value.get(), out);
+}
+bool kson_get_int16(const ts_kson_value_t& value, int16_t* out)
+{
+    return kson_get_int16(value.get(), out);
+}
+bool kson_get_uint16(const ts_kson_value_t& value, uint16_t* out)
+{
+    return kson_get_uint16(value.get(), out);
+}
+bool kson_get_int32(const ts_kson_value_t& value, int32_t* out)
+{
+    return kson_get_int32(value.get(), out);
+}
+bool kson_get_uint32(const ts_kson_value_t& value, uint32_t* out)
+{
+    return kson_get_uint32(value.get(), out);
+}
+bool kson_get_int64(const ts_kson_value_t& value, int64_t* out)
+{
+    return kson_get_int64(value.get(), out);
+}
+bool kson_get_uint64(const ts_kson_value_t& value, uint64_t* out)
+{
+    return kson_get_uint64(value.get(), out);
+}
+bool kson_get_bool(const ts_kson_value_t& value, bool* out)
+{
+    return kson_get_bool(value.get(), out);
+}
 
 namespace {
 

@@ -12,8 +12,12 @@
 class ts_kson_value_t
 {
 public:
-    ts_kson_value_t() : value_(NULL) {}
-    explicit ts_kson_value_t(kson_value_t* value) : value_(value) {}
+    ts_kson_value_t()
+        : value_(NULL)
+    {}
+    explicit ts_kson_value_t(kson_value_t* value)
+        : value_(value)
+    {}
 
     kson_value_t* get() const { return value_; }
     void reset(kson_value_t* value = NULL) { value_ = value; }

@@ -54,7 +54,8 @@ private:
 };
 
 // Frees the parser and its tree however receive ends.
-struct parser_release_t {
+struct parser_release_t
+{
     kson_parser_t* parser;
     ~parser_release_t() { kson_parser_free(parser); }
 };
@@ -63,8 +64,11 @@ struct parser_release_t {
 
 ts_lkm_control_t::ts_lkm_control_t(boost::asio::io_service& loop, const boost::filesystem::path& node, int major,
                                    int minor, const ts_device_opener_t& opener, std::chrono::milliseconds timeout)
-    : loop_(loop), stream_(loop), node_(node, major, minor), timeout_(timeout),
-      deadline_(std::chrono::steady_clock::time_point::max())
+    : loop_(loop)
+    , stream_(loop)
+    , node_(node, major, minor)
+    , timeout_(timeout)
+    , deadline_(std::chrono::steady_clock::time_point::max())
 {
     descriptor_.reset(opener(node_.path().string(), O_RDWR));
     if (descriptor_.get() < 0) {
@@ -99,7 +103,8 @@ bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
     {
         const exchange_guard_t guard;
         // No deadline outside an exchange, however this one ends.
-        struct deadline_t {
+        struct deadline_t
+        {
             std::chrono::steady_clock::time_point& at;
             ~deadline_t() { at = std::chrono::steady_clock::time_point::max(); }
         } const deadline = {deadline_};

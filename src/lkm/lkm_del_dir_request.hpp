@@ -8,7 +8,9 @@
 class ts_lkm_del_dir_request_t : public ts_kson_request_t
 {
 public:
-    explicit ts_lkm_del_dir_request_t(const std::string& dir) : path(dir) {}
+    explicit ts_lkm_del_dir_request_t(const std::string& dir)
+        : path(dir)
+    {}
     // Packet type NOXEL_PT_DEL_DIR, then the directory.
     bool serialize(kson_writer_t* object) const override;
 

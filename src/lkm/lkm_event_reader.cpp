@@ -23,9 +23,10 @@ namespace {
 } // namespace
 
 ts_lkm_event_reader_t::ts_lkm_event_reader_t(int wake_fd)
-    : fd_(-1), wake_fd_(wake_fd), stream_(kson_stream_new(&ts_lkm_event_reader_t::on_event_path, this))
-{
-}
+    : fd_(-1)
+    , wake_fd_(wake_fd)
+    , stream_(kson_stream_new(&ts_lkm_event_reader_t::on_event_path, this))
+{}
 
 ts_lkm_event_reader_t::~ts_lkm_event_reader_t()
 {

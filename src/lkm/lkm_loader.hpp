@@ -17,7 +17,8 @@ const std::size_t TS_LKM_OUTPUT_LIMIT = 64 * 1024;
 
 // Where create_lkm_interceptor finds what it uses; the defaults are the
 // system's, tests point them elsewhere.
-struct ts_lkm_setup_t {
+struct ts_lkm_setup_t
+{
     std::string program = TS_LKM_MODPROBE;          // run with the module name
     std::string devices_list = TS_LKM_DEVICES_LIST; // the majors of the loaded drivers
     std::string device_dir = TS_LKM_DEVICE_DIR;     // where the nodes are made

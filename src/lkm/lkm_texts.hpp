@@ -32,7 +32,8 @@ inline constexpr const char* TS_TEXT_LKM_ADD_DIR_PARSE = "Error in parse ADD_DIR
 inline constexpr const char* TS_TEXT_LKM_DEL_DIR_PARSE = "Error in parse DEL_DIR_RESPONSE packet";
 inline constexpr const char* TS_TEXT_LKM_EVENT_PATH_PARSE = "Error in parse EVENT_PATH packet";
 // An EVENT_PATH packet without a path field, or whose path or pid cannot be read.
-inline constexpr const char* TS_TEXT_LKM_EVENT_NO_PATH = "Error in parse EVENT_PATH packet, couldn't find NOXEL_FT_PATH field";
+inline constexpr const char* TS_TEXT_LKM_EVENT_NO_PATH =
+    "Error in parse EVENT_PATH packet, couldn't find NOXEL_FT_PATH field";
 inline constexpr const char* TS_TEXT_LKM_EVENT_BAD_PATH = "Error in parse EVENT_PATH packet, couldn't read path";
 inline constexpr const char* TS_TEXT_LKM_EVENT_BAD_PID = "Error in parse EVENT_PATH packet, couldn't read pid";
 // Error, a packet of another type than expected: TS_TEXT_LKM_WRONG_TYPE, the
@@ -62,7 +63,8 @@ inline constexpr const char* TS_TEXT_LKM_DELETING = "Deleting mountpoint on ";
 inline constexpr const char* TS_TEXT_LKM_EXCHANGE_TIMED_OUT = "No answer from the LKM control device within ";
 inline constexpr const char* TS_TEXT_LKM_MILLISECONDS = " ms";
 // Error, nothing follows: SIGTERM or SIGINT arrived during an exchange.
-inline constexpr const char* TS_TEXT_LKM_EXCHANGE_TERMINATED = "LKM control exchange abandoned: termination signal received";
+inline constexpr const char* TS_TEXT_LKM_EXCHANGE_TERMINATED =
+    "LKM control exchange abandoned: termination signal received";
 
 // Module loading.
 

@@ -24,8 +24,9 @@ namespace {
 void report_reader_failure(const std::exception* failure) noexcept
 {
     try {
-        NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_READER_FAILED
-                << (failure != nullptr ? short_what(*failure) : std::string(TS_TEXT_LKM_UNKNOWN_FAILURE)));
+        NT_LOG(LOG_ERROR_LEVEL,
+               TS_TEXT_LKM_READER_FAILED << (failure != nullptr ? short_what(*failure)
+                                                                : std::string(TS_TEXT_LKM_UNKNOWN_FAILURE)));
     } catch (...) {
         // Nowhere left to report to.
     }
@@ -35,10 +36,10 @@ void report_reader_failure(const std::exception* failure) noexcept
 
 ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string& device_dir, int major,
                                const std::vector<std::string>& mount_points, const ts_device_opener_t& opener)
-    : loop_(loop),
-      control_(loop, boost::filesystem::path(device_dir) / TS_LKM_CONTROL_NODE, major, TS_LKM_CONTROL_MINOR, opener),
-      monitor_node_(boost::filesystem::path(device_dir) / TS_LKM_MONITOR_NODE, major, TS_LKM_MONITOR_MINOR),
-      stop_flag_(false)
+    : loop_(loop)
+    , control_(loop, boost::filesystem::path(device_dir) / TS_LKM_CONTROL_NODE, major, TS_LKM_CONTROL_MINOR, opener)
+    , monitor_node_(boost::filesystem::path(device_dir) / TS_LKM_MONITOR_NODE, major, TS_LKM_MONITOR_MINOR)
+    , stop_flag_(false)
 {
     monitor_fd_.reset(opener(monitor_node_.path().string(), O_RDONLY));
     if (!monitor_fd_.valid()) {
@@ -49,7 +50,8 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
     }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
-        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_LKM_PATH_ADDED + dir + TS_TEXT_LKM_PATH_ADDED_END : TS_TEXT_LKM_PATH_NOT_ADDED + dir));
+        NT_LOG(LOG_DEBUG_LEVEL,
+               (added ? TS_TEXT_LKM_PATH_ADDED + dir + TS_TEXT_LKM_PATH_ADDED_END : TS_TEXT_LKM_PATH_NOT_ADDED + dir));
     }
 }
 
@@ -61,9 +63,11 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         ts_thread_alarm_t alarm;
         // Registered for the length of the loop only: the alarm must not
         // outlive the thread it signals.
-        struct registration_t {
+        struct registration_t
+        {
             ts_lkmnotify_t* self;
-            registration_t(ts_lkmnotify_t* owner, ts_thread_alarm_t* alarm) : self(owner)
+            registration_t(ts_lkmnotify_t* owner, ts_thread_alarm_t* alarm)
+                : self(owner)
             {
                 const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
                 self->alarm_ = alarm;

@@ -15,9 +15,7 @@ const int TS_ALARM_SIGNAL = SIGURG;
 
 namespace {
 
-void on_alarm(int)
-{
-}
+void on_alarm(int) {}
 
 void install_handler()
 {

@@ -7,13 +7,11 @@
 #include "log/log.hpp"
 #include "log/log_writer.hpp"
 
-cf_console_log_t::cf_console_log_t() : output_(boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false))
-{
-}
+cf_console_log_t::cf_console_log_t()
+    : output_(boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false))
+{}
 
-void cf_console_log_t::open()
-{
-}
+void cf_console_log_t::open() {}
 
 void cf_console_log_t::log(int level, const std::string& text)
 {

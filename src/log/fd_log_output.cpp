@@ -45,9 +45,11 @@ const std::string& stamp()
 } // namespace
 
 cf_fd_log_output_t::cf_fd_log_output_t(int fd, bool owns_fd, bool stamped)
-    : fd_(fd), owns_fd_(owns_fd), stamped_(stamped), pid_(std::to_string(getpid()))
-{
-}
+    : fd_(fd)
+    , owns_fd_(owns_fd)
+    , stamped_(stamped)
+    , pid_(std::to_string(getpid()))
+{}
 
 cf_fd_log_output_t::~cf_fd_log_output_t()
 {

@@ -5,13 +5,11 @@
 #include "log/log.hpp"
 #include "log/log_writer.hpp"
 
-cf_file_log_t::cf_file_log_t(int fd, bool owns_fd) : output_(boost::make_shared<cf_fd_log_output_t>(fd, owns_fd, true))
-{
-}
+cf_file_log_t::cf_file_log_t(int fd, bool owns_fd)
+    : output_(boost::make_shared<cf_fd_log_output_t>(fd, owns_fd, true))
+{}
 
-void cf_file_log_t::open()
-{
-}
+void cf_file_log_t::open() {}
 
 void cf_file_log_t::log(int level, const std::string& text)
 {

@@ -141,8 +141,8 @@ int log_level_from_config(int level)
 
 const char* log_level_name(int level)
 {
-    static const char* const names[] = {CF_TEXT_LEVEL_DEBUG, CF_TEXT_LEVEL_INFO, CF_TEXT_LEVEL_NOTICE, CF_TEXT_LEVEL_WARNING,
-                                        CF_TEXT_LEVEL_ERROR};
+    static const char* const names[] = {CF_TEXT_LEVEL_DEBUG, CF_TEXT_LEVEL_INFO, CF_TEXT_LEVEL_NOTICE,
+                                        CF_TEXT_LEVEL_WARNING, CF_TEXT_LEVEL_ERROR};
     if (level < 0 || level > 4)
         return CF_TEXT_LEVEL_UNKNOWN;
     return names[level];

@@ -30,9 +30,17 @@
 #include "log/log_sink.hpp"
 #include "log/log_texts.hpp"
 
-namespace nx { class Log; }
+namespace nx {
+class Log;
+}
 
-enum cf_log_level_t { LOG_DEBUG_LEVEL = 0, LOG_INFO_LEVEL = 1, LOG_NOTICE_LEVEL = 2, LOG_WARNING_LEVEL = 3, LOG_ERROR_LEVEL = 4 };
+enum cf_log_level_t {
+    LOG_DEBUG_LEVEL = 0,
+    LOG_INFO_LEVEL = 1,
+    LOG_NOTICE_LEVEL = 2,
+    LOG_WARNING_LEVEL = 3,
+    LOG_ERROR_LEVEL = 4
+};
 
 // Lowest level written. Written on the main thread by the configuration road,
 // read on every thread.

@@ -26,9 +26,10 @@ public:
     constexpr cf_log_limiter_t(unsigned burst = LOG_EVENT_BURST,
                                std::chrono::steady_clock::duration interval = LOG_EVENT_INTERVAL,
                                clock_t clock = nullptr)
-        : burst_(burst), interval_(interval), clock_(clock)
-    {
-    }
+        : burst_(burst)
+        , interval_(interval)
+        , clock_(clock)
+    {}
 
     // Whether a line of this text may be written now. `suppressed` is set to
     // the number held back in the interval that has just ended (0 when

@@ -36,8 +36,8 @@ struct cf_log_writer_t::state_t
     // Lines not queued for want of room since the last report.
     std::uint64_t dropped = 0;
     bool started = false;
-    bool waiting = false;  // the writer sleeps on `work`
-    bool writing = false;  // the writer holds a batch taken from the queue
+    bool waiting = false; // the writer sleeps on `work`
+    bool writing = false; // the writer holds a batch taken from the queue
     // Counts batches taken, so that flush knows its lines were among them.
     std::uint64_t taken = 0;
     std::uint64_t done = 0;

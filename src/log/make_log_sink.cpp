@@ -37,7 +37,8 @@ int syslog_facility(int facility)
 cf_log_ptr make_file_sink(const std::string& path)
 {
     if (!boost::filesystem::path(path).is_absolute())
-        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPTION, path, nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH));
+        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPTION, path,
+                                                  nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH));
     // Close-on-exec: children such as modprobe must not inherit the log.
     // Opened non-blocking so that a FIFO nobody reads fails (ENXIO) instead
     // of hanging the daemon; writes then block as usual.
@@ -46,7 +47,8 @@ cf_log_ptr make_file_sink(const std::string& path)
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
     while (fd < 0 && errno == EINTR);
     if (fd < 0)
-        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPEN, path, boost::system::error_code(errno, boost::system::system_category()));
+        throw boost::filesystem::filesystem_error(CF_TEXT_CONTEXT_LOG_OPEN, path,
+                                                  boost::system::error_code(errno, boost::system::system_category()));
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -59,14 +61,13 @@ cf_log_ptr make_log_sink(const nx::Log& setting)
 {
     switch (setting.type()) {
     case nx::Log::SYSLOG:
-        return boost::make_shared<cf_syslog_log_t>(setting.has_ident() ? setting.ident().c_str() : nullptr, syslog_facility(setting.facility()));
-    case nx::Log::FILE:
-        return make_file_sink(setting.path());
+        return boost::make_shared<cf_syslog_log_t>(setting.has_ident() ? setting.ident().c_str() : nullptr,
+                                                   syslog_facility(setting.facility()));
+    case nx::Log::FILE: return make_file_sink(setting.path());
     case nx::Log::STDERR:
         if (setting.show_timestamp())
             return boost::make_shared<cf_file_log_t>(STDERR_FILENO, false);
         return boost::make_shared<cf_console_log_t>();
-    default:
-        return cf_log_ptr();
+    default: return cf_log_ptr();
     }
 }

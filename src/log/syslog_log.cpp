@@ -7,8 +7,7 @@
 
 cf_syslog_log_t::cf_syslog_log_t(const char* ident, int facility)
     : output_(boost::make_shared<cf_syslog_log_output_t>(ident, facility))
-{
-}
+{}
 
 cf_syslog_log_t::~cf_syslog_log_t()
 {
@@ -19,9 +18,7 @@ cf_syslog_log_t::~cf_syslog_log_t()
     }
 }
 
-void cf_syslog_log_t::open()
-{
-}
+void cf_syslog_log_t::open() {}
 
 void cf_syslog_log_t::log(int level, const std::string& text)
 {

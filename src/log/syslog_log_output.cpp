@@ -31,9 +31,9 @@ boost::shared_ptr<cf_syslog_log_output_t>& open_output()
 } // namespace
 
 cf_syslog_log_output_t::cf_syslog_log_output_t(const char* ident, int facility)
-    : facility_(facility), ident_(copy(ident))
-{
-}
+    : facility_(facility)
+    , ident_(copy(ident))
+{}
 
 cf_syslog_log_output_t::~cf_syslog_log_output_t()
 {

@@ -21,8 +21,7 @@ ts_event_queue_t::ts_event_queue_t(std::size_t path_bound, std::size_t byte_boun
     : max_paths_(path_bound)
     , max_path_bytes_(std::min<std::size_t>(byte_bound, std::numeric_limits<std::uint32_t>::max()))
     , path_filter_(new ScanSet)
-{
-}
+{}
 
 // Out of line: the filters' types are complete only here.
 ts_event_queue_t::~ts_event_queue_t()
@@ -85,7 +84,7 @@ bool ts_event_queue_t::deposit(std::vector<ts_event_t>&& batch)
         deposited_.swap(batch);
     else
         deposited_.insert(deposited_.end(), std::make_move_iterator(batch.begin()),
-                         std::make_move_iterator(batch.end()));
+                          std::make_move_iterator(batch.end()));
     if (wake_pending_)
         return false;
     wake_pending_ = true;
@@ -173,7 +172,8 @@ void ts_event_queue_t::drop_one()
     if (dropping_)
         return;
     dropping_ = true;
-    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths_ << TS_TEXT_QUEUE_BOUND_PATHS << max_path_bytes_ << TS_TEXT_QUEUE_BOUND_BYTES);
+    NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_QUEUE_FULL << max_paths_ << TS_TEXT_QUEUE_BOUND_PATHS << max_path_bytes_
+                                                 << TS_TEXT_QUEUE_BOUND_BYTES);
 }
 
 void ts_event_queue_t::restore_front(const std::deque<std::string>& paths)

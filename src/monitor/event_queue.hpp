@@ -60,7 +60,7 @@ public:
     // is no process filter (no process excluded) until one is installed.
     // The bound is TS_QUEUE_MAX_PATHS and TS_QUEUE_MAX_PATH_BYTES but in tests.
     explicit ts_event_queue_t(std::size_t path_bound = TS_QUEUE_MAX_PATHS,
-        std::size_t byte_bound = TS_QUEUE_MAX_PATH_BYTES);
+                              std::size_t byte_bound = TS_QUEUE_MAX_PATH_BYTES);
     ~ts_event_queue_t();
 
     // Asks the process filter, then the path filter; a path that passes is
@@ -143,17 +143,18 @@ private:
     };
     // A block holding text; throws std::bad_alloc.
     static char* make_block(boost::string_view text);
-    struct by_order {};
-    struct by_path {};
+    struct by_order
+    {};
+    struct by_path
+    {};
     // Hashed as a std::string of the same bytes is (boost::hash_range), by
     // byte-wise equality.
     typedef boost::multi_index_container<
-        entry_t,
-        boost::multi_index::indexed_by<
-            boost::multi_index::sequenced<boost::multi_index::tag<by_order> >,
-            boost::multi_index::hashed_unique<
-                boost::multi_index::tag<by_path>,
-                boost::multi_index::const_mem_fun<entry_t, boost::string_view, &entry_t::text> > > >
+        entry_t, boost::multi_index::indexed_by<
+                     boost::multi_index::sequenced<boost::multi_index::tag<by_order>>,
+                     boost::multi_index::hashed_unique<
+                         boost::multi_index::tag<by_path>,
+                         boost::multi_index::const_mem_fun<entry_t, boost::string_view, &entry_t::text>>>>
         events_t;
 
     // Under the mutex: filters, queues and logs one event; true when it

@@ -51,8 +51,8 @@ struct event_fd_t
     }
 };
 
-void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out,
-                   int fd_dir, std::size_t path_limit)
+void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out, int fd_dir,
+                   std::size_t path_limit)
 {
     event_fd_t event_fd{record.fd};
     if (record.pid == own_pid)
@@ -129,7 +129,10 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
 }
 
 ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std::string>& mount_points)
-    : stop_flag_(false), io_(io), init_(nullptr), mark_(nullptr)
+    : stop_flag_(false)
+    , io_(io)
+    , init_(nullptr)
+    , mark_(nullptr)
 {
     symbols_.reset(dlopen(nullptr, RTLD_LAZY));
     if (!symbols_) {
@@ -153,7 +156,8 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
 
     for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
         const bool added = add_path(*dir);
-        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_FANOTIFY_PATH_ADDED + *dir + TS_TEXT_FANOTIFY_PATH_ADDED_END : TS_TEXT_FANOTIFY_PATH_NOT_ADDED + *dir));
+        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_FANOTIFY_PATH_ADDED + *dir + TS_TEXT_FANOTIFY_PATH_ADDED_END
+                                       : TS_TEXT_FANOTIFY_PATH_NOT_ADDED + *dir));
     }
     if (marked_.empty())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_TEXT_CONTEXT_FANOTIFY);
@@ -237,7 +241,8 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             continue;
         const int error = got < 0 ? errno : 0;
         if (failures == 0)
-            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READ_FAILED, (error ? strerror(error) : TS_TEXT_FANOTIFY_END_OF_FILE));
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READ_FAILED,
+                         (error ? strerror(error) : TS_TEXT_FANOTIFY_END_OF_FILE));
         if (failures < quick_retries)
             ++failures;
         else

@@ -28,8 +28,7 @@ class ts_fanotify_t : public ts_interceptor_if, private boost::noncopyable
 {
 public:
     typedef int (*init_fn_t)(unsigned int flags, unsigned int event_f_flags);
-    typedef int (*mark_fn_t)(int fanotify_fd, unsigned int flags, std::uint64_t mask, int dirfd,
-                             const char* pathname);
+    typedef int (*mark_fn_t)(int fanotify_fd, unsigned int flags, std::uint64_t mask, int dirfd, const char* pathname);
 
     // Opens a notification group and marks every mount point in list order
     // (Debug line for each). io is the main event loop that run posts to;

@@ -80,8 +80,8 @@ ts_file_monitor_t::ts_file_monitor_t(ts_inventory_t* owner, const std::string& m
     // A completed write with nothing behind it takes the next batch, so a
     // backlog reaches Kestrum without waiting for further file accesses.
     connections_.emplace_back(kestrum_->drained.connect(boost::bind(&ts_file_monitor_t::send_pending, this)));
-    connections_.emplace_back(kestrum_->unsent.connect(
-        boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
+    connections_.emplace_back(
+        kestrum_->unsent.connect(boost::bind(&ts_file_monitor_t::restore_unsent, this, boost::placeholders::_1)));
     queue_->set_process_filter(new ts_proc_filter_t(event_loop_, std::vector<std::string>()));
     watcher_->error_signal.connect(
         boost::bind(&ts_file_monitor_t::hand_over_watcher_error, this, boost::placeholders::_1));
@@ -141,8 +141,8 @@ void ts_file_monitor_t::configure(int mode)
     } catch (const std::exception& e) {
         NT_LOG(LOG_DEBUG_LEVEL, short_what(e));
         NT_LOG(LOG_ERROR_LEVEL, (mode == nx::LTM_FANOTIFY ? TS_TEXT_COULDNT_INIT_FANOTIFY
-                                : mode == nx::LTM_LKM    ? TS_TEXT_COULDNT_INIT_LKM
-                                                         : TS_TEXT_COULDNT_INIT_ANY));
+                                 : mode == nx::LTM_LKM    ? TS_TEXT_COULDNT_INIT_LKM
+                                                          : TS_TEXT_COULDNT_INIT_ANY));
         throw nx::EC_BAD_CONFIG;
     }
 }
@@ -308,7 +308,8 @@ void ts_file_monitor_t::handle_mount_event(const ts_mnt_event_t& event)
         if (interceptor_->remove_path(dir))
             NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_MOUNT_PREFIX + quoted(dir) + TS_TEXT_MOUNT_DELETED_SUFFIX);
         else
-            NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_MOUNT_NOT_DELETED_PREFIX + quoted(dir) + TS_TEXT_MOUNT_NOT_DELETED_SUFFIX);
+            NT_LOG(LOG_WARNING_LEVEL,
+                   TS_TEXT_MOUNT_NOT_DELETED_PREFIX + quoted(dir) + TS_TEXT_MOUNT_NOT_DELETED_SUFFIX);
     }
 }
 

@@ -40,7 +40,9 @@
 #include "monitor/interceptor.hpp"
 #include "monitor/mounts_watcher.hpp"
 
-namespace nx { class LinuxTarselConfig; }
+namespace nx {
+class LinuxTarselConfig;
+}
 class ts_inventory_t;
 class ts_kestrum_t;
 

@@ -46,8 +46,7 @@ ts_interceptor_ptr create_fanotify_interceptor(boost::asio::io_service& io,
     return boost::make_shared<ts_fanotify_t>(io, mount_points);
 }
 
-ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io,
-                                           const std::vector<std::string>& mount_points)
+ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points)
 {
     try {
         return create_fanotify_interceptor(io, mount_points);

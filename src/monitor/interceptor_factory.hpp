@@ -34,12 +34,10 @@ ts_interceptor_ptr create_fanotify_interceptor(boost::asio::io_service& io,
 // A fanotify interceptor when one can be built; otherwise (after a Debug
 // line with the failure's short_what text) the kernel-module interceptor.
 // Throws what create_lkm_interceptor throws.
-ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io,
-                                           const std::vector<std::string>& mount_points);
+ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points);
 
 // Loads the kernel module, creates its device nodes and returns its
 // interceptor with every mount point handed to the module.
 // Throws boost::system::system_error (206 to 209, "LKM") or another
 // std::exception when any of this fails.
-ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& io,
-                                          const std::vector<std::string>& mount_points);
+ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points);

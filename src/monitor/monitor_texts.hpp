@@ -104,7 +104,8 @@ inline constexpr const char* TS_TEXT_NOT_ABSOLUTE_DROPPED = "Dropped a path that
 // Warning when new paths start being dropped at the bound: TS_TEXT_QUEUE_FULL,
 // the bound in paths, TS_TEXT_QUEUE_BOUND_PATHS, the bound in bytes,
 // TS_TEXT_QUEUE_BOUND_BYTES.
-inline constexpr const char* TS_TEXT_QUEUE_FULL = "Too many paths waiting for Kestrum, new paths are dropped; the bound is ";
+inline constexpr const char* TS_TEXT_QUEUE_FULL =
+    "Too many paths waiting for Kestrum, new paths are dropped; the bound is ";
 inline constexpr const char* TS_TEXT_QUEUE_BOUND_PATHS = " paths or ";
 inline constexpr const char* TS_TEXT_QUEUE_BOUND_BYTES = " bytes";
 // Warning, followed by the number of paths dropped meanwhile, when the

@@ -23,8 +23,7 @@ std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& 
     std::vector<ts_mntent_t>::const_iterator o = old_sorted.begin(), n = new_sorted.begin();
     while (o != old_sorted.end() || n != new_sorted.end()) {
         // The smallest entry waiting in either table, and how often each holds it.
-        const ts_mntent_t& entry =
-            (n == new_sorted.end() || (o != old_sorted.end() && *o < *n)) ? *o : *n;
+        const ts_mntent_t& entry = (n == new_sorted.end() || (o != old_sorted.end() && *o < *n)) ? *o : *n;
         const ts_mntent_t current = entry;
         std::size_t in_old = 0, in_new = 0;
         for (; o != old_sorted.end() && *o == current; ++o)
@@ -40,11 +39,10 @@ std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& 
 }
 
 ts_mounts_watcher_t::ts_mounts_watcher_t(const std::string& mounts_path)
-    : path_(mounts_path),
-      table_(boost::make_shared<std::vector<ts_mntent_t> >()),
-      closed_(false)
-{
-}
+    : path_(mounts_path)
+    , table_(boost::make_shared<std::vector<ts_mntent_t>>())
+    , closed_(false)
+{}
 
 ts_mounts_watcher_t::~ts_mounts_watcher_t() = default;
 
@@ -73,7 +71,7 @@ void ts_mounts_watcher_t::emit_error(const std::string& text)
 
 void ts_mounts_watcher_t::rescan()
 {
-    boost::shared_ptr<std::vector<ts_mntent_t> > table = boost::make_shared<std::vector<ts_mntent_t> >();
+    boost::shared_ptr<std::vector<ts_mntent_t>> table = boost::make_shared<std::vector<ts_mntent_t>>();
     try {
         read_mounts(*table, path_);
     } catch (const std::exception& e) {

@@ -25,8 +25,7 @@
 std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
                                                 const std::vector<ts_mntent_t>& new_sorted);
 
-class ts_mounts_watcher_t : private boost::noncopyable,
-                            public boost::enable_shared_from_this<ts_mounts_watcher_t>
+class ts_mounts_watcher_t : private boost::noncopyable, public boost::enable_shared_from_this<ts_mounts_watcher_t>
 {
 public:
     typedef boost::signals2::signal<void(const std::string&)> error_signal_t;
@@ -72,10 +71,10 @@ private:
     void emit_error(const std::string& text);
 
     const std::string path_;
-    boost::shared_ptr<std::vector<ts_mntent_t> > table_; // only the watcher thread touches it once started
-    boost::mutex gate_;             // held while a signal is emitted
+    boost::shared_ptr<std::vector<ts_mntent_t>> table_; // only the watcher thread touches it once started
+    boost::mutex gate_;                                 // held while a signal is emitted
     std::atomic<bool> closed_;
-    ts_wake_fd_t wake_;             // signalled by close
+    ts_wake_fd_t wake_; // signalled by close
 };
 
 typedef boost::shared_ptr<ts_mounts_watcher_t> ts_mounts_watcher_ptr;

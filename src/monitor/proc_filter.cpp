@@ -38,14 +38,13 @@ bool process_exe(int pid, std::string& out, const char* proc_root)
     return true;
 }
 
-ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io,
-                                   const std::vector<std::string>& excluded_executables,
+ts_proc_filter_t::ts_proc_filter_t(boost::asio::io_service& io, const std::vector<std::string>& excluded_executables,
                                    const std::string& root, duration_t cleanup_period)
-    : excluded_exes_(excluded_executables.begin(), excluded_executables.end()),
-      proc_root_(root),
-      period_(cleanup_period),
-      timer_(io),
-      alive_(static_cast<void*>(nullptr), [](void*) {})
+    : excluded_exes_(excluded_executables.begin(), excluded_executables.end())
+    , proc_root_(root)
+    , period_(cleanup_period)
+    , timer_(io)
+    , alive_(static_cast<void*>(nullptr), [](void*) {})
 {
     link_text_.reserve(LINK_BUFFER_SIZE);
     arm();

@@ -33,8 +33,7 @@ public:
     // cannot be armed.
     ts_proc_filter_t(boost::asio::io_service& io,
                      const std::vector<std::string>& excluded_executables = std::vector<std::string>(),
-                     const std::string& proc_root = "/proc",
-                     duration_t period = boost::chrono::seconds(30));
+                     const std::string& proc_root = "/proc", duration_t period = boost::chrono::seconds(30));
     // Cancels the timer; a completion already queued on the loop does nothing.
     ~ts_proc_filter_t();
 

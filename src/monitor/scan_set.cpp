@@ -30,9 +30,12 @@ std::size_t depth_of(std::string_view path)
 
 } // namespace
 
-ScanSet::ScanSet() : mark_(0) {}
+ScanSet::ScanSet()
+    : mark_(0)
+{}
 
-ScanSet::ScanSet(const std::vector<std::string>& included, const std::vector<std::string>& excluded) : mark_(0)
+ScanSet::ScanSet(const std::vector<std::string>& included, const std::vector<std::string>& excluded)
+    : mark_(0)
 {
     init(included, excluded);
 }
@@ -67,8 +70,7 @@ bool ScanSet::next_element(std::string_view path, std::size_t& pos, std::string_
         const std::size_t next = std::min(path.find_first_not_of('/', pos), size);
         // The separator after a root name is the root directory; the cheap
         // tests come first because nearly every path has no root name.
-        const bool after_root_name =
-            path[1] == '/' && path[0] == '/' && path[2] != '/' && path.find('/', 2) == pos;
+        const bool after_root_name = path[1] == '/' && path[0] == '/' && path[2] != '/' && path.find('/', 2) == pos;
         if (after_root_name) {
             element = std::string_view("/", 1);
             pos = next;

@@ -64,5 +64,5 @@ private:
     char mark_;
     // std::less<> lets a lookup take a view of the queried path without
     // building a string for each element.
-    std::map<std::string, ScanSet, std::less<> > children_;
+    std::map<std::string, ScanSet, std::less<>> children_;
 };

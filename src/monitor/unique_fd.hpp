@@ -6,7 +6,9 @@
 class ts_unique_fd_t : private boost::noncopyable
 {
 public:
-    explicit ts_unique_fd_t(int fd = -1) noexcept : fd_(fd) {}
+    explicit ts_unique_fd_t(int fd = -1) noexcept
+        : fd_(fd)
+    {}
     ~ts_unique_fd_t() { reset(); }
 
     int get() const noexcept { return fd_; }

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-ts_wake_fd_t::ts_wake_fd_t() noexcept : error_(0), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+ts_wake_fd_t::ts_wake_fd_t() noexcept
+    : error_(0)
+    , fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (!fd_.valid())
         error_ = errno;

@@ -198,7 +198,8 @@ TEST_F(config_test, a_sink_that_cannot_be_built_leaves_the_old_sink_but_the_new_
 {
     const std::pair<std::string, boost::system::error_code> cases[] = {
         {"relative/tarsel.log", nx::make_error_code(nx::EC_NOT_ABSOLUTE_PATH)},
-        {(dir / "missing" / "tarsel.log").string(), boost::system::error_code(ENOENT, boost::system::system_category())},
+        {(dir / "missing" / "tarsel.log").string(),
+         boost::system::error_code(ENOENT, boost::system::system_category())},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);

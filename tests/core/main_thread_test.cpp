@@ -20,8 +20,7 @@ bool current_on_another_thread()
 }
 
 class main_thread_test : public ::testing::Test
-{
-};
+{};
 
 } // namespace
 

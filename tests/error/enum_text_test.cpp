@@ -17,14 +17,14 @@
 namespace {
 
 class enum_text_test : public ::testing::Test
-{
-};
+{};
 
 } // namespace
 
 TEST_F(enum_text_test, value_text_number_or_decimal)
 {
-    struct row {
+    struct row
+    {
         const char* what;
         std::function<std::string()> text;
         const char* expected;

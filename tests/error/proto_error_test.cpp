@@ -20,7 +20,8 @@
 
 namespace {
 
-struct error_code_row {
+struct error_code_row
+{
     int value;
     const char* name;
     const char* text;
@@ -140,12 +141,10 @@ boost::system::error_code gen(int value)
 }
 
 class proto_error_test : public ::testing::Test
-{
-};
+{};
 
 class error_code_value_test : public ::testing::TestWithParam<error_code_row>
-{
-};
+{};
 
 } // namespace
 
@@ -165,7 +164,9 @@ TEST_P(error_code_value_test, every_value_has_its_name_text_and_passes_unchanged
 }
 
 INSTANTIATE_TEST_SUITE_P(error_codes, error_code_value_test, ::testing::ValuesIn(error_code_table),
-    [](const ::testing::TestParamInfo<error_code_row>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<error_code_row>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(proto_error_test, exactly_the_table_values_are_defined)
 {
@@ -219,7 +220,8 @@ TEST_F(proto_error_test, codes_are_equivalent_only_within_the_category)
 
 TEST_F(proto_error_test, error_codes_map_to_exit_statuses)
 {
-    struct row {
+    struct row
+    {
         const char* what;
         boost::system::error_code code;
         int expected;
@@ -249,7 +251,8 @@ TEST_F(proto_error_test, error_codes_map_to_exit_statuses)
         {"generic ENOTDIR", gen(ENOTDIR), 25},
         {"generic EROFS", gen(EROFS), 28},
         {"generic ENOSPC", gen(ENOSPC), 125},
-        {"errc no_such_file_or_directory", boost::system::errc::make_error_code(boost::system::errc::no_such_file_or_directory), 23},
+        {"errc no_such_file_or_directory",
+         boost::system::errc::make_error_code(boost::system::errc::no_such_file_or_directory), 23},
         {"asio eof (misc 2)", boost::asio::error::eof, 125},
         {"asio already_open (misc 1)", boost::asio::error::already_open, 125},
         {"asio not_found (misc 3)", boost::asio::error::not_found, 125},
@@ -282,7 +285,9 @@ TEST_F(proto_error_test, exceptions_map_to_exit_statuses_and_never_to_success)
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(sys(ENOENT))), 23);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(gen(EROFS), "x")), 28);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(nx::make_error_code(119), "")), 119);
-    EXPECT_EQ(exception_to_proto_code(boost::system::system_error(make_monitor_error_code(200), TS_TEXT_CONTEXT_FILE_MONITOR)), 125);
+    EXPECT_EQ(exception_to_proto_code(
+                  boost::system::system_error(make_monitor_error_code(200), TS_TEXT_CONTEXT_FILE_MONITOR)),
+              125);
     EXPECT_EQ(exception_to_proto_code(boost::system::system_error(boost::asio::error::eof, "Ostrand connection")), 125);
 
     // A caught failure whose code stands for success still ends the daemon
@@ -294,8 +299,11 @@ TEST_F(proto_error_test, exceptions_map_to_exit_statuses_and_never_to_success)
     EXPECT_EQ(error_code_to_proto(sys(0)), 0);
 
     // Reached through the std::exception base, as main catches it.
-    struct own_failure_t : boost::system::system_error {
-        own_failure_t() : boost::system::system_error(sys(EPERM), "own") {}
+    struct own_failure_t : boost::system::system_error
+    {
+        own_failure_t()
+            : boost::system::system_error(sys(EPERM), "own")
+        {}
     };
     const std::exception& caught = own_failure_t();
     EXPECT_EQ(exception_to_proto_code(caught), 24);
@@ -314,7 +322,8 @@ TEST_F(proto_error_test, received_error_without_a_valid_code_reads_as_success)
 
 TEST_F(proto_error_test, short_what_strips_the_boost_qualification_only)
 {
-    struct row {
+    struct row
+    {
         const char* text;
         const char* expected;
     };
@@ -352,6 +361,7 @@ TEST_F(proto_error_test, short_what_strips_the_boost_qualification_only)
 
 TEST_F(proto_error_test, short_what_filesystem_error_keeps_the_operation_name)
 {
-    boost::filesystem::filesystem_error e("boost::filesystem::read_symlink", boost::filesystem::path("/x"), sys(ENOENT));
+    boost::filesystem::filesystem_error e("boost::filesystem::read_symlink", boost::filesystem::path("/x"),
+                                          sys(ENOENT));
     EXPECT_EQ(std::string(short_what(e)).rfind("read_symlink: ", 0), 0u) << e.what();
 }

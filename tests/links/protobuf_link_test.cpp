@@ -31,7 +31,7 @@ typedef boost::asio::local::stream_protocol::socket socket_t;
 
 struct received_t
 {
-    std::size_t size;   // bytes the body stream offered
+    std::size_t size; // bytes the body stream offered
     bool parsed;
     nx::Error error;
 };
@@ -39,7 +39,7 @@ struct received_t
 struct written_t
 {
     std::size_t frames;
-    bool queue_empty;   // send_queue_empty() when told
+    bool queue_empty; // send_queue_empty() when told
     std::size_t not_written;
 };
 
@@ -47,7 +47,9 @@ struct written_t
 class test_link_t : public boost::enable_shared_from_this<test_link_t>, public ts_protobuf_link_t
 {
 public:
-    explicit test_link_t(std::size_t high_watermark = TS_OUTPUT_HIGH_WATERMARK) : ts_protobuf_link_t(high_watermark) {}
+    explicit test_link_t(std::size_t high_watermark = TS_OUTPUT_HIGH_WATERMARK)
+        : ts_protobuf_link_t(high_watermark)
+    {}
 
     using ts_protobuf_link_t::bytes_not_written;
     using ts_protobuf_link_t::frames_not_written;
@@ -100,7 +102,9 @@ struct peer_t
     ts_socket_ptr link_side;
     socket_t self;
 
-    explicit peer_t(boost::asio::io_service& io) : link_side(boost::make_shared<socket_t>(io)), self(io)
+    explicit peer_t(boost::asio::io_service& io)
+        : link_side(boost::make_shared<socket_t>(io))
+        , self(io)
     {
         boost::asio::local::connect_pair(*link_side, self);
     }
@@ -372,7 +376,7 @@ TEST_F(protobuf_link_test, new_socket_begins_with_a_whole_frame)
             EXPECT_EQ(boost::system::error_code(EPIPE, boost::system::system_category()), link->errors[0]);
             EXPECT_EQ(1u, link->frames_not_written());
         } else {
-            link->send(big);                      // far more than the socket buffer: stays in flight
+            link->send(big); // far more than the socket buffer: stays in flight
             link->send(make_error(2, "behind"));
             poll();
             EXPECT_TRUE(link->written.empty());
@@ -678,8 +682,8 @@ TEST_F(protobuf_link_test, a_keyed_frame_still_waiting_is_replaced_not_queued_tw
 
     ASSERT_TRUE(run_until([&] { return link->frames_not_written() == 0; }));
     EXPECT_EQ(frame(a.SerializeAsString()) + frame(c.SerializeAsString()) + frame(d.SerializeAsString()) +
-            frame(c.SerializeAsString()),
-        peer.read_available());
+                  frame(c.SerializeAsString()),
+              peer.read_available());
     link->close();
 }
 

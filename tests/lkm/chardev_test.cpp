@@ -47,7 +47,8 @@ TEST_F(chardev_test, replaces_a_stale_entry_of_any_simple_kind)
     const fs::path node = dir_ / "noxel.tarsel";
     const fs::path target = dir_ / "target";
     std::ofstream(target.string()) << "keep";
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         std::function<void()> make;
     };

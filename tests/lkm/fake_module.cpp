@@ -13,8 +13,7 @@
 
 fake_module_t::fake_module_t()
     : answer_([](int32_t type, const std::string&) { return module_packets::dir_response(type + 1, 0); })
-{
-}
+{}
 
 fake_module_t::~fake_module_t()
 {

@@ -48,7 +48,8 @@ TEST_F(kson_request_test, add_and_del_dir_for_home_have_the_documented_bytes)
 
 TEST_F(kson_request_test, the_module_reads_back_what_the_daemon_writes)
 {
-    struct case_t {
+    struct case_t
+    {
         std::string dir;
         bool add;
         std::string expected;
@@ -101,5 +102,6 @@ TEST_F(kson_request_test, an_object_that_cannot_be_opened_is_logged)
     const ts_lkm_add_dir_request_t request("/x");
     EXPECT_FALSE(fill_request_object(NULL, const_cast<ts_lkm_add_dir_request_t*>(&request)));
     ASSERT_EQ(log_.lines().size(), 1u);
-    EXPECT_EQ(log_.lines()[0], std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string("Couldn't create object for request")));
+    EXPECT_EQ(log_.lines()[0],
+              std::make_pair(static_cast<int>(LOG_ERROR_LEVEL), std::string("Couldn't create object for request")));
 }

@@ -43,16 +43,17 @@ byte_vector packet_of(const byte_vector& body)
     return out;
 }
 
-struct parsed_t {
+struct parsed_t
+{
     int result;
     kson_parser_t* parser;
     kson_value_t* root;
 };
 
 // The 28-byte ADD_DIR packet for /home.
-const byte_vector ADD_DIR_HOME = bytes_of({0x18, 0x00, 0x00, 0x00, 0x6F, 0x02, 0x49, 0x00, 0x00, 0x00, 0x00, 0x49, 0x00,
-                                           0x00, 0x00, 0x00, 0x49, 0x01, 0x00, 0x00, 0x00, 0x73, 0x05, 0x2F, 0x68, 0x6F,
-                                           0x6D, 0x65});
+const byte_vector ADD_DIR_HOME =
+    bytes_of({0x18, 0x00, 0x00, 0x00, 0x6F, 0x02, 0x49, 0x00, 0x00, 0x00, 0x00, 0x49, 0x00, 0x00,
+              0x00, 0x00, 0x49, 0x01, 0x00, 0x00, 0x00, 0x73, 0x05, 0x2F, 0x68, 0x6F, 0x6D, 0x65});
 
 } // namespace
 
@@ -99,7 +100,8 @@ protected:
     static void record_body(kson_parser_t* parser, void* user)
     {
         // The parser has parsed nothing yet; its bytes are the whole body.
-        static_cast<std::vector<byte_vector>*>(user)->push_back(byte_vector(parser->cursor, parser->cursor + parser->left));
+        static_cast<std::vector<byte_vector>*>(user)->push_back(
+            byte_vector(parser->cursor, parser->cursor + parser->left));
     }
 
     std::vector<byte_vector> bodies_;
@@ -113,12 +115,14 @@ TEST_F(kson_test, small_object_with_one_pair_has_the_documented_bytes)
         const bool written = kson_put_int32(object, 1) && kson_put_string(object, "ab");
         return kson_end(object) && written;
     });
-    EXPECT_EQ(hex_of(packet), hex_of(bytes_of({0x0B, 0, 0, 0, 0x6F, 0x01, 0x49, 0x01, 0, 0, 0, 0x73, 0x02, 0x61, 0x62})));
+    EXPECT_EQ(hex_of(packet),
+              hex_of(bytes_of({0x0B, 0, 0, 0, 0x6F, 0x01, 0x49, 0x01, 0, 0, 0, 0x73, 0x02, 0x61, 0x62})));
 }
 
 TEST_F(kson_test, every_scalar_form_is_written_as_its_marker_and_payload)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         fill_fn fill;
         byte_vector body;
@@ -155,7 +159,8 @@ TEST_F(kson_test, every_scalar_form_is_written_as_its_marker_and_payload)
 
 TEST_F(kson_test, strings_switch_to_the_long_form_above_255_bytes)
 {
-    struct case_t {
+    struct case_t
+    {
         size_t length;
         byte_vector head;
     };
@@ -185,8 +190,9 @@ TEST_F(kson_test, large_containers_carry_their_patched_32_bit_count)
         written = kson_end(array) && written;
         return kson_end(object) && written;
     });
-    EXPECT_EQ(hex_of(packet), hex_of(packet_of(bytes_of({0x4F, 0x02, 0x00, 0x00, 0x00, 'I', 1, 0, 0, 0, 'Z', 'I', 2, 0, 0,
-                                                         0, 0x41, 0x03, 0x00, 0x00, 0x00, 'T', 'F', 'Z'}))));
+    EXPECT_EQ(hex_of(packet),
+              hex_of(packet_of(bytes_of({0x4F, 0x02, 0x00, 0x00, 0x00, 'I',  1,    0,    0,    0,   'Z', 'I',
+                                         2,    0,    0,    0,    0x41, 0x03, 0x00, 0x00, 0x00, 'T', 'F', 'Z'}))));
 }
 
 TEST_F(kson_test, a_fill_that_writes_nothing_makes_no_packet)
@@ -338,11 +344,11 @@ TEST_F(kson_test, a_nested_tree_reads_back_through_the_getters)
     big[10] = '\0';
     const byte_vector packet = serialize([&](kson_writer_t* root) {
         kson_writer_t* object = kson_begin_object(root, false);
-        bool ok = kson_put_string(object, "list") ;
+        bool ok = kson_put_string(object, "list");
         kson_writer_t* array = kson_begin_array(object, false);
-        ok = ok && kson_put_int8(array, -5) && kson_put_uint16(array, 65000) && kson_put_int32(array, -70000)
-            && kson_put_uint64(array, 1ull << 40) && kson_put_bool(array, true)
-            && kson_put_string_n(array, big.data(), big.size());
+        ok = ok && kson_put_int8(array, -5) && kson_put_uint16(array, 65000) && kson_put_int32(array, -70000) &&
+             kson_put_uint64(array, 1ull << 40) && kson_put_bool(array, true) &&
+             kson_put_string_n(array, big.data(), big.size());
         ok = kson_end(array) && ok;
         ok = ok && kson_put_int32(object, 9) && kson_put_null(object);
         return kson_end(object) && ok;
@@ -422,7 +428,8 @@ TEST_F(kson_test, getters_accept_only_their_own_marker)
 
 TEST_F(kson_test, parse_results_for_edge_bodies)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         byte_vector body;
         int result;
@@ -622,7 +629,8 @@ TEST_F(kson_test, random_bodies_never_read_past_the_body)
         byte_vector body(length);
         for (size_t i = 0; i < length; ++i) {
             const unsigned pick = random() % 4;
-            body[i] = pick == 0 ? static_cast<uint8_t>(markers[random() % 13]) : static_cast<uint8_t>(random() % (pick == 1 ? 4 : 256));
+            body[i] = pick == 0 ? static_cast<uint8_t>(markers[random() % 13])
+                                : static_cast<uint8_t>(random() % (pick == 1 ? 4 : 256));
         }
         kson_parser_t* parser = kson_parser_new(body.data(), body.size());
         ASSERT_NE(parser, nullptr);

@@ -28,7 +28,6 @@
 namespace fs = boost::filesystem;
 namespace mp = module_packets;
 
-
 class lkm_control_test : public ::testing::Test
 {
 protected:
@@ -74,12 +73,11 @@ TEST_F(lkm_control_test, opens_its_node_read_write_and_exchanges_add_and_del)
 
     EXPECT_TRUE(control.add_dir("/home"));
     EXPECT_TRUE(control.del_dir("/path with space/and \"quote\""));
-    EXPECT_EQ(module_.requests(), (std::vector<std::pair<int32_t, std::string>>{
-                                      {0, "/home"}, {2, "/path with space/and \"quote\""}}));
-    EXPECT_EQ(log.lines(),
-              (std::vector<std::pair<int, std::string>>{
-                  {LOG_DEBUG_LEVEL, "Adding mountpoint on \"/home\""},
-                  {LOG_DEBUG_LEVEL, "Deleting mountpoint on \"/path with space/and \"quote\"\""}}));
+    EXPECT_EQ(module_.requests(),
+              (std::vector<std::pair<int32_t, std::string>>{{0, "/home"}, {2, "/path with space/and \"quote\""}}));
+    EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                               {LOG_DEBUG_LEVEL, "Adding mountpoint on \"/home\""},
+                               {LOG_DEBUG_LEVEL, "Deleting mountpoint on \"/path with space/and \"quote\"\""}}));
 }
 
 TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
@@ -98,10 +96,9 @@ TEST_F(lkm_control_test, a_non_zero_error_field_is_a_refusal)
 TEST_F(lkm_control_test, answers_split_into_pieces_or_with_extra_pairs_are_read_whole)
 {
     module_.set_answer([](int32_t type, const std::string&) {
-        return mp::packet(mp::object({{mp::i32(7), mp::str(std::string(300, 'x'))},
-                                      {mp::i32(4), mp::i32(0)},
-                                      {mp::i32(0), mp::i32(type + 1)}},
-                                     true));
+        return mp::packet(mp::object(
+            {{mp::i32(7), mp::str(std::string(300, 'x'))}, {mp::i32(4), mp::i32(0)}, {mp::i32(0), mp::i32(type + 1)}},
+            true));
     });
     ts_lkm_control_t control(loop_, node_, UNUSED_MAJOR, 1, module_.opener());
     for (int i = 0; i < 3; ++i) {
@@ -111,7 +108,8 @@ TEST_F(lkm_control_test, answers_split_into_pieces_or_with_extra_pairs_are_read_
 
 TEST_F(lkm_control_test, bad_answers_give_the_parse_error)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         std::string answer;
     };
@@ -189,7 +187,9 @@ namespace {
 class reusing_log_t : public cf_log_t
 {
 public:
-    explicit reusing_log_t(int number) : number_(number) {}
+    explicit reusing_log_t(int number)
+        : number_(number)
+    {}
     void open() override {}
     void log(int, const std::string&) override
     {
@@ -216,8 +216,9 @@ TEST_F(lkm_control_test, destruction_closes_once_and_before_the_node_goes)
 {
     int control_fd = -1;
     const ts_device_opener_t plain = module_.opener();
-    std::unique_ptr<ts_lkm_control_t> control(new ts_lkm_control_t(
-        loop_, node_, UNUSED_MAJOR, 1, [&](const std::string& path, int flags) { return control_fd = plain(path, flags); }));
+    std::unique_ptr<ts_lkm_control_t> control(
+        new ts_lkm_control_t(loop_, node_, UNUSED_MAJOR, 1,
+                             [&](const std::string& path, int flags) { return control_fd = plain(path, flags); }));
     ASSERT_GE(control_fd, 0);
     // A node that cannot be removed makes its removal log a line: the sink
     // then takes the control descriptor's number for a file of its own,

@@ -31,8 +31,14 @@ namespace {
 
 typedef std::vector<std::string> lines_t;
 
-std::string modprobe_line(const std::string& output) { return "modprobe: " + output; }
-std::string status_line(int status) { return "modprobe: exited with status " + std::to_string(status); }
+std::string modprobe_line(const std::string& output)
+{
+    return "modprobe: " + output;
+}
+std::string status_line(int status)
+{
+    return "modprobe: exited with status " + std::to_string(status);
+}
 
 } // namespace
 
@@ -77,7 +83,8 @@ protected:
 
 TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         std::string body;
         bool loads;
@@ -86,16 +93,23 @@ TEST_F(lkm_loader_test, load_module_logs_the_output_and_the_outcome_of_modprobe)
     const std::vector<case_t> cases = {
         {"silent success", "exit 0", true, {}},
         {"success with output", "echo loaded", true, {modprobe_line("loaded")}},
-        {"one line and status 1", "echo 'FATAL: Module noxel not found.'; exit 1", false,
+        {"one line and status 1",
+         "echo 'FATAL: Module noxel not found.'; exit 1",
+         false,
          {modprobe_line("FATAL: Module noxel not found."), status_line(1)}},
         {"only one final newline goes", "printf 'a\\n\\n'", true, {modprobe_line("a\n")}},
         {"a single newline", "printf '\\n'", true, {modprobe_line("")}},
         {"no final newline", "printf 'x'; exit 2", false, {modprobe_line("x"), status_line(2)}},
         {"several lines in one message", "echo a; echo b", true, {modprobe_line("a\nb")}},
-        {"standard error is captured too", "echo out; echo err >&2; exit 3", false,
+        {"standard error is captured too",
+         "echo out; echo err >&2; exit 3",
+         false,
          {modprobe_line("out\nerr"), status_line(3)}},
         {"the module name is the one argument", "echo \"$#:$1\"", true, {modprobe_line("1:noxel")}},
-        {"ended by a signal", "echo dying; kill -9 $$", false, {modprobe_line("dying"), "modprobe: terminated by signal"}},
+        {"ended by a signal",
+         "echo dying; kill -9 $$",
+         false,
+         {modprobe_line("dying"), "modprobe: terminated by signal"}},
     };
     for (const case_t& c : cases) {
         log_capture_t log;
@@ -186,7 +200,8 @@ TEST_F(lkm_loader_test, read_all_of_a_closed_descriptor_logs_its_error)
 
 TEST_F(lkm_loader_test, the_major_comes_from_the_first_line_naming_the_module)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         std::string content;
         int major;
@@ -280,10 +295,10 @@ TEST_F(lkm_create_test, loads_finds_the_major_and_builds_the_interceptor)
     ASSERT_GE(lines.size(), 4u);
     const std::vector<std::pair<int, std::string>> first(lines.begin(), lines.begin() + 4);
     EXPECT_EQ(first, (std::vector<std::pair<int, std::string>>{
-                  {LOG_INFO_LEVEL, "Trying to use LKM interceptor"},
-                  {LOG_DEBUG_LEVEL, "LKM has been loaded"},
-                  {LOG_DEBUG_LEVEL, "Device major: 240"},
-                  {LOG_INFO_LEVEL, "Char device directory: " + setup_.device_dir}}));
+                         {LOG_INFO_LEVEL, "Trying to use LKM interceptor"},
+                         {LOG_DEBUG_LEVEL, "LKM has been loaded"},
+                         {LOG_DEBUG_LEVEL, "Device major: 240"},
+                         {LOG_INFO_LEVEL, "Char device directory: " + setup_.device_dir}}));
     interceptor.reset();
     EXPECT_TRUE(fs::is_empty(dir_ / "dev"));
 }

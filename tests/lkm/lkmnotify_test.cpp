@@ -126,7 +126,8 @@ TEST_F(lkmnotify_test, makes_both_nodes_and_opens_control_then_monitor)
 {
     boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
     EXPECT_EQ(interceptor->kind(), 0);
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         unsigned minor;
         int access;
@@ -149,7 +150,8 @@ TEST_F(lkmnotify_test, makes_both_nodes_and_opens_control_then_monitor)
 
 TEST_F(lkmnotify_test, offers_every_mount_point_and_goes_on_after_refusals)
 {
-    module_.set_answer([](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/proc" ? 3 : 0); });
+    module_.set_answer(
+        [](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/proc" ? 3 : 0); });
     boost::shared_ptr<ts_lkmnotify_t> interceptor = make({"/", "/proc", "/home"});
     EXPECT_EQ(module_.requests(), (requests_t{{0, "/"}, {0, "/proc"}, {0, "/home"}}));
     std::vector<std::string> outcome;
@@ -159,9 +161,9 @@ TEST_F(lkmnotify_test, offers_every_mount_point_and_goes_on_after_refusals)
             outcome.push_back(line.second);
         }
     }
-    EXPECT_EQ(outcome, (std::vector<std::string>{"The path: / has been added for monitoring",
-                                                 "Couldn't add monitor path: /proc",
-                                                 "The path: /home has been added for monitoring"}));
+    EXPECT_EQ(outcome,
+              (std::vector<std::string>{"The path: / has been added for monitoring", "Couldn't add monitor path: /proc",
+                                        "The path: /home has been added for monitoring"}));
 }
 
 TEST_F(lkmnotify_test, a_module_refusing_every_mount_point_still_gives_an_interceptor)
@@ -173,7 +175,8 @@ TEST_F(lkmnotify_test, a_module_refusing_every_mount_point_still_gives_an_interc
 
 TEST_F(lkmnotify_test, add_and_remove_path_ask_the_module_every_time)
 {
-    module_.set_answer([](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/no" ? 1 : 0); });
+    module_.set_answer(
+        [](int32_t type, const std::string& dir) { return mp::dir_response(type + 1, dir == "/no" ? 1 : 0); });
     boost::shared_ptr<ts_lkmnotify_t> interceptor = make();
     EXPECT_TRUE(interceptor->add_path("/mnt"));
     EXPECT_TRUE(interceptor->add_path("/mnt"));
@@ -223,7 +226,8 @@ TEST_F(lkmnotify_test, packets_that_are_no_event_are_skipped_and_reading_goes_on
     run_until_waiting(1);
     EXPECT_EQ(waiting(), (std::deque<std::string>{"/after"}));
     const std::vector<std::string> texts = log_.texts();
-    EXPECT_NE(std::find(texts.begin(), texts.end(), std::string("Couldn't deserialize EVENT_PATH response")), texts.end());
+    EXPECT_NE(std::find(texts.begin(), texts.end(), std::string("Couldn't deserialize EVENT_PATH response")),
+              texts.end());
 }
 
 TEST_F(lkmnotify_test, stop_wakes_a_reader_that_waits_for_the_module)
@@ -292,7 +296,8 @@ TEST_F(lkmnotify_test, stop_wakes_a_reader_blocked_in_a_read_of_a_device_without
 
 TEST_F(lkmnotify_test, a_broken_stream_ends_run_with_an_error_line)
 {
-    struct case_t {
+    struct case_t
+    {
         const char* name;
         std::string bytes;
         std::string failure;

@@ -21,10 +21,22 @@ bytes_t raw(T value)
     return out;
 }
 
-inline bytes_t i8(int8_t v) { return "B" + raw(v); }
-inline bytes_t i16(int16_t v) { return "i" + raw(v); }
-inline bytes_t i32(int32_t v) { return "I" + raw(v); }
-inline bytes_t i64(int64_t v) { return "L" + raw(v); }
+inline bytes_t i8(int8_t v)
+{
+    return "B" + raw(v);
+}
+inline bytes_t i16(int16_t v)
+{
+    return "i" + raw(v);
+}
+inline bytes_t i32(int32_t v)
+{
+    return "I" + raw(v);
+}
+inline bytes_t i64(int64_t v)
+{
+    return "L" + raw(v);
+}
 inline bytes_t str(const std::string& s)
 {
     if (s.size() <= 255) {
@@ -37,7 +49,8 @@ typedef std::vector<std::pair<bytes_t, bytes_t>> pairs_t;
 
 inline bytes_t object(const pairs_t& pairs, bool large = false)
 {
-    bytes_t out = large ? "O" + raw(static_cast<uint32_t>(pairs.size())) : "o" + raw(static_cast<uint8_t>(pairs.size()));
+    bytes_t out =
+        large ? "O" + raw(static_cast<uint32_t>(pairs.size())) : "o" + raw(static_cast<uint8_t>(pairs.size()));
     for (const auto& pair : pairs) {
         out += pair.first + pair.second;
     }
@@ -53,11 +66,20 @@ inline bytes_t array(const std::vector<bytes_t>& items)
     return out;
 }
 
-inline bytes_t packet(const bytes_t& body) { return raw(static_cast<uint32_t>(body.size())) + body; }
+inline bytes_t packet(const bytes_t& body)
+{
+    return raw(static_cast<uint32_t>(body.size())) + body;
+}
 
 // The module's answers and events.
-inline bytes_t dir_response(int32_t type, int32_t error) { return packet(object({{i32(0), i32(type)}, {i32(4), i32(error)}})); }
-inline bytes_t event_path(const std::string& path, int32_t pid) { return packet(object({{i32(0), i32(4)}, {i32(2), str(path)}, {i32(3), i32(pid)}})); }
+inline bytes_t dir_response(int32_t type, int32_t error)
+{
+    return packet(object({{i32(0), i32(type)}, {i32(4), i32(error)}}));
+}
+inline bytes_t event_path(const std::string& path, int32_t pid)
+{
+    return packet(object({{i32(0), i32(4)}, {i32(2), str(path)}, {i32(3), i32(pid)}}));
+}
 
 // A request body as the daemon writes it: {I 0: I type, I 1: string dir}.
 // False for anything else.

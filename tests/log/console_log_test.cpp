@@ -36,10 +36,13 @@ TEST_P(console_log_test, a_line_is_the_level_word_and_the_text)
 }
 
 INSTANTIATE_TEST_SUITE_P(levels, console_log_test,
-                         ::testing::Values(console_case_t{LOG_DEBUG_LEVEL, "Debug: abc"}, console_case_t{LOG_INFO_LEVEL, "Info: abc"},
-                                           console_case_t{LOG_NOTICE_LEVEL, "Notice: abc"}, console_case_t{LOG_WARNING_LEVEL, "Warning: abc"},
-                                           console_case_t{LOG_ERROR_LEVEL, "Error: abc"}, console_case_t{5, "Unknown: abc"},
-                                           console_case_t{9, "Unknown: abc"}, console_case_t{-1, "Unknown: abc"}));
+                         ::testing::Values(console_case_t{LOG_DEBUG_LEVEL, "Debug: abc"},
+                                           console_case_t{LOG_INFO_LEVEL, "Info: abc"},
+                                           console_case_t{LOG_NOTICE_LEVEL, "Notice: abc"},
+                                           console_case_t{LOG_WARNING_LEVEL, "Warning: abc"},
+                                           console_case_t{LOG_ERROR_LEVEL, "Error: abc"},
+                                           console_case_t{5, "Unknown: abc"}, console_case_t{9, "Unknown: abc"},
+                                           console_case_t{-1, "Unknown: abc"}));
 
 TEST_F(console_log_test, a_line_for_another_process_is_source_pid_and_text)
 {

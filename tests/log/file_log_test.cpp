@@ -187,9 +187,7 @@ TEST_F(file_log_test, a_time_stamped_stderr_sink_writes_to_descriptor_2_and_neve
     EXPECT_EQ("after", lines[1]);
 }
 
-void ignore_signal(int)
-{
-}
+void ignore_signal(int) {}
 
 TEST_F(file_log_test, a_line_cut_short_by_a_full_pipe_and_signals_is_written_once_whole)
 {

@@ -56,7 +56,9 @@ TEST_F(log_test, an_installed_sink_is_opened_once_and_gets_every_line_until_remo
 class self_replacing_log_t : public recording_log_t
 {
 public:
-    explicit self_replacing_log_t(cf_log_ptr next_sink) : next(next_sink) {}
+    explicit self_replacing_log_t(cf_log_ptr next_sink)
+        : next(next_sink)
+    {}
     void log(int level, const std::string& text) override
     {
         set_log_sink(next);
@@ -215,7 +217,9 @@ TEST_F(log_test, control_bytes_and_the_backslash_are_escaped_in_octal)
         {std::string("a\nb"), "a\\012b"},
         {"a\rb", "a\\015b"},
         {"a\x1b[31mb", "a\\033[31mb"},
-        {"a\x7f" "b", "a\\177b"},
+        {"a\x7f"
+         "b",
+         "a\\177b"},
         {"a\\012b", "a\\134012b"},
         {std::string("a\0b", 3), "a\\000b"},
         {"\x01\x1f", "\\001\\037"},
@@ -230,15 +234,16 @@ TEST_F(log_test, control_bytes_and_the_backslash_are_escaped_in_octal)
 
 TEST_F(log_test, configured_levels_map_to_thresholds)
 {
-    const std::pair<int, int> cases[] = {{1, LOG_DEBUG_LEVEL}, {2, LOG_INFO_LEVEL}, {3, LOG_NOTICE_LEVEL}, {4, LOG_WARNING_LEVEL},
-                                         {5, LOG_ERROR_LEVEL}, {0, LOG_ERROR_LEVEL},  {7, LOG_ERROR_LEVEL},  {-1, LOG_ERROR_LEVEL}};
+    const std::pair<int, int> cases[] = {{1, LOG_DEBUG_LEVEL},   {2, LOG_INFO_LEVEL},  {3, LOG_NOTICE_LEVEL},
+                                         {4, LOG_WARNING_LEVEL}, {5, LOG_ERROR_LEVEL}, {0, LOG_ERROR_LEVEL},
+                                         {7, LOG_ERROR_LEVEL},   {-1, LOG_ERROR_LEVEL}};
     for (const auto& c : cases)
         EXPECT_EQ(c.second, log_level_from_config(c.first)) << c.first;
 }
 
 TEST_F(log_test, level_words_and_their_levels)
 {
-    const std::pair<int, const char*> words[] = {{0, "Debug"}, {1, "Info"}, {2, "Notice"}, {3, "Warning"},
+    const std::pair<int, const char*> words[] = {{0, "Debug"}, {1, "Info"},    {2, "Notice"},  {3, "Warning"},
                                                  {4, "Error"}, {5, "Unknown"}, {-1, "Unknown"}};
     for (const auto& w : words)
         EXPECT_STREQ(w.second, log_level_name(w.first)) << w.first;

@@ -48,8 +48,12 @@ struct priority_case_t
 TEST_F(syslog_log_test, levels_map_to_priorities_under_the_ident_facility_and_pid)
 {
     const priority_case_t cases[] = {
-        {LOG_DEBUG_LEVEL, LOG_DEBUG}, {LOG_INFO_LEVEL, LOG_INFO},     {LOG_NOTICE_LEVEL, LOG_NOTICE},
-        {LOG_WARNING_LEVEL, LOG_WARNING}, {LOG_ERROR_LEVEL, LOG_ERR}, {9, LOG_ERR},
+        {LOG_DEBUG_LEVEL, LOG_DEBUG},
+        {LOG_INFO_LEVEL, LOG_INFO},
+        {LOG_NOTICE_LEVEL, LOG_NOTICE},
+        {LOG_WARNING_LEVEL, LOG_WARNING},
+        {LOG_ERROR_LEVEL, LOG_ERR},
+        {9, LOG_ERR},
         {-1, LOG_ERR},
     };
     std::vector<syslog_datagram_t> got = run([&] {

@@ -37,7 +37,7 @@ public:
     }
     void log_from_process(const std::string&, int, const std::string&) override {}
 
-    std::vector<std::pair<int, std::string> > taken()
+    std::vector<std::pair<int, std::string>> taken()
     {
         boost::mutex::scoped_lock lock(mutex);
         return std::move(lines);
@@ -45,7 +45,7 @@ public:
 
 private:
     boost::mutex mutex;
-    std::vector<std::pair<int, std::string> > lines;
+    std::vector<std::pair<int, std::string>> lines;
 };
 
 ts_event_t event(const std::string& path, int pid = 1)
@@ -113,7 +113,7 @@ TEST_F(event_queue_test, accepted_path_is_queued_logged_and_signalled)
     EXPECT_EQ(1u, queue.size());
     EXPECT_FALSE(queue.empty());
     EXPECT_EQ(1, signals);
-    EXPECT_EQ((std::vector<std::pair<int, std::string> >{access_line(42, "/data/a")}), sink->taken());
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{access_line(42, "/data/a")}), sink->taken());
     // The queue keeps a copy of its own: the producer's string goes with
     // the producer's event.
     EXPECT_EQ(1, e.path.use_count());
@@ -151,7 +151,7 @@ TEST_F(event_queue_test, waiting_path_is_queued_once_but_logged_and_signalled_ea
     push("/data/a", 2);
     EXPECT_EQ(1u, queue.size());
     EXPECT_EQ(2, signals);
-    EXPECT_EQ((std::vector<std::pair<int, std::string> >{access_line(1, "/data/a"), access_line(2, "/data/a")}),
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{access_line(1, "/data/a"), access_line(2, "/data/a")}),
               sink->taken());
     EXPECT_EQ(paths_t{"/data/a"}, pop());
 
@@ -176,9 +176,9 @@ TEST_F(event_queue_test, pop_takes_limit_plus_one_or_all)
         std::size_t taken;
     };
     const case_t cases[] = {
-        {250, 0, 250}, {250, 1, 2},   {250, 2, 3},     {250, 100, 101}, {250, 101, 102},
-        {50, 100, 50}, {101, 100, 101}, {102, 100, 101}, {250, 300, 250}, {0, 5, 0},
-        {0, 0, 0},     {3, std::numeric_limits<std::size_t>::max(), 3},
+        {250, 0, 250},   {250, 1, 2},   {250, 2, 3},     {250, 100, 101},
+        {250, 101, 102}, {50, 100, 50}, {101, 100, 101}, {102, 100, 101},
+        {250, 300, 250}, {0, 5, 0},     {0, 0, 0},       {3, std::numeric_limits<std::size_t>::max(), 3},
     };
     for (const case_t& c : cases) {
         for (std::size_t i = 0; i < c.waiting; ++i)
@@ -252,7 +252,7 @@ TEST_F(event_queue_test, relative_path_is_dropped_with_a_warning)
     include({"/"});
     for (const std::string path : {"relative/x", "", "./a"}) {
         EXPECT_NO_THROW(push(path)) << path;
-        EXPECT_EQ((std::vector<std::pair<int, std::string> >{
+        EXPECT_EQ((std::vector<std::pair<int, std::string>>{
                       {LOG_WARNING_LEVEL, "Dropped a path that is not absolute: " + path}}),
                   sink->taken());
     }
@@ -274,11 +274,11 @@ TEST_F(event_queue_test, relative_path_is_dropped_with_a_warning)
 TEST_F(event_queue_test, events_pushed_together_fire_once_in_order)
 {
     // One read's events: the slot sends them as one batch, not one per event.
-    queue.push(std::vector<ts_event_t>{event("/data/b", 7), event("/etc/passwd"), event("/data/a", 8),
-                                       event("/data/b", 9)});
+    queue.push(
+        std::vector<ts_event_t>{event("/data/b", 7), event("/etc/passwd"), event("/data/a", 8), event("/data/b", 9)});
     EXPECT_EQ(1, signals);
-    EXPECT_EQ((std::vector<std::pair<int, std::string> >{access_line(7, "/data/b"), access_line(8, "/data/a"),
-                                                         access_line(9, "/data/b")}),
+    EXPECT_EQ((std::vector<std::pair<int, std::string>>{access_line(7, "/data/b"), access_line(8, "/data/a"),
+                                                        access_line(9, "/data/b")}),
               sink->taken());
     EXPECT_EQ((paths_t{"/data/b", "/data/a"}), pop());
     // None passing fires nothing.
@@ -440,7 +440,9 @@ std::string numbered(std::size_t n)
 class bounded_queue_test : public event_queue_test, public ::testing::WithParamInterface<bound_case_t>
 {
 protected:
-    bounded_queue_test() : bounded(GetParam().max_paths, GetParam().max_bytes) {}
+    bounded_queue_test()
+        : bounded(GetParam().max_paths, GetParam().max_bytes)
+    {}
     void SetUp() override
     {
         event_queue_test::SetUp();
@@ -469,7 +471,7 @@ protected:
     std::string full_line() const
     {
         return TS_TEXT_QUEUE_FULL + std::to_string(GetParam().max_paths) + " paths or " +
-            std::to_string(GetParam().max_bytes) + " bytes";
+               std::to_string(GetParam().max_bytes) + " bytes";
     }
     static std::string dropped_line(std::size_t n) { return TS_TEXT_QUEUE_DROPPED + std::to_string(n); }
 
@@ -537,5 +539,7 @@ TEST_P(bounded_queue_test, restored_paths_are_kept_past_the_bound)
 }
 
 INSTANTIATE_TEST_SUITE_P(event_queue, bounded_queue_test,
-    ::testing::Values(bound_case_t{"by_paths", 10, 1000}, bound_case_t{"by_bytes", 1000, 80}),
-    [](const ::testing::TestParamInfo<bound_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(bound_case_t{"by_paths", 10, 1000}, bound_case_t{"by_bytes", 1000, 80}),
+                         [](const ::testing::TestParamInfo<bound_case_t>& info) {
+                             return std::string(info.param.name);
+                         });

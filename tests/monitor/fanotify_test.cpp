@@ -65,10 +65,10 @@ struct buffer_case_t
 {
     const char* name;
     std::vector<record_t> records;
-    std::size_t trailing;             // stray bytes after the records
-    bool short_path_limit;            // room for the short file's path only
-    std::vector<std::size_t> events;  // records whose path arrives, in order
-    std::vector<std::size_t> kept;    // records whose descriptor stays open
+    std::size_t trailing;              // stray bytes after the records
+    bool short_path_limit;             // room for the short file's path only
+    std::vector<std::size_t> events;   // records whose path arrives, in order
+    std::vector<std::size_t> kept;     // records whose descriptor stays open
     std::vector<std::string> warnings; // prefixes, in order
 };
 
@@ -80,17 +80,42 @@ const buffer_case_t buffer_cases[] = {
     {"queue overflow", {rec(NO_FD, FAN_Q_OVERFLOW)}, 0, false, {}, {}, {TS_TEXT_FANOTIFY_OVERFLOW}},
     {"directories and FIFOs", {rec(DIRECTORY), rec(FIFO), rec(REGULAR)}, 0, false, {2}, {}, {}},
     {"record without a descriptor", {rec(NO_FD), rec(REGULAR)}, 0, false, {1}, {}, {}},
-    {"descriptor that cannot be examined", {rec(STALE_FD), rec(REGULAR)}, 0, false, {1}, {},
+    {"descriptor that cannot be examined",
+     {rec(STALE_FD), rec(REGULAR)},
+     0,
+     false,
+     {1},
+     {},
      {std::string(TS_TEXT_FANOTIFY_STAT_FAILED) + strerror(EBADF)}},
-    {"other metadata version is skipped", {version(REGULAR, FANOTIFY_METADATA_VERSION + 1), rec(REGULAR_LONG)}, 0,
-     false, {1}, {0}, {TS_TEXT_FANOTIFY_BAD_VERSION}},
+    {"other metadata version is skipped",
+     {version(REGULAR, FANOTIFY_METADATA_VERSION + 1), rec(REGULAR_LONG)},
+     0,
+     false,
+     {1},
+     {0},
+     {TS_TEXT_FANOTIFY_BAD_VERSION}},
     {"longer record is walked by its length", {length(REGULAR, 40, 16), rec(REGULAR_LONG)}, 0, false, {0, 1}, {}, {}},
-    {"too short a length ends the walk", {rec(REGULAR), length(REGULAR_LONG, 8), rec(DIRECTORY)}, 0, false, {0},
-     {1, 2}, {TS_TEXT_FANOTIFY_BAD_RECORD}},
-    {"length past the end ends the walk", {rec(REGULAR), length(REGULAR_LONG, 4096)}, 0, false, {0}, {1},
+    {"too short a length ends the walk",
+     {rec(REGULAR), length(REGULAR_LONG, 8), rec(DIRECTORY)},
+     0,
+     false,
+     {0},
+     {1, 2},
+     {TS_TEXT_FANOTIFY_BAD_RECORD}},
+    {"length past the end ends the walk",
+     {rec(REGULAR), length(REGULAR_LONG, 4096)},
+     0,
+     false,
+     {0},
+     {1},
      {TS_TEXT_FANOTIFY_BAD_RECORD}},
     {"stray bytes after the last record", {rec(REGULAR)}, 10, false, {0}, {}, {TS_TEXT_FANOTIFY_BAD_RECORD}},
-    {"path that does not fit is dropped", {rec(REGULAR_LONG), rec(REGULAR)}, 0, true, {1}, {},
+    {"path that does not fit is dropped",
+     {rec(REGULAR_LONG), rec(REGULAR)},
+     0,
+     true,
+     {1},
+     {},
      {TS_TEXT_FANOTIFY_PATH_TOO_LONG}},
     {"events keep record order", {rec(REGULAR_LONG), rec(DIRECTORY), rec(REGULAR)}, 0, false, {0, 2}, {}, {}},
 };
@@ -100,7 +125,9 @@ const buffer_case_t buffer_cases[] = {
 class fanotify_test : public private_tmpfs_test_t
 {
 protected:
-    fanotify_test() : private_tmpfs_test_t("nt-fanotify") {}
+    fanotify_test()
+        : private_tmpfs_test_t("nt-fanotify")
+    {}
 
     void SetUp() override
     {
@@ -123,8 +150,7 @@ protected:
     {
         interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), mount_points);
         ts_signal_block_t block;
-        loop = boost::make_shared<boost::thread>(
-            boost::bind(&ts_interceptor_if::run, interceptor, queue));
+        loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     }
 
     // True when run returned within the (generous) limit after stop.
@@ -205,67 +231,67 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
     const int proc_fd_dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(proc_fd_dir, 0);
     for (int fd_dir : {proc_fd_dir, -1})
-    for (const buffer_case_t& c : buffer_cases) {
-        SCOPED_TRACE(c.name);
-        SCOPED_TRACE(fd_dir < 0 ? "by full path" : "through the fd directory");
-        capture.reset();
-        std::vector<int> fds;
-        std::string bytes;
-        for (const record_t& r : c.records) {
-            int fd = -1;
-            switch (r.object) {
-            case REGULAR: fd = open(short_path.c_str(), O_RDONLY | O_CLOEXEC); break;
-            case REGULAR_LONG: fd = open(long_path.c_str(), O_RDONLY | O_CLOEXEC); break;
-            case DIRECTORY: fd = open(watched.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); break;
-            case FIFO: fd = open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); break;
-            case NO_FD: fd = FAN_NOFD; break;
-            case STALE_FD:
-                fd = dup(0);
-                close(fd);
-                break;
+        for (const buffer_case_t& c : buffer_cases) {
+            SCOPED_TRACE(c.name);
+            SCOPED_TRACE(fd_dir < 0 ? "by full path" : "through the fd directory");
+            capture.reset();
+            std::vector<int> fds;
+            std::string bytes;
+            for (const record_t& r : c.records) {
+                int fd = -1;
+                switch (r.object) {
+                case REGULAR: fd = open(short_path.c_str(), O_RDONLY | O_CLOEXEC); break;
+                case REGULAR_LONG: fd = open(long_path.c_str(), O_RDONLY | O_CLOEXEC); break;
+                case DIRECTORY: fd = open(watched.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); break;
+                case FIFO: fd = open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); break;
+                case NO_FD: fd = FAN_NOFD; break;
+                case STALE_FD:
+                    fd = dup(0);
+                    close(fd);
+                    break;
+                }
+                if (r.object != NO_FD && r.object != STALE_FD) {
+                    ASSERT_GE(fd, 0) << strerror(errno);
+                }
+                fds.push_back(fd);
+                struct fanotify_event_metadata m = {};
+                m.event_len = r.event_len ? r.event_len : static_cast<std::uint32_t>(FAN_EVENT_METADATA_LEN + r.pad);
+                m.vers = r.vers ? r.vers : FANOTIFY_METADATA_VERSION;
+                m.metadata_len = FAN_EVENT_METADATA_LEN;
+                m.mask = r.mask;
+                m.fd = fd;
+                m.pid = r.own_pid ? getpid() : other_pid;
+                bytes.append(reinterpret_cast<const char*>(&m), sizeof m);
+                bytes.append(r.pad, '\0');
             }
-            if (r.object != NO_FD && r.object != STALE_FD) {
-                ASSERT_GE(fd, 0) << strerror(errno);
+            bytes.append(c.trailing, '\x7f');
+
+            std::vector<ts_event_t> events;
+            ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events, fd_dir,
+                                          c.short_path_limit ? short_path.size() + 1 : TS_FAN_PATH_SIZE);
+
+            ASSERT_EQ(c.events.size(), events.size());
+            for (std::size_t i = 0; i < events.size(); ++i) {
+                const object_t object = c.records[c.events[i]].object;
+                ASSERT_TRUE(events[i].path);
+                EXPECT_EQ(object == REGULAR ? short_path : long_path, *events[i].path);
+                EXPECT_EQ(other_pid, events[i].pid);
             }
-            fds.push_back(fd);
-            struct fanotify_event_metadata m = {};
-            m.event_len = r.event_len ? r.event_len : static_cast<std::uint32_t>(FAN_EVENT_METADATA_LEN + r.pad);
-            m.vers = r.vers ? r.vers : FANOTIFY_METADATA_VERSION;
-            m.metadata_len = FAN_EVENT_METADATA_LEN;
-            m.mask = r.mask;
-            m.fd = fd;
-            m.pid = r.own_pid ? getpid() : other_pid;
-            bytes.append(reinterpret_cast<const char*>(&m), sizeof m);
-            bytes.append(r.pad, '\0');
+            for (std::size_t i = 0; i < fds.size(); ++i) {
+                if (fds[i] < 0 || c.records[i].object == STALE_FD)
+                    continue;
+                const bool kept = std::count(c.kept.begin(), c.kept.end(), i) != 0;
+                EXPECT_EQ(kept, fd_is_open(fds[i])) << "record " << i;
+                if (kept)
+                    close(fds[i]);
+            }
+            const std::vector<std::pair<int, std::string>> lines = capture.lines();
+            ASSERT_EQ(c.warnings.size(), lines.size());
+            for (std::size_t i = 0; i < lines.size(); ++i) {
+                EXPECT_EQ(LOG_WARNING_LEVEL, lines[i].first);
+                EXPECT_EQ(0u, lines[i].second.rfind(c.warnings[i], 0)) << lines[i].second;
+            }
         }
-        bytes.append(c.trailing, '\x7f');
-
-        std::vector<ts_event_t> events;
-        ts_fanotify_t::handle_records(bytes.data(), bytes.size(), getpid(), events, fd_dir,
-                                      c.short_path_limit ? short_path.size() + 1 : TS_FAN_PATH_SIZE);
-
-        ASSERT_EQ(c.events.size(), events.size());
-        for (std::size_t i = 0; i < events.size(); ++i) {
-            const object_t object = c.records[c.events[i]].object;
-            ASSERT_TRUE(events[i].path);
-            EXPECT_EQ(object == REGULAR ? short_path : long_path, *events[i].path);
-            EXPECT_EQ(other_pid, events[i].pid);
-        }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i] < 0 || c.records[i].object == STALE_FD)
-                continue;
-            const bool kept = std::count(c.kept.begin(), c.kept.end(), i) != 0;
-            EXPECT_EQ(kept, fd_is_open(fds[i])) << "record " << i;
-            if (kept)
-                close(fds[i]);
-        }
-        const std::vector<std::pair<int, std::string> > lines = capture.lines();
-        ASSERT_EQ(c.warnings.size(), lines.size());
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            EXPECT_EQ(LOG_WARNING_LEVEL, lines[i].first);
-            EXPECT_EQ(0u, lines[i].second.rfind(c.warnings[i], 0)) << lines[i].second;
-        }
-    }
     close(proc_fd_dir);
 }
 
@@ -450,8 +476,8 @@ TEST_F(fanotify_test, mounts_reported_by_the_watcher_are_added_and_removed)
     boost::shared_ptr<ts_fanotify_t> target = interceptor;
     watcher->mount_signal.connect([&loop_io, target, &handled](const ts_mnt_event_t& event) {
         loop_io.post([target, &handled, event] {
-            const bool ok = event.kind == TS_MNT_MOUNTED ? target->add_path(event.entry.dir)
-                                                         : target->remove_path(event.entry.dir);
+            const bool ok =
+                event.kind == TS_MNT_MOUNTED ? target->add_path(event.entry.dir) : target->remove_path(event.entry.dir);
             handled.push_back((event.kind == TS_MNT_MOUNTED ? "+" : "-") + event.entry.dir + (ok ? "" : " failed"));
         });
     });

@@ -119,7 +119,8 @@ struct fake_state_t
     std::vector<std::string> added;
     std::vector<std::string> removed;
 
-    template <class Predicate> bool wait(Predicate done, std::chrono::seconds limit = std::chrono::seconds(10))
+    template <class Predicate>
+    bool wait(Predicate done, std::chrono::seconds limit = std::chrono::seconds(10))
     {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, limit, done);
@@ -154,9 +155,9 @@ class fake_interceptor_t : public ts_interceptor_if
 {
 public:
     fake_interceptor_t(const fake_state_ptr& state, const std::shared_ptr<journal_t>& journal)
-        : state(state), journal(journal)
-    {
-    }
+        : state(state)
+        , journal(journal)
+    {}
 
     void run(boost::shared_ptr<ts_event_queue_t>) override
     {
@@ -262,8 +263,8 @@ public:
     explicit silent_kestrum_t(ts_kestrum_t& link)
     {
         static int serial = 0;
-        const std::string name = std::string(1, '\0') + "nt-file-monitor-test-" + std::to_string(getpid()) + "-" +
-                                 std::to_string(++serial);
+        const std::string name =
+            std::string(1, '\0') + "nt-file-monitor-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
         listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address;
         std::memset(&address, 0, sizeof address);
@@ -492,10 +493,11 @@ protected:
         std::ofstream((root / "other" / "delta").string()) << "delta";
         fs::create_symlink(bin / "alpha", bin / "alias");
         const std::pair<const char*, fs::path> links[] = {
-            {"100", bin / "alpha"},  {"200", bin / "beta"},      {"300", bin / "alias"},
-            {"800", root / "other" / "delta"},                    {"self", bin / "gamma"},
-            {"4x", bin / "gamma"},   {"99999999999", bin / "gamma"}, {"500", bin / "gone"},
-            {"600", bin / "gone"},   {"700", bin / "gone"},
+            {"100", bin / "alpha"},         {"200", bin / "beta"},
+            {"300", bin / "alias"},         {"800", root / "other" / "delta"},
+            {"self", bin / "gamma"},        {"4x", bin / "gamma"},
+            {"99999999999", bin / "gamma"}, {"500", bin / "gone"},
+            {"600", bin / "gone"},          {"700", bin / "gone"},
         };
         for (const auto& link : links) {
             fs::create_directories(proc / link.first);
@@ -528,7 +530,8 @@ protected:
 
 TEST_F(file_monitor_test, mode_reports_the_kind_of_the_running_interceptor)
 {
-    const struct {
+    const struct
+    {
         int kind;
         int state;
     } cases[] = {
@@ -550,7 +553,8 @@ TEST_F(file_monitor_test, mode_reports_the_kind_of_the_running_interceptor)
 TEST_F(file_monitor_test, the_interceptor_is_kept_retried_or_switched_by_its_kind_and_the_mode)
 {
     enum action_t { KEEP, SWITCH };
-    const struct {
+    const struct
+    {
         int kind;
         int mode;
         action_t action;
@@ -602,7 +606,8 @@ TEST_F(file_monitor_test, the_interceptor_is_kept_retried_or_switched_by_its_kin
 
 TEST_F(file_monitor_test, a_failed_retry_of_fanotify_keeps_the_kernel_module_on_every_configuration)
 {
-    const struct {
+    const struct
+    {
         int outcome;
         const char* debug;
     } cases[] = {
@@ -670,7 +675,9 @@ TEST_F(file_monitor_test, no_interceptor_for_the_mode_ends_with_102_after_the_er
             const line_t& debug = logged[logged.size() - 2];
             const line_t& error = logged.back();
             EXPECT_EQ(LOG_DEBUG_LEVEL, debug.level);
-            EXPECT_EQ(failure == THROWS ? BUILD_FAILURE_SHORT : failure == EMPTY ? TS_TEXT_NO_INTERCEPTOR : no_proc_text,
+            EXPECT_EQ(failure == THROWS  ? BUILD_FAILURE_SHORT
+                      : failure == EMPTY ? TS_TEXT_NO_INTERCEPTOR
+                                         : no_proc_text,
                       debug.text);
             EXPECT_EQ(LOG_ERROR_LEVEL, error.level);
             EXPECT_EQ(error_lines[mode], error.text);
@@ -702,8 +709,7 @@ TEST_F(file_monitor_test, a_switch_that_cannot_build_keeps_the_running_intercept
 TEST_F(file_monitor_test, a_loop_thread_that_cannot_start_gives_201_then_102)
 {
     const std::string start_failed = std::string("Cannot start monitoring, error occured: ") + "no threads left";
-    const std::string error_201 =
-        boost::system::system_error(make_monitor_error_code(201), "File monitor").what();
+    const std::string error_201 = boost::system::system_error(make_monitor_error_code(201), "File monitor").what();
     int starts = 0;
     int fail_at = 1;
     make_monitor();
@@ -859,7 +865,7 @@ TEST_F(file_monitor_test, the_process_scan_resolves_executables_and_skips_what_i
 {
     const fs::path proc = make_proc_tree();
     const std::string bin = (root / "bin").string();
-    std::vector<std::pair<int, std::string> > found;
+    std::vector<std::pair<int, std::string>> found;
     for (const ts_event_t& e : produce_exe_list(proc.string()))
         found.emplace_back(e.pid, *e.path);
     std::sort(found.begin(), found.end());
@@ -872,8 +878,8 @@ TEST_F(file_monitor_test, the_process_scan_resolves_executables_and_skips_what_i
                              line_t{LOG_DEBUG_LEVEL, "produce_exe_list: pid=100 exe=\"" + bin + "/alpha\""},
                              line_t{LOG_DEBUG_LEVEL, "produce_exe_list: pid=200 exe=\"" + bin + "/beta\""},
                              line_t{LOG_DEBUG_LEVEL, "produce_exe_list: pid=300 exe=\"" + bin + "/alpha\""},
-                             line_t{LOG_DEBUG_LEVEL, "produce_exe_list: pid=800 exe=\"" +
-                                                         (root / "other" / "delta").string() + "\""},
+                             line_t{LOG_DEBUG_LEVEL,
+                                    "produce_exe_list: pid=800 exe=\"" + (root / "other" / "delta").string() + "\""},
                              line_t{LOG_DEBUG_LEVEL, "produce_exe_list: pid=500 is a kernel thread"},
                              line_t{LOG_WARNING_LEVEL, enoent + ": \"" + (proc / "600" / "exe").string() + "\""},
                              line_t{LOG_WARNING_LEVEL, enoent + ": \"" + (proc / "700" / "exe").string() + "\""}));
@@ -887,8 +893,8 @@ TEST_F(file_monitor_test, a_warning_line_writes_the_exe_path_as_a_stream_writes_
     fs::create_symlink(root / "gone", proc / "42" / "exe");
     EXPECT_THAT(produce_exe_list(proc.string()), IsEmpty());
     const std::string enoent = boost::system::error_code(ENOENT, boost::system::system_category()).message();
-    EXPECT_THAT(lines(), ElementsAre(line_t{LOG_WARNING_LEVEL,
-                                            enoent + ": \"" + root.string() + "/we&\"ird&&proc/42/exe\""}));
+    EXPECT_THAT(lines(),
+                ElementsAre(line_t{LOG_WARNING_LEVEL, enoent + ": \"" + root.string() + "/we&\"ird&&proc/42/exe\""}));
 }
 
 TEST_F(file_monitor_test, the_first_start_queues_running_executables_before_any_posted_event)
@@ -900,9 +906,7 @@ TEST_F(file_monitor_test, the_first_start_queues_running_executables_before_any_
     include({bin});
     ts_event_queue_ptr queue = monitor->event_queue();
     // An interceptor event that reaches the event loop before the scan runs.
-    on_build = [&] {
-        inventory->io_service_.post([queue, bin] { queue->push(event(bin + "/gamma", 42)); });
-    };
+    on_build = [&] { inventory->io_service_.post([queue, bin] { queue->push(event(bin + "/gamma", 42)); }); };
 
     ASSERT_EQ(-1, configure(nx::LTM_FANOTIFY));
     EXPECT_EQ(2u, queue->size()) << "pushed during configure, not posted";
@@ -940,7 +944,8 @@ TEST_F(file_monitor_test, mount_changes_reach_the_interceptor_on_the_event_loop)
 {
     const std::string dir = "/srv/nt \"mount\"";
     const std::string shown = "\"" + dir + "\"";
-    const struct {
+    const struct
+    {
         int kind;
         bool result;
         bool added;

@@ -23,7 +23,7 @@ struct factory_case_t
     table_t table;
     int kind;  // of the interceptor built; -1 none
     int error; // monitoring error thrown; 0 none
-    std::vector<std::pair<int, std::string> > lines;
+    std::vector<std::pair<int, std::string>> lines;
 };
 
 const std::string no_mounts = std::string(TS_TEXT_NO_MOUNTPOINTS) + strerror(ENOENT);
@@ -40,7 +40,12 @@ const std::pair<int, std::string> not_marked{LOG_DEBUG_LEVEL, "Couldn't add moni
 
 const factory_case_t factory_cases[] = {
     {"auto, table missing", nx::LTM_AUTO, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
-    {"fanotify, table missing", nx::LTM_FANOTIFY, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
+    {"fanotify, table missing",
+     nx::LTM_FANOTIFY,
+     MISSING_TABLE,
+     -1,
+     TS_ERR_NO_MOUNTPOINTS,
+     {{LOG_DEBUG_LEVEL, no_mounts}}},
     {"module, table missing", nx::LTM_LKM, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
     {"unknown mode, table missing", 5, MISSING_TABLE, -1, TS_ERR_NO_MOUNTPOINTS, {{LOG_DEBUG_LEVEL, no_mounts}}},
     {"unknown mode", 5, MARKABLE_TABLE, -1, 0, {}},
@@ -49,14 +54,20 @@ const factory_case_t factory_cases[] = {
     {"fanotify", nx::LTM_FANOTIFY, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
     {"fanotify that cannot mark", nx::LTM_FANOTIFY, UNMARKABLE_TABLE, -1, TS_ERR_NO_PATH_ADDED, {trying, not_marked}},
     {"auto takes fanotify", nx::LTM_AUTO, MARKABLE_TABLE, TS_KIND_FANOTIFY, 0, {trying, marked}},
-    {"auto falls back to the module", nx::LTM_AUTO, UNMARKABLE_TABLE, -1, TS_ERR_MODULE_LOAD,
+    {"auto falls back to the module",
+     nx::LTM_AUTO,
+     UNMARKABLE_TABLE,
+     -1,
+     TS_ERR_MODULE_LOAD,
      {trying, not_marked, fanotify_failed, trying_lkm}},
 };
 
 class interceptor_factory_test : public private_tmpfs_test_t
 {
 protected:
-    interceptor_factory_test() : private_tmpfs_test_t("nt-factory") {}
+    interceptor_factory_test()
+        : private_tmpfs_test_t("nt-factory")
+    {}
 
     std::string table(table_t kind)
     {
@@ -64,9 +75,7 @@ protected:
         switch (kind) {
         case MISSING_TABLE: unlink(path.c_str()); break;
         case MARKABLE_TABLE: EXPECT_TRUE(write_file(path, "nt-test " + watched + " tmpfs rw 0 0\n")); break;
-        case UNMARKABLE_TABLE:
-            EXPECT_TRUE(write_file(path, "nt-test " + watched + "/missing tmpfs rw 0 0\n"));
-            break;
+        case UNMARKABLE_TABLE: EXPECT_TRUE(write_file(path, "nt-test " + watched + "/missing tmpfs rw 0 0\n")); break;
         }
         return path;
     }
@@ -106,14 +115,14 @@ TEST_F(interceptor_factory_test, builds_what_the_mode_asks_for)
         }
         EXPECT_EQ(c.error, error);
         EXPECT_EQ(c.kind, interceptor ? interceptor->kind() : -1);
-        std::vector<std::pair<int, std::string> > expected = c.lines;
+        std::vector<std::pair<int, std::string>> expected = c.lines;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             std::string::size_type at = expected[i].second.find('@');
             if (at != std::string::npos)
                 expected[i].second.replace(at, 1, watched);
         }
         // The loader's own lines after its first one differ per machine.
-        std::vector<std::pair<int, std::string> > lines = capture.lines();
+        std::vector<std::pair<int, std::string>> lines = capture.lines();
         if (c.error == TS_ERR_MODULE_LOAD && lines.size() > expected.size())
             lines.resize(expected.size());
         EXPECT_EQ(expected, lines);

@@ -88,7 +88,9 @@ template <class Watcher>
 class gate_closer_t
 {
 public:
-    explicit gate_closer_t(const boost::shared_ptr<Watcher>& watcher) : watcher_(watcher) {}
+    explicit gate_closer_t(const boost::shared_ptr<Watcher>& watcher)
+        : watcher_(watcher)
+    {}
     ~gate_closer_t() { watcher_->close(); }
     gate_closer_t(const gate_closer_t&) = delete;
     gate_closer_t& operator=(const gate_closer_t&) = delete;

@@ -13,14 +13,14 @@
 namespace {
 
 class monitor_error_test : public ::testing::Test
-{
-};
+{};
 
 } // namespace
 
 TEST_F(monitor_error_test, message_of_every_value)
 {
-    struct row {
+    struct row
+    {
         int value;
         const char* text;
     };
@@ -51,8 +51,9 @@ TEST_F(monitor_error_test, message_of_every_value)
 
 TEST_F(monitor_error_test, values_are_fixed)
 {
-    const int values[] = {TS_ERR_MOUNTS_WATCHER, TS_ERR_CANNOT_START, TS_ERR_NO_MOUNTPOINTS, TS_ERR_NO_SYMBOLS,
-        TS_ERR_INIT_FAILED, TS_ERR_NO_PATH_ADDED, TS_ERR_MODULE_LOAD, TS_ERR_NO_MAJOR, TS_ERR_SERIALIZE, TS_ERR_PARSE};
+    const int values[] = {TS_ERR_MOUNTS_WATCHER, TS_ERR_CANNOT_START,  TS_ERR_NO_MOUNTPOINTS, TS_ERR_NO_SYMBOLS,
+                          TS_ERR_INIT_FAILED,    TS_ERR_NO_PATH_ADDED, TS_ERR_MODULE_LOAD,    TS_ERR_NO_MAJOR,
+                          TS_ERR_SERIALIZE,      TS_ERR_PARSE};
     for (int i = 0; i < 10; ++i)
         EXPECT_EQ(values[i], 200 + i);
 }

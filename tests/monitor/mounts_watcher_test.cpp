@@ -30,7 +30,9 @@ std::string describe(const std::vector<ts_mnt_event_t>& events)
 {
     std::ostringstream out;
     for (std::size_t i = 0; i < events.size(); ++i)
-        out << (events[i].kind == TS_MNT_MOUNTED ? "+" : events[i].kind == TS_MNT_UNMOUNTED ? "-" : "?")
+        out << (events[i].kind == TS_MNT_MOUNTED     ? "+"
+                : events[i].kind == TS_MNT_UNMOUNTED ? "-"
+                                                     : "?")
             << events[i].entry.dir << ":" << events[i].entry.type << " ";
     return out.str();
 }
@@ -114,11 +116,20 @@ const diff_case_t diff_cases[] = {
      {entry("/a", "ext4"), entry("/c", "tmpfs"), entry("/e", "xfs")},
      {entry("/b", "tmpfs"), entry("/c", "tmpfs"), entry("/d", "nfs")},
      "-/a:ext4 +/b:tmpfs +/d:nfs -/e:xfs "},
-    {"same type stacked on a directory is reported", {entry("/s", "tmpfs")}, {entry("/s", "tmpfs"), entry("/s", "tmpfs")}, "+/s:tmpfs "},
-    {"stacked mount removed while one remains", {entry("/s", "tmpfs"), entry("/s", "tmpfs")}, {entry("/s", "tmpfs")}, ""},
+    {"same type stacked on a directory is reported",
+     {entry("/s", "tmpfs")},
+     {entry("/s", "tmpfs"), entry("/s", "tmpfs")},
+     "+/s:tmpfs "},
+    {"stacked mount removed while one remains",
+     {entry("/s", "tmpfs"), entry("/s", "tmpfs")},
+     {entry("/s", "tmpfs")},
+     ""},
     {"both stacked mounts removed", {entry("/s", "tmpfs"), entry("/s", "tmpfs")}, {}, "-/s:tmpfs -/s:tmpfs "},
     {"duplicate entries appear at once", {}, {entry("/d", "tmpfs"), entry("/d", "tmpfs")}, "+/d:tmpfs +/d:tmpfs "},
-    {"other type stacked on a directory", {entry("/x", "ext4")}, {entry("/x", "ext4"), entry("/x", "tmpfs")}, "+/x:tmpfs "},
+    {"other type stacked on a directory",
+     {entry("/x", "ext4")},
+     {entry("/x", "ext4"), entry("/x", "tmpfs")},
+     "+/x:tmpfs "},
     {"byte order of directories", {}, {entry("/a b", "t"), entry("/a", "t"), entry("/A", "t")}, "+/A:t +/a:t +/a b:t "},
 };
 
@@ -139,8 +150,8 @@ TEST_F(mounts_watcher_test, changes_between_two_tables)
 
 TEST_F(mounts_watcher_test, read_mounts_keeps_file_order_and_decodes_names)
 {
-    ASSERT_TRUE(write_file(mounts_file(), line("/", "ext4") + line("/with\\040space", "tmpfs") +
-                                              line("/proc", "proc") + line("/", "ext4")));
+    ASSERT_TRUE(write_file(mounts_file(), line("/", "ext4") + line("/with\\040space", "tmpfs") + line("/proc", "proc") +
+                                              line("/", "ext4")));
     std::vector<ts_mntent_t> table{entry("/kept", "x")};
     read_mounts(table, mounts_file());
     ASSERT_EQ(5u, table.size());
@@ -183,7 +194,8 @@ TEST_F(mounts_watcher_test, rescan_reports_each_rewrite_of_the_table)
         // Unreadable: one error, the old table stays.
         {"", "", 1},
         {line("/", "ext4") + line("/proc", "proc"), "-/mnt:tmpfs ", 0},
-        {line("/", "ext4") + line("/proc", "proc") + line("/mnt", "vfat") + line("/mnt", "vfat"), "+/mnt:vfat +/mnt:vfat ", 0},
+        {line("/", "ext4") + line("/proc", "proc") + line("/mnt", "vfat") + line("/mnt", "vfat"),
+         "+/mnt:vfat +/mnt:vfat ", 0},
         {line("/", "ext4") + line("/proc", "proc") + line("/mnt", "vfat"), "", 0},
         {line("/", "ext4") + line("/proc", "proc") + line("/mnt", "ntfs"), "+/mnt:ntfs -/mnt:vfat ", 0},
     };
@@ -260,7 +272,7 @@ TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
     }
     ts_mounts_watcher_ptr watcher = alive.lock();
     ASSERT_TRUE(watcher) << "the thread holds the watcher";
-    std::unique_ptr<gate_closer_t<ts_mounts_watcher_t> > closer(new gate_closer_t<ts_mounts_watcher_t>(watcher));
+    std::unique_ptr<gate_closer_t<ts_mounts_watcher_t>> closer(new gate_closer_t<ts_mounts_watcher_t>(watcher));
 
     // The thread reads its first table by itself, and a mount that lands
     // before that read is no change: toggle a probe mount until the thread

@@ -61,14 +61,9 @@ TEST_F(proc_filter_test, excludes_exact_link_text_only)
         bool allowed;
     };
     const case_t cases[] = {
-        {"/usr/bin/foo", false},
-        {"/opt/tool/bin/run", false},
-        {"/usr//bin/foo", true},
-        {"/usr/bin/foo/", true},
-        {"/usr/bin/Foo", true},
-        {"/usr/bin/fo", true},
-        {"/usr/bin/foo (deleted)", true},
-        {"/usr/bin/../bin/foo", true},
+        {"/usr/bin/foo", false},          {"/opt/tool/bin/run", false},  {"/usr//bin/foo", true},
+        {"/usr/bin/foo/", true},          {"/usr/bin/Foo", true},        {"/usr/bin/fo", true},
+        {"/usr/bin/foo (deleted)", true}, {"/usr/bin/../bin/foo", true},
     };
     int pid = 100;
     for (const case_t& c : cases) {

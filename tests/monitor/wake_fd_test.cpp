@@ -18,8 +18,7 @@ bool readable(int fd)
 }
 
 class wake_fd_test : public ::testing::Test
-{
-};
+{};
 
 } // namespace
 

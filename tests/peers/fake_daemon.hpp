@@ -21,29 +21,29 @@ inline std::string write_fake_daemon(const nt::temp_dir_t& dir)
 {
     const std::string path = dir.file("fake-daemon");
     nt::write_file(path,
-        "#!/bin/sh\n"
-        "if [ \"$1\" != --monitor ]; then echo \"args: $*\" >&2; exit 5; fi\n"
-        "fd=$2\n"
-        "echo \"monitor=$(readlink /proc/$$/fd/$fd)\" >&2\n"
-        "if [ -n \"$NT_LEAK\" ] && [ -e /proc/$$/fd/$NT_LEAK ]; then echo leaked >&2; fi\n"
-        "echo \"extra=$NT_EXTRA\" >&2\n"
-        "exchange() {\n"
-        "  if [ -n \"$1\" ]; then printf \"$1\" >&$fd; fi\n"
-        "  if [ \"$NT_READ\" = 1 ]; then\n"
-        "    head -c 4 <&$fd >\"$NT_OUT/header$2\"\n"
-        "    len=$(od -An -tu4 \"$NT_OUT/header$2\" | tr -d ' ')\n"
-        "    head -c \"${len:-0}\" <&$fd >\"$NT_OUT/body$2\"\n"
-        "  fi\n"
-        "}\n"
-        "exchange \"$NT_REQUEST1\" 1\n"
-        "if [ -n \"$NT_REQUEST2\" ]; then exchange \"$NT_REQUEST2\" 2; fi\n"
-        "case \"$NT_THEN\" in\n"
-        "  wait-eof) cat <&$fd >/dev/null ;;\n"
-        "  wait-term) trap 'exit 9' TERM; echo ready >&2; while :; do sleep 1 & wait $!; done ;;\n"
-        "  kill-self) kill -TERM $$ ;;\n"
-        "esac\n"
-        "exit ${NT_STATUS:-0}\n",
-        0755);
+                   "#!/bin/sh\n"
+                   "if [ \"$1\" != --monitor ]; then echo \"args: $*\" >&2; exit 5; fi\n"
+                   "fd=$2\n"
+                   "echo \"monitor=$(readlink /proc/$$/fd/$fd)\" >&2\n"
+                   "if [ -n \"$NT_LEAK\" ] && [ -e /proc/$$/fd/$NT_LEAK ]; then echo leaked >&2; fi\n"
+                   "echo \"extra=$NT_EXTRA\" >&2\n"
+                   "exchange() {\n"
+                   "  if [ -n \"$1\" ]; then printf \"$1\" >&$fd; fi\n"
+                   "  if [ \"$NT_READ\" = 1 ]; then\n"
+                   "    head -c 4 <&$fd >\"$NT_OUT/header$2\"\n"
+                   "    len=$(od -An -tu4 \"$NT_OUT/header$2\" | tr -d ' ')\n"
+                   "    head -c \"${len:-0}\" <&$fd >\"$NT_OUT/body$2\"\n"
+                   "  fi\n"
+                   "}\n"
+                   "exchange \"$NT_REQUEST1\" 1\n"
+                   "if [ -n \"$NT_REQUEST2\" ]; then exchange \"$NT_REQUEST2\" 2; fi\n"
+                   "case \"$NT_THEN\" in\n"
+                   "  wait-eof) cat <&$fd >/dev/null ;;\n"
+                   "  wait-term) trap 'exit 9' TERM; echo ready >&2; while :; do sleep 1 & wait $!; done ;;\n"
+                   "  kill-self) kill -TERM $$ ;;\n"
+                   "esac\n"
+                   "exit ${NT_STATUS:-0}\n",
+                   0755);
     return path;
 }
 

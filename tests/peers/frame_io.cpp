@@ -73,7 +73,10 @@ const char* frame_status_text(frame_status status)
     return "?";
 }
 
-frame_reader_t::frame_reader_t(int fd, std::uint32_t limit) : descriptor(fd), limit(limit) {}
+frame_reader_t::frame_reader_t(int fd, std::uint32_t limit)
+    : descriptor(fd)
+    , limit(limit)
+{}
 
 bool frame_reader_t::take(std::string& body)
 {

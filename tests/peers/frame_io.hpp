@@ -7,7 +7,11 @@
 #include <cstdint>
 #include <string>
 
-namespace google { namespace protobuf { class Message; } }
+namespace google {
+namespace protobuf {
+class Message;
+}
+} // namespace google
 
 namespace nt {
 

@@ -28,7 +28,10 @@ protected:
             if (fd >= 0)
                 ::close(fd);
     }
-    void put(const std::string& bytes) { ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void put(const std::string& bytes)
+    {
+        ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     void close_writer()
     {
         ::close(fds[1]);

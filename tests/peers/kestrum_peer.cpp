@@ -161,9 +161,12 @@ void kestrum_peer_t::run()
                 }
             }
             if (!pending.empty()) {
-                auto due = std::min_element(pending.begin(), pending.end(),
-                    [](const scheduled_t& a, const scheduled_t& b) { return a.due < b.due; })->due;
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+                auto due =
+                    std::min_element(pending.begin(), pending.end(), [](const scheduled_t& a, const scheduled_t& b) {
+                        return a.due < b.due;
+                    })->due;
+                auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
                 timeout = static_cast<int>(std::max<long long>(0, left.count() + 1));
             }
         }
@@ -501,7 +504,8 @@ bool kestrum_peer_t::wait_for_frames(std::size_t n, std::chrono::milliseconds ti
     return wait(timeout, [&] { return frames_seen >= n; });
 }
 
-std::optional<kestrum_frame_t> kestrum_peer_t::wait_for_tag(tag_t tag, std::size_t nth, std::chrono::milliseconds timeout) const
+std::optional<kestrum_frame_t> kestrum_peer_t::wait_for_tag(tag_t tag, std::size_t nth,
+                                                            std::chrono::milliseconds timeout) const
 {
     std::optional<kestrum_frame_t> found;
     wait(timeout, [&] {

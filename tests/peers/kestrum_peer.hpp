@@ -25,26 +25,29 @@
 namespace nt {
 
 // How one OPEN_FLOW_REQUEST is answered.
-struct open_reply_t {
+struct open_reply_t
+{
     enum kind_t { respond, alarm, silence };
     kind_t kind = respond;
-    std::optional<int> code;              // alarm: the code of its error; none: no error field
-    std::chrono::milliseconds delay{0};   // respond or alarm this long after the request
+    std::optional<int> code;            // alarm: the code of its error; none: no error field
+    std::chrono::milliseconds delay{0}; // respond or alarm this long after the request
 
     static open_reply_t response(std::chrono::milliseconds delay = std::chrono::milliseconds(0));
     static open_reply_t flow_alarm(std::optional<int> code = std::nullopt,
-        std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+                                   std::chrono::milliseconds delay = std::chrono::milliseconds(0));
     static open_reply_t no_answer();
 };
 
-struct kestrum_frame_t {
-    std::size_t connection = 0;   // 0 for the first connection accepted, then 1, ...
-    ks::ClientMessage message;    // as parsed; fields read before a fault are kept
-    std::string raw;              // the body bytes exactly as received
-    bool complete = false;        // parsed whole, every required field present
+struct kestrum_frame_t
+{
+    std::size_t connection = 0; // 0 for the first connection accepted, then 1, ...
+    ks::ClientMessage message;  // as parsed; fields read before a fault are kept
+    std::string raw;            // the body bytes exactly as received
+    bool complete = false;      // parsed whole, every required field present
 };
 
-struct kestrum_options_t {
+struct kestrum_options_t
+{
     // Socket path; a leading NUL byte names an abstract socket. Empty: a
     // fresh path in a private directory.
     std::string path;
@@ -93,9 +96,9 @@ public:
     // as a Kestrum that goes away does; false when there is none.
     bool cut_connection();
 
-    std::size_t connections() const;        // accepted so far
+    std::size_t connections() const; // accepted so far
     std::size_t open_connections() const;
-    std::size_t disconnects() const;        // connections that ended, by either side
+    std::size_t disconnects() const; // connections that ended, by either side
     std::vector<kestrum_frame_t> frames() const;
     std::vector<kestrum_frame_t> frames_of(std::size_t connection) const;
     std::size_t frame_count() const;
@@ -103,9 +106,9 @@ public:
     // Incomplete bodies and oversized frames. The paths of an incomplete
     // body are recorded in its frame but not counted, shown or called back.
     std::size_t bad_frames() const;
-    std::size_t open_replies_sent() const;  // OPEN_FLOW_RESPONSE and FLOW_ALARM answers written
+    std::size_t open_replies_sent() const; // OPEN_FLOW_RESPONSE and FLOW_ALARM answers written
     std::size_t distinct_paths() const;
-    std::size_t received_paths() const;     // flow_path entries, duplicates included
+    std::size_t received_paths() const; // flow_path entries, duplicates included
     bool has_path(const std::string& path) const;
     std::vector<std::string> paths() const; // in arrival order (record_frames only)
 
@@ -114,20 +117,22 @@ public:
     bool wait_for_frames(std::size_t n, std::chrono::milliseconds timeout = peer_timeout) const;
     // The nth (1-based) frame with the tag, once it has arrived.
     std::optional<kestrum_frame_t> wait_for_tag(tag_t tag, std::size_t nth = 1,
-        std::chrono::milliseconds timeout = peer_timeout) const;
+                                                std::chrono::milliseconds timeout = peer_timeout) const;
     bool wait_for_path(const std::string& path, std::chrono::milliseconds timeout = peer_timeout) const;
     bool wait_for_distinct_paths(std::size_t n, std::chrono::milliseconds timeout = peer_timeout) const;
     bool wait_for_open_replies(std::size_t n, std::chrono::milliseconds timeout = peer_timeout) const;
 
 private:
-    struct connection_t {
+    struct connection_t
+    {
         std::size_t index;
         int fd;
         std::unique_ptr<frame_reader_t> reader;
         bool open = true;
         bool cut = false; // to be closed by the thread, unread input dropped
     };
-    struct scheduled_t {
+    struct scheduled_t
+    {
         std::chrono::steady_clock::time_point due;
         std::size_t connection;
         std::string frame;

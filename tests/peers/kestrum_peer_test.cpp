@@ -27,8 +27,7 @@ using nt::to_hex;
 namespace {
 
 class kestrum_peer_test : public ::testing::Test
-{
-};
+{};
 
 const char open_flow_request[] = "02 00 00 00 08 1e";
 
@@ -54,8 +53,8 @@ TEST_F(kestrum_peer_test, open_flow_request_gets_open_flow_response)
 TEST_F(kestrum_peer_test, scripted_alarms_come_before_the_standing_answer)
 {
     nt::kestrum_peer_t kestrum;
-    kestrum.script_open_replies(
-        {open_reply_t::flow_alarm(119), open_reply_t::flow_alarm(), open_reply_t::flow_alarm(12), open_reply_t::no_answer()});
+    kestrum.script_open_replies({open_reply_t::flow_alarm(119), open_reply_t::flow_alarm(),
+                                 open_reply_t::flow_alarm(12), open_reply_t::no_answer()});
     nt_test::raw_client_t client(kestrum.path());
     ASSERT_TRUE(client.connected);
     for (int i = 0; i < 4; ++i)

@@ -14,7 +14,7 @@
 namespace nt {
 
 ostrand_peer_t::ostrand_peer_t(const std::string& daemon, const std::vector<std::string>& args,
-    const std::vector<std::string>& env)
+                               const std::vector<std::string>& env)
 {
     ostrand_options_t options;
     options.daemon = daemon;
@@ -258,7 +258,8 @@ void ostrand_peer_t::pump(std::chrono::milliseconds duration)
     service(std::chrono::steady_clock::now() + duration, [&] { return child->status().has_value(); });
 }
 
-bool ostrand_peer_t::wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout, std::size_t occurrences)
+bool ostrand_peer_t::wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout,
+                                     std::size_t occurrences)
 {
     return child->wait_for_stderr(text, timeout, occurrences, [&](std::chrono::milliseconds slice) {
         service(std::chrono::steady_clock::now() + slice, [] { return false; });

@@ -18,19 +18,21 @@
 
 namespace nt {
 
-struct ostrand_frame_t {
+struct ostrand_frame_t
+{
     nx::LinuxTarsel2OstrandMessage message; // as parsed; fields read before a fault are kept
     std::string raw;                        // the body bytes exactly as received
     bool complete = false;                  // the body parsed whole, every required field present
 };
 
-struct ostrand_options_t {
-    std::string daemon;              // path of the binary
-    std::vector<std::string> args;   // after "--monitor N"
-    std::vector<std::string> env;    // "NAME=value" added to our environment
-    bool pass_monitor = true;        // false: no "--monitor N" (the descriptor is still inherited)
-    std::string stderr_path;         // empty: a file in a private directory
-    bool inherit_stderr = false;     // the daemon writes to our standard error instead
+struct ostrand_options_t
+{
+    std::string daemon;            // path of the binary
+    std::vector<std::string> args; // after "--monitor N"
+    std::vector<std::string> env;  // "NAME=value" added to our environment
+    bool pass_monitor = true;      // false: no "--monitor N" (the descriptor is still inherited)
+    std::string stderr_path;       // empty: a file in a private directory
+    bool inherit_stderr = false;   // the daemon writes to our standard error instead
     bool new_process_group = false;
 };
 
@@ -41,7 +43,7 @@ public:
 
     // Starts the daemon. Throws std::system_error when it cannot be started.
     explicit ostrand_peer_t(const std::string& daemon, const std::vector<std::string>& args = {},
-        const std::vector<std::string>& env = {});
+                            const std::vector<std::string>& env = {});
     explicit ostrand_peer_t(const ostrand_options_t& options);
     // Kills the daemon if it still runs; closes our end.
     ~ostrand_peer_t();
@@ -49,7 +51,7 @@ public:
     ostrand_peer_t& operator=(const ostrand_peer_t&) = delete;
 
     pid_t pid() const { return child->pid(); }
-    int monitor_fd() const { return daemon_end; }       // N, the daemon's descriptor number
+    int monitor_fd() const { return daemon_end; } // N, the daemon's descriptor number
     child_process_t& process() { return *child; }
 
     // Answers given automatically while any call below waits. Each lasts
@@ -77,8 +79,8 @@ public:
     // Sending now; false when the write fails (the daemon is gone).
     bool push_context(const nx::LinuxTarselConfig& config, std::uint32_t revision);
     bool send(const nx::Ostrand2LinuxTarselMessage& message);
-    bool send_frame(const std::string& body);   // framed here
-    bool send_raw(const std::string& bytes);    // exactly these bytes
+    bool send_frame(const std::string& body); // framed here
+    bool send_raw(const std::string& bytes);  // exactly these bytes
 
     bool signal(int sig) { return child->signal(sig); }
     // Closes our end of the socket: the daemon reads end of stream.
@@ -95,7 +97,7 @@ public:
     std::vector<std::string> stderr_lines() const { return child->stderr_lines(); }
     // Waits (answering meanwhile) until `occurrences` lines contain the text.
     bool wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout = peer_timeout,
-        std::size_t occurrences = 1);
+                         std::size_t occurrences = 1);
 
 private:
     void launch(const ostrand_options_t& options);

@@ -23,7 +23,9 @@ namespace {
 class ostrand_peer_test : public ::testing::Test
 {
 protected:
-    ostrand_peer_test() : daemon(nt_test::write_fake_daemon(dir)) {}
+    ostrand_peer_test()
+        : daemon(nt_test::write_fake_daemon(dir))
+    {}
 
     std::string out(const std::string& name) const { return nt::read_file(dir.file(name)); }
     std::string env_out() const { return "NT_OUT=" + dir.path(); }
@@ -47,8 +49,8 @@ TEST_F(ostrand_peer_test, daemon_inherits_only_its_socket)
     int leak = ::open("/dev/null", O_RDONLY); // deliberately without O_CLOEXEC
     ASSERT_GE(leak, 0);
     nt::ostrand_peer_t ostrand(daemon, {},
-        {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request,
-            "NT_LEAK=" + std::to_string(leak), "NT_EXTRA=seen", "NT_STATUS=107"});
+                               {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request,
+                                "NT_LEAK=" + std::to_string(leak), "NT_EXTRA=seen", "NT_STATUS=107"});
     ::close(leak);
     nx::LinuxTarselConfig config;
     config.mutable_included_path()->add_path("/w");
@@ -111,7 +113,8 @@ TEST_F(ostrand_peer_test, signals_reach_the_daemon_and_its_status_comes_back)
 
 TEST_F(ostrand_peer_test, kestrum_answers_carry_path_or_error_code)
 {
-    struct row {
+    struct row
+    {
         const char* what;
         std::function<void(nt::ostrand_peer_t&)> answer;
         const char* body;
@@ -125,8 +128,8 @@ TEST_F(ostrand_peer_test, kestrum_answers_carry_path_or_error_code)
     };
     for (const row& c : cases) {
         SCOPED_TRACE(c.what);
-        nt::ostrand_peer_t ostrand(daemon, {},
-            {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_kestrum_request});
+        nt::ostrand_peer_t ostrand(
+            daemon, {}, {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_kestrum_request});
         c.answer(ostrand);
         EXPECT_EQ(ostrand.wait_exit(), 0);
         EXPECT_EQ(ostrand.kestrum_answers_sent(), 1u);
@@ -138,10 +141,11 @@ TEST_F(ostrand_peer_test, kestrum_answers_carry_path_or_error_code)
 TEST_F(ostrand_peer_test, withheld_answers_are_not_sent_and_pushed_contexts_are)
 {
     nt::ostrand_peer_t ostrand(daemon, {},
-        {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request, "NT_REQUEST2=",
-            "NT_STATUS=3"});
+                               {env_out(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request,
+                                "NT_REQUEST2=", "NT_STATUS=3"});
     ostrand.answer_kestrum("/k"); // not what is asked for
-    std::optional<nt::ostrand_frame_t> request = ostrand.wait_for_tag(nx::LinuxTarsel2OstrandMessage::GET_CONTEXT_REQUEST);
+    std::optional<nt::ostrand_frame_t> request =
+        ostrand.wait_for_tag(nx::LinuxTarsel2OstrandMessage::GET_CONTEXT_REQUEST);
     ASSERT_TRUE(request);
     EXPECT_EQ(ostrand.contexts_sent(), 0u);
     nx::LinuxTarselConfig config;

@@ -30,7 +30,7 @@ public:
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, path.data(), path.size());
         connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address),
-                        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size())) == 0;
+                              static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size())) == 0;
     }
     ~raw_client_t() { close(); }
     void close()

@@ -125,9 +125,11 @@ TEST_F(peer_tools_test, kestrum_counts_with_the_arrival_times_of_the_first_and_l
     ASSERT_FALSE(lines.empty());
     std::size_t distinct = 0, received = 0, connections = 0;
     double first = 0, last = 0;
-    ASSERT_EQ(std::sscanf(lines.back().c_str(),
-                  "distinct paths: %zu, paths received: %zu, connections: %zu, first path at: %lf, last path at: %lf",
-                  &distinct, &received, &connections, &first, &last), 5)
+    ASSERT_EQ(
+        std::sscanf(lines.back().c_str(),
+                    "distinct paths: %zu, paths received: %zu, connections: %zu, first path at: %lf, last path at: %lf",
+                    &distinct, &received, &connections, &first, &last),
+        5)
         << lines.back();
     EXPECT_EQ(distinct, 2u);
     EXPECT_EQ(received, 3u);
@@ -170,11 +172,11 @@ TEST_F(peer_tools_test, kestrum_can_hold_the_flow_closed)
 TEST_F(peer_tools_test, ostrand_answers_with_the_watch_configuration_and_the_kestrum_path)
 {
     nt::write_file(dir.file("watched"), "");
-    std::unique_ptr<nt::child_process_t> tool = run(
-        {ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "@ks", "--watch", dir.path() + "/./",
-            "--revision", "4", "--", "--extra"},
-        {"NT_OUT=" + dir.path(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request,
-            std::string("NT_REQUEST2=") + nt_test::get_kestrum_request, "NT_STATUS=7"});
+    std::unique_ptr<nt::child_process_t> tool =
+        run({ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "@ks", "--watch",
+             dir.path() + "/./", "--revision", "4", "--", "--extra"},
+            {"NT_OUT=" + dir.path(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request,
+             std::string("NT_REQUEST2=") + nt_test::get_kestrum_request, "NT_STATUS=7"});
     EXPECT_EQ(tool->wait_exit(), 7);
 
     nx::Ostrand2LinuxTarselMessage context;
@@ -193,14 +195,13 @@ TEST_F(peer_tools_test, ostrand_answers_with_the_watch_configuration_and_the_kes
 
 TEST_F(peer_tools_test, ostrand_sends_a_text_format_configuration)
 {
-    nt::write_file(dir.file("config.txt"),
-        "log_level: LOG_LEVEL_ERROR\n"
-        "mode: LTM_FANOTIFY\n"
-        "actual_log { type: FILE path: \"/var/log/x\" }\n");
-    std::unique_ptr<nt::child_process_t> tool = run(
-        {ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "/k", "--config",
-            dir.file("config.txt")},
-        {"NT_OUT=" + dir.path(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request});
+    nt::write_file(dir.file("config.txt"), "log_level: LOG_LEVEL_ERROR\n"
+                                           "mode: LTM_FANOTIFY\n"
+                                           "actual_log { type: FILE path: \"/var/log/x\" }\n");
+    std::unique_ptr<nt::child_process_t> tool =
+        run({ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "/k", "--config",
+             dir.file("config.txt")},
+            {"NT_OUT=" + dir.path(), "NT_READ=1", std::string("NT_REQUEST1=") + nt_test::get_context_request});
     EXPECT_EQ(tool->wait_exit(), 0);
     // tag 1, revision 1, config { log_level 5, mode 1, actual_log { type 2, path "/var/log/x" } }
     EXPECT_EQ(to_hex(out("body1")), "08 01 10 01 22 15 08 05 60 01 c2 3e 0e 08 02 52 0a 2f 76 61 72 2f 6c 6f 67 2f 78");
@@ -208,9 +209,9 @@ TEST_F(peer_tools_test, ostrand_sends_a_text_format_configuration)
 
 TEST_F(peer_tools_test, ostrand_passes_termination_signals_on_and_returns_the_status)
 {
-    std::unique_ptr<nt::child_process_t> tool = run(
-        {ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "/k", "--watch", "/"},
-        {"NT_THEN=wait-term"});
+    std::unique_ptr<nt::child_process_t> tool =
+        run({ostrand_tool, "--daemon", nt_test::write_fake_daemon(dir), "--kestrum", "/k", "--watch", "/"},
+            {"NT_THEN=wait-term"});
     ASSERT_TRUE(tool->wait_for_stderr("ready")); // the daemon writes to the tool's standard error
     tool->signal(SIGTERM);
     EXPECT_EQ(tool->wait_exit(), 9);

@@ -148,21 +148,20 @@ TEST_F(wire_test, configuration_with_every_field)
     c.mutable_actual_log()->set_type(nx::Log::STDERR);
     c.mutable_actual_log()->set_show_timestamp(true);
     c.mutable_excluded_proc_auto()->add_path("/q");
-    expect_wire(c,
-        "08 02"
-        " 12 0e 08 02 10 0d 1a 01 69 52 02 2f 6c a0 01 01"
-        " 1a 02 2f 65"
-        " 20 01"
-        " 52 04 0a 02 2f 69"
-        " 5a 04 0a 02 2f 78"
-        " 60 02"
-        " 6a 04 0a 02 2f 70"
-        " a0 01 01 a8 01 02 b0 01 03 b8 01 04 c0 01 05 c8 01 01 d0 01 02 d8 01 03"
-        " f0 01 ff ff ff ff 0f"
-        " f8 01 01"
-        " 80 02 01 88 02 02 90 02 03 98 02 04 a0 02 ac 02"
-        " c2 3e 05 08 03 a0 01 01"
-        " e2 44 04 0a 02 2f 71");
+    expect_wire(c, "08 02"
+                   " 12 0e 08 02 10 0d 1a 01 69 52 02 2f 6c a0 01 01"
+                   " 1a 02 2f 65"
+                   " 20 01"
+                   " 52 04 0a 02 2f 69"
+                   " 5a 04 0a 02 2f 78"
+                   " 60 02"
+                   " 6a 04 0a 02 2f 70"
+                   " a0 01 01 a8 01 02 b0 01 03 b8 01 04 c0 01 05 c8 01 01 d0 01 02 d8 01 03"
+                   " f0 01 ff ff ff ff 0f"
+                   " f8 01 01"
+                   " 80 02 01 88 02 02 90 02 03 98 02 04 a0 02 ac 02"
+                   " c2 3e 05 08 03 a0 01 01"
+                   " e2 44 04 0a 02 2f 71");
 }
 
 TEST_F(wire_test, shared_envelopes_and_lists)
@@ -223,11 +222,10 @@ TEST_F(wire_test, flow_messages_of_the_client)
     small->set_mail_max_level(0);
     small->set_container_max_level(0);
     small->set_max_compression_ratio(0);
-    expect_wire(open,
-        "08 1e f0 01 c9 01 f8 01 d2 09 82 02 2b"
-        " 0a 02 2f 77"
-        " 1a 10 08 01 10 01 18 01 20 01 28 01 30 01 38 01 40 01"
-        " f0 01 00 f8 01 00 80 02 00 88 02 00 90 02 00 98 02 00 a0 02 00");
+    expect_wire(open, "08 1e f0 01 c9 01 f8 01 d2 09 82 02 2b"
+                      " 0a 02 2f 77"
+                      " 1a 10 08 01 10 01 18 01 20 01 28 01 30 01 38 01 40 01"
+                      " f0 01 00 f8 01 00 80 02 00 88 02 00 90 02 00 98 02 00 a0 02 00");
 
     // Every field of the options, each with a value of its own.
     ks::ClientMessage options;
@@ -253,11 +251,10 @@ TEST_F(wire_test, flow_messages_of_the_client)
     full->set_mail_max_level(3);
     full->set_container_max_level(4);
     full->set_max_compression_ratio(300);
-    expect_wire(options,
-        "08 1f 82 02 36"
-        " 0a 02 2f 61 0a 02 2f 62 12 02 2f 63"
-        " 1a 12 08 01 10 02 18 03 20 04 28 05 30 01 38 02 40 03 48 01"
-        " f0 01 07 f8 01 01 80 02 01 88 02 02 90 02 03 98 02 04 a0 02 ac 02");
+    expect_wire(options, "08 1f 82 02 36"
+                         " 0a 02 2f 61 0a 02 2f 62 12 02 2f 63"
+                         " 1a 12 08 01 10 02 18 03 20 04 28 05 30 01 38 02 40 03 48 01"
+                         " f0 01 07 f8 01 01 80 02 01 88 02 02 90 02 03 98 02 04 a0 02 ac 02");
 
     // Paths are bytes: no UTF-8 check, no terminator, NUL kept.
     ks::ClientMessage data;
@@ -294,15 +291,17 @@ TEST_F(wire_test, server_message_with_every_kind_of_field)
 {
     const char* file_threat = "08 01 10 02 1a 03 0a 01 6f 22 04 08 05 10 06 28 c9 01 30 07";
     const std::string bytes = hex_bytes(std::string("08 0b 10 07 18 09") +
-        " 22 04 08 01 10 02"                                             // info
-        " 2a 05 0a 01 6e 10 01"                                          // direntry
-        " 32 14 " + file_threat +                                        // threats
-        " 3a 13 0a 01 65 22 01 72 28 08 32 03 0a 01 6f 3a 04 08 05 10 06" // entries
-        " 42 01 63"                                                      // removed_chunks
-        " 52 0b 0a 01 64 10 01 18 02 20 03 28 04"                        // disks
-        " 5a 03 0a 01 6f"                                                // scan_report
-        " 62 14 " + file_threat +                                        // threat
-        " a2 06 02 08 16");                                              // error
+                                        " 22 04 08 01 10 02"    // info
+                                        " 2a 05 0a 01 6e 10 01" // direntry
+                                        " 32 14 " +
+                                        file_threat +                                                     // threats
+                                        " 3a 13 0a 01 65 22 01 72 28 08 32 03 0a 01 6f 3a 04 08 05 10 06" // entries
+                                        " 42 01 63"                               // removed_chunks
+                                        " 52 0b 0a 01 64 10 01 18 02 20 03 28 04" // disks
+                                        " 5a 03 0a 01 6f"                         // scan_report
+                                        " 62 14 " +
+                                        file_threat +       // threat
+                                        " a2 06 02 08 16"); // error
     ks::ServerMessage m;
     ASSERT_TRUE(m.ParseFromString(bytes));
     EXPECT_EQ(m.tag(), ks::ServerMessage::THREATS_OP_RESPONSE);

@@ -57,7 +57,7 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 
 // Only async-signal-safe calls from here to exec: the parent may have threads.
 [[noreturn]] void exec_child(const child_options_t& options, char** argv, char** envp, int in_fd, int out_fd,
-    int err_fd, int report_fd, int max_fd)
+                             int err_fd, int report_fd, int max_fd)
 {
     if (options.new_process_group)
         ::setpgid(0, 0);
@@ -106,7 +106,8 @@ std::vector<std::string> complete_lines(const std::string& text)
 }
 
 child_process_t::child_process_t(const child_options_t& options)
-    : out_path(options.stdout_path), err_path(options.stderr_path)
+    : out_path(options.stdout_path)
+    , err_path(options.stderr_path)
 {
     if (options.argv.empty())
         throw std::system_error(EINVAL, std::generic_category(), "child_process_t: no program");
@@ -252,7 +253,8 @@ std::size_t child_process_t::stderr_count(const std::string& text) const
 }
 
 bool child_process_t::wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout,
-    std::size_t occurrences, const std::function<void(std::chrono::milliseconds)>& idle)
+                                      std::size_t occurrences,
+                                      const std::function<void(std::chrono::milliseconds)>& idle)
 {
     return !err_path.empty() && wait_for_lines(err_path, text, timeout, occurrences, idle);
 }
@@ -262,7 +264,8 @@ std::vector<std::string> child_process_t::stdout_lines() const
     return complete_lines(stdout_text());
 }
 
-bool child_process_t::wait_for_stdout(const std::string& text, std::chrono::milliseconds timeout, std::size_t occurrences)
+bool child_process_t::wait_for_stdout(const std::string& text, std::chrono::milliseconds timeout,
+                                      std::size_t occurrences)
 {
     return !out_path.empty() && wait_for_lines(out_path, text, timeout, occurrences);
 }
@@ -277,7 +280,7 @@ std::size_t count_lines(const std::string& path, const std::string& text)
 }
 
 bool poll_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-    const std::function<void(std::chrono::milliseconds)>& idle)
+                const std::function<void(std::chrono::milliseconds)>& idle)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -295,7 +298,7 @@ bool poll_until(const std::function<bool()>& condition, std::chrono::millisecond
 }
 
 bool wait_for_lines(const std::string& path, const std::string& text, std::chrono::milliseconds timeout,
-    std::size_t occurrences, const std::function<void(std::chrono::milliseconds)>& idle)
+                    std::size_t occurrences, const std::function<void(std::chrono::milliseconds)>& idle)
 {
     // Nothing signals a write to a file, so look again every few
     // milliseconds; only the limit is a time.

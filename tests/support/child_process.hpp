@@ -16,7 +16,8 @@ namespace nt {
 // The time a peer waits by default for something the daemon should do.
 const std::chrono::milliseconds peer_timeout(20000);
 
-struct child_options_t {
+struct child_options_t
+{
     // argv[0] is the program's path; no PATH search.
     std::vector<std::string> argv;
     // "NAME=value" entries added to (or replacing those of) our environment.
@@ -68,11 +69,11 @@ public:
     // text. `idle` runs between looks, given the longest time it may take;
     // by default it sleeps.
     bool wait_for_stderr(const std::string& text, std::chrono::milliseconds timeout = peer_timeout,
-        std::size_t occurrences = 1, const std::function<void(std::chrono::milliseconds)>& idle = {});
+                         std::size_t occurrences = 1, const std::function<void(std::chrono::milliseconds)>& idle = {});
     // The same for standard output.
     std::vector<std::string> stdout_lines() const;
     bool wait_for_stdout(const std::string& text, std::chrono::milliseconds timeout = peer_timeout,
-        std::size_t occurrences = 1);
+                         std::size_t occurrences = 1);
 
 private:
     bool reap(bool block);
@@ -92,7 +93,7 @@ std::vector<std::string> complete_lines(const std::string& text);
 // Polls the condition every few milliseconds (running `idle` between looks
 // when given) until it holds or the time is up; returns whether it held.
 bool poll_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-    const std::function<void(std::chrono::milliseconds)>& idle = {});
+                const std::function<void(std::chrono::milliseconds)>& idle = {});
 
 // Complete lines of the file that contain the text.
 std::size_t count_lines(const std::string& path, const std::string& text);
@@ -100,6 +101,6 @@ std::size_t count_lines(const std::string& path, const std::string& text);
 // Waits until at least `occurrences` complete lines of the file contain the
 // text; `idle` as for child_process_t::wait_for_stderr.
 bool wait_for_lines(const std::string& path, const std::string& text, std::chrono::milliseconds timeout,
-    std::size_t occurrences = 1, const std::function<void(std::chrono::milliseconds)>& idle = {});
+                    std::size_t occurrences = 1, const std::function<void(std::chrono::milliseconds)>& idle = {});
 
 } // namespace nt

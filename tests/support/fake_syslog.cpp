@@ -93,29 +93,30 @@ std::size_t fake_syslog_t::count_ending(const std::string& text) const
 }
 
 bool fake_syslog_t::wait_for_ending(const std::string& text, std::chrono::milliseconds timeout,
-    std::size_t occurrences) const
+                                    std::size_t occurrences) const
 {
     std::unique_lock<std::mutex> guard(lock);
     return arrived.wait_for(guard, timeout, [&] { return count_ending(text) >= occurrences; });
 }
 
 std::string write_isolation_script(const std::string& script_path, const std::string& log_socket,
-    const std::string& program)
+                                   const std::string& program)
 {
     // Paths come from temp_dir_t and the build: no single quotes in them.
     write_file(script_path,
-        "#!/bin/sh\n"
-        "exec unshare --mount --propagation private /bin/sh -ec '\n"
-        "  mount -t tmpfs -o mode=0755,size=64k nt-dev /dev\n"
-        "  mknod -m 0666 /dev/null c 1 3\n"
-        "  mknod -m 0666 /dev/zero c 1 5\n"
-        "  mknod -m 0444 /dev/random c 1 8\n"
-        "  mknod -m 0444 /dev/urandom c 1 9\n"
-        "  : > /dev/log\n"
-        "  mount --bind \"$0\" /dev/log\n"
-        "  exec \"$@\"\n"
-        "' '" + log_socket + "' '" + program + "' \"$@\"\n",
-        0755);
+               "#!/bin/sh\n"
+               "exec unshare --mount --propagation private /bin/sh -ec '\n"
+               "  mount -t tmpfs -o mode=0755,size=64k nt-dev /dev\n"
+               "  mknod -m 0666 /dev/null c 1 3\n"
+               "  mknod -m 0666 /dev/zero c 1 5\n"
+               "  mknod -m 0444 /dev/random c 1 8\n"
+               "  mknod -m 0444 /dev/urandom c 1 9\n"
+               "  : > /dev/log\n"
+               "  mount --bind \"$0\" /dev/log\n"
+               "  exec \"$@\"\n"
+               "' '" +
+                   log_socket + "' '" + program + "' \"$@\"\n",
+               0755);
     return script_path;
 }
 
@@ -125,7 +126,7 @@ bool isolation_available(const std::string& dir)
     fake_syslog_t probe(socket_path);
     child_options_t options;
     options.argv = {write_isolation_script(dir + "/probe.sh", socket_path, "/bin/sh"), "-c",
-        "[ -S /dev/log ] && [ -c /dev/null ]"};
+                    "[ -S /dev/log ] && [ -c /dev/null ]"};
     options.stdout_path = dir + "/probe.out";
     options.stderr_path = dir + "/probe.err";
     child_process_t child(options);

@@ -73,7 +73,7 @@ private:
 // character devices and, as /dev/log, the socket at `log_socket`. The
 // process keeps its pid through the script (every step execs).
 std::string write_isolation_script(const std::string& script_path, const std::string& log_socket,
-    const std::string& program);
+                                   const std::string& program);
 
 // Whether such a namespace can be made here (root, unshare and mount
 // available): the script run with /bin/true ends with 0.

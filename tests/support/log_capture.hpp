@@ -86,7 +86,9 @@ inline bool log_written()
 class log_state_restorer_t
 {
 public:
-    log_state_restorer_t() : threshold(log_threshold) {}
+    log_state_restorer_t()
+        : threshold(log_threshold)
+    {}
     ~log_state_restorer_t()
     {
         log_written();
@@ -123,9 +125,9 @@ public:
     }
 
     // Every line as (level, text), in order.
-    std::vector<std::pair<int, std::string> > lines() const
+    std::vector<std::pair<int, std::string>> lines() const
     {
-        std::vector<std::pair<int, std::string> > result;
+        std::vector<std::pair<int, std::string>> result;
         for (const recording_log_t::line_t& line : sink_->lines())
             result.push_back(std::make_pair(line.level, line.text));
         return result;
@@ -154,7 +156,9 @@ private:
 class cerr_capture_t
 {
 public:
-    cerr_capture_t() : file(std::tmpfile()), saved(::dup(STDERR_FILENO))
+    cerr_capture_t()
+        : file(std::tmpfile())
+        , saved(::dup(STDERR_FILENO))
     {
         log_flush(std::chrono::seconds(10));
         ::dup2(::fileno(file), STDERR_FILENO);

@@ -34,7 +34,12 @@ inline bool enter_private_mounts()
 class tmpfs_t
 {
 public:
-    explicit tmpfs_t(const std::string& dir) : dir_(dir), mounted_(false) { mount_again(); }
+    explicit tmpfs_t(const std::string& dir)
+        : dir_(dir)
+        , mounted_(false)
+    {
+        mount_again();
+    }
     ~tmpfs_t() { unmount(); }
     tmpfs_t(const tmpfs_t&) = delete;
     tmpfs_t& operator=(const tmpfs_t&) = delete;
@@ -64,7 +69,9 @@ private:
 class private_tmpfs_test_t : public ::testing::Test
 {
 protected:
-    explicit private_tmpfs_test_t(const char* name) : temp(name) {}
+    explicit private_tmpfs_test_t(const char* name)
+        : temp(name)
+    {}
 
     void SetUp() override
     {

@@ -23,12 +23,11 @@
 
 namespace {
 
-const std::string help_text =
-    "Command line options:\n"
-    "  -h [ --help ]         print help message and exit\n"
-    "  -v [ --version ]      print version and exit\n"
-    "  --monitor arg         monitor channel (for managed run only)\n"
-    "\n";
+const std::string help_text = "Command line options:\n"
+                              "  -h [ --help ]         print help message and exit\n"
+                              "  -v [ --version ]      print version and exit\n"
+                              "  --monitor arg         monitor channel (for managed run only)\n"
+                              "\n";
 
 const std::string version_text = "noxel-tarsel 9.0.0.0.1403121422\n";
 
@@ -98,7 +97,8 @@ protected:
     std::unique_ptr<nt::frame_reader_t> reader;
 };
 
-struct printing_case_t {
+struct printing_case_t
+{
     std::vector<std::string> args;
     std::string out;
 };
@@ -111,8 +111,7 @@ std::ostream& operator<<(std::ostream& os, const printing_case_t& c)
 }
 
 class printing_test : public command_line_test, public ::testing::WithParamInterface<printing_case_t>
-{
-};
+{};
 
 // Help and version print, end with 0 and leave the socket alone: nothing is
 // read or written on it, and no inventory is built (which would send
@@ -127,16 +126,19 @@ TEST_P(printing_test, prints_and_ends_with_success_without_touching_the_socket)
 }
 
 INSTANTIATE_TEST_SUITE_P(command_line_test, printing_test,
-    ::testing::Values(printing_case_t{{"--help"}, help_text}, printing_case_t{{"-h"}, help_text},
-        printing_case_t{{"--HELP"}, help_text}, printing_case_t{{"--he"}, help_text},
-        printing_case_t{{"-hv"}, help_text}, printing_case_t{{"-vh"}, help_text},
-        printing_case_t{{"--version", "--help"}, help_text},
-        printing_case_t{{"--monitor", "{fd}", "--help"}, help_text},
-        printing_case_t{{"--version"}, version_text}, printing_case_t{{"-v"}, version_text},
-        printing_case_t{{"--Vers"}, version_text}, printing_case_t{{"--version", "--monitor", "{fd}"}, version_text},
-        printing_case_t{{"--version", "word"}, version_text}));
+                         ::testing::Values(printing_case_t{{"--help"}, help_text}, printing_case_t{{"-h"}, help_text},
+                                           printing_case_t{{"--HELP"}, help_text}, printing_case_t{{"--he"}, help_text},
+                                           printing_case_t{{"-hv"}, help_text}, printing_case_t{{"-vh"}, help_text},
+                                           printing_case_t{{"--version", "--help"}, help_text},
+                                           printing_case_t{{"--monitor", "{fd}", "--help"}, help_text},
+                                           printing_case_t{{"--version"}, version_text},
+                                           printing_case_t{{"-v"}, version_text},
+                                           printing_case_t{{"--Vers"}, version_text},
+                                           printing_case_t{{"--version", "--monitor", "{fd}"}, version_text},
+                                           printing_case_t{{"--version", "word"}, version_text}));
 
-struct failing_case_t {
+struct failing_case_t
+{
     std::vector<std::string> args;
     std::string error_mentions; // a part of the Error line (the parser's own text)
 };
@@ -149,8 +151,7 @@ std::ostream& operator<<(std::ostream& os, const failing_case_t& c)
 }
 
 class failing_test : public command_line_test, public ::testing::WithParamInterface<failing_case_t>
-{
-};
+{};
 
 // A command line that cannot be used: one Error line with the parser's text,
 // the exit line, status 125, nothing on standard output or the socket.
@@ -169,13 +170,17 @@ TEST_P(failing_test, ends_with_an_error_line_and_status_125)
 }
 
 INSTANTIATE_TEST_SUITE_P(command_line_test, failing_test,
-    ::testing::Values(failing_case_t{{"-H"}, "-H"}, failing_case_t{{"-V"}, "-V"},
-        failing_case_t{{"-m", "{fd}"}, "-m"}, failing_case_t{{"--monitor", "abc"}, "abc"},
-        failing_case_t{{"--monitor=abc"}, "abc"}, failing_case_t{{"--monitor"}, "monitor"},
-        failing_case_t{{"--monitor", "{fd}", "--monitor", "4"}, "monitor"},
-        failing_case_t{{"--help=1"}, "help"}, failing_case_t{{"--monitor", "{fd}", "--no-such"}, "no-such"}));
+                         ::testing::Values(failing_case_t{{"-H"}, "-H"}, failing_case_t{{"-V"}, "-V"},
+                                           failing_case_t{{"-m", "{fd}"}, "-m"},
+                                           failing_case_t{{"--monitor", "abc"}, "abc"},
+                                           failing_case_t{{"--monitor=abc"}, "abc"},
+                                           failing_case_t{{"--monitor"}, "monitor"},
+                                           failing_case_t{{"--monitor", "{fd}", "--monitor", "4"}, "monitor"},
+                                           failing_case_t{{"--help=1"}, "help"},
+                                           failing_case_t{{"--monitor", "{fd}", "--no-such"}, "no-such"}));
 
-struct exact_failure_case_t {
+struct exact_failure_case_t
+{
     std::vector<std::string> args;
     std::string error; // the whole Error line
 };
@@ -188,8 +193,7 @@ std::ostream& operator<<(std::ostream& os, const exact_failure_case_t& c)
 }
 
 class exact_failure_test : public command_line_test, public ::testing::WithParamInterface<exact_failure_case_t>
-{
-};
+{};
 
 // Failures whose Error line is the daemon's own: without --monitor the
 // daemon cannot be managed; a number that names no inherited descriptor
@@ -208,17 +212,22 @@ const std::string not_given = std::string("Error: ") + TS_TEXT_OPTION_MONITOR_MI
 const std::string not_inherited = std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Bad file descriptor";
 
 INSTANTIATE_TEST_SUITE_P(command_line_test, exact_failure_test,
-    ::testing::Values(exact_failure_case_t{{}, not_given}, exact_failure_case_t{{"word"}, not_given},
-        exact_failure_case_t{{"--monitor", "3"}, not_inherited}, exact_failure_case_t{{"--monitor", "4"}, not_inherited},
-        exact_failure_case_t{{"--monitor", "5"}, not_inherited}, exact_failure_case_t{{"--monitor", "6"}, not_inherited},
-        exact_failure_case_t{{"--monitor", "7"}, not_inherited}, exact_failure_case_t{{"--monitor", "8"}, not_inherited},
-        exact_failure_case_t{{"--monitor", "9"}, not_inherited}, exact_failure_case_t{{"--monitor", "10"}, not_inherited},
-        exact_failure_case_t{{"--monitor", "11"}, not_inherited}, exact_failure_case_t{{"--monitor", "12"}, not_inherited},
-        exact_failure_case_t{{"--monitor", "-1"}, not_inherited}));
+                         ::testing::Values(exact_failure_case_t{{}, not_given},
+                                           exact_failure_case_t{{"word"}, not_given},
+                                           exact_failure_case_t{{"--monitor", "3"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "4"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "5"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "6"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "7"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "8"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "9"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "10"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "11"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "12"}, not_inherited},
+                                           exact_failure_case_t{{"--monitor", "-1"}, not_inherited}));
 
 class monitor_form_test : public command_line_test, public ::testing::WithParamInterface<std::vector<std::string>>
-{
-};
+{};
 
 // Every spelling of the option names the same socket: the daemon asks for
 // its context on it at once, and ends on SIGTERM with 107. Nothing else is
@@ -237,10 +246,11 @@ TEST_P(monitor_form_test, names_the_socket_the_daemon_is_managed_on)
     EXPECT_EQ(nt::to_hex(socket_bytes_until_closed()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(command_line_test, monitor_form_test,
+INSTANTIATE_TEST_SUITE_P(
+    command_line_test, monitor_form_test,
     ::testing::Values(std::vector<std::string>{"--monitor", "{fd}"}, std::vector<std::string>{"--monitor={fd}"},
-        std::vector<std::string>{"--MONITOR", "{fd}"}, std::vector<std::string>{"--mon", "{fd}"},
-        std::vector<std::string>{"--M={fd}"}, std::vector<std::string>{"--monitor", "{fd}", "extra"},
-        std::vector<std::string>{"extra", "--Monitor", "{fd}"}));
+                      std::vector<std::string>{"--MONITOR", "{fd}"}, std::vector<std::string>{"--mon", "{fd}"},
+                      std::vector<std::string>{"--M={fd}"}, std::vector<std::string>{"--monitor", "{fd}", "extra"},
+                      std::vector<std::string>{"extra", "--Monitor", "{fd}"}));
 
 } // namespace

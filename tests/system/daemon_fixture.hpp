@@ -77,7 +77,8 @@ inline bool enter_private_mounts()
 class tmpfs_t
 {
 public:
-    explicit tmpfs_t(const std::string& dir) : where(dir)
+    explicit tmpfs_t(const std::string& dir)
+        : where(dir)
     {
         mounted = ::mount("nt-system", dir.c_str(), "tmpfs", 0, "size=16m,mode=0755") == 0;
     }
@@ -180,8 +181,7 @@ inline std::vector<std::unique_ptr<file_holder_t>> hold_in_order(const std::vect
     const std::size_t share = 400;
     std::vector<std::unique_ptr<file_holder_t>> holders;
     for (std::size_t first = 0; first < paths.size(); first += share) {
-        std::vector<std::string> part(paths.begin() + first,
-            paths.begin() + std::min(paths.size(), first + share));
+        std::vector<std::string> part(paths.begin() + first, paths.begin() + std::min(paths.size(), first + share));
         holders.emplace_back(new file_holder_t(part));
     }
     return holders;
@@ -259,7 +259,8 @@ protected:
 
     // Mode 1 fanotify, console log, the given paths.
     static nx::LinuxTarselConfig watching(const std::vector<std::string>& included,
-        const std::vector<std::string>& excluded = {}, nx::LogLevel level = nx::LOG_LEVEL_DEBUG)
+                                          const std::vector<std::string>& excluded = {},
+                                          nx::LogLevel level = nx::LOG_LEVEL_DEBUG)
     {
         nx::LinuxTarselConfig config;
         config.set_log_level(level);
@@ -308,8 +309,8 @@ protected:
     // The ready line with fanotify running.
     static std::string ready_line()
     {
-        return line("Notice", std::string(TS_TEXT_OSTRAND_READY_PREFIX) + NT_VERSION_TEXT + TS_TEXT_OSTRAND_READY_SUFFIX +
-                                  TS_TEXT_OSTRAND_READY_MODE_FANOTIFY);
+        return line("Notice", std::string(TS_TEXT_OSTRAND_READY_PREFIX) + NT_VERSION_TEXT +
+                                  TS_TEXT_OSTRAND_READY_SUFFIX + TS_TEXT_OSTRAND_READY_MODE_FANOTIFY);
     }
 
     bool wait_ready() { return wait_for_line(ready_line()); }
@@ -349,10 +350,7 @@ protected:
     }
 
     std::string stderr_text() const { return ostrand->stderr_text(); }
-    std::size_t stderr_count(const std::string& text) const
-    {
-        return ostrand->process().stderr_count(text);
-    }
+    std::size_t stderr_count(const std::string& text) const { return ostrand->process().stderr_count(text); }
 
     static constexpr std::uint32_t revision = 7;
 

@@ -152,8 +152,8 @@ TEST_F(file_road_test, a_new_configuration_after_sighup_reaches_kestrum_and_the_
     options.add_included_path(second_dir);
     ks::ActionSet& actions = *options.mutable_actions();
     for (auto set : {&ks::ActionSet::set_on_known_virus, &ks::ActionSet::set_on_incurable,
-             &ks::ActionSet::set_on_suspicious, &ks::ActionSet::set_on_adware, &ks::ActionSet::set_on_dialers,
-             &ks::ActionSet::set_on_riskware, &ks::ActionSet::set_on_hacktools})
+                     &ks::ActionSet::set_on_suspicious, &ks::ActionSet::set_on_adware, &ks::ActionSet::set_on_dialers,
+                     &ks::ActionSet::set_on_riskware, &ks::ActionSet::set_on_hacktools})
         (actions.*set)(nx::FILE_ACTION_CURE);
     actions.set_on_jokes(nx::FILE_ACTION_IGNORE);
     options.set_scan_timeout_ms(90);
@@ -224,7 +224,8 @@ TEST_F(file_road_test, a_file_system_mounted_while_running_is_watched)
 
     tmpfs_t mounted(mount_point);
     ASSERT_TRUE(mounted.ok()) << std::strerror(errno);
-    ASSERT_TRUE(wait_for_line(line("Debug", "Mountpoint \"" + mount_point + "\" has been added for monitoring successfully")));
+    ASSERT_TRUE(
+        wait_for_line(line("Debug", "Mountpoint \"" + mount_point + "\" has been added for monitoring successfully")));
     const std::string file = mount_point + "/on-tmpfs";
     nt::write_file(file, "x");
     cat({file});

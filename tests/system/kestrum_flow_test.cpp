@@ -60,8 +60,8 @@ std::string first_difference(const std::vector<std::string>& got, const std::vec
     while (i < got.size() && i < want.size() && got[i] == want[i])
         ++i;
     return "sizes " + std::to_string(got.size()) + " and " + std::to_string(want.size()) + ", first difference at " +
-        std::to_string(i) + ": " + (i < got.size() ? nt::escape_bytes(got[i]) : "(end)") + " instead of " +
-        (i < want.size() ? nt::escape_bytes(want[i]) : "(end)");
+           std::to_string(i) + ": " + (i < got.size() ? nt::escape_bytes(got[i]) : "(end)") + " instead of " +
+           (i < want.size() ? nt::escape_bytes(want[i]) : "(end)");
 }
 
 // Answers the OPEN_FLOW_REQUEST of the one connection it accepts and then
@@ -69,7 +69,9 @@ std::string first_difference(const std::vector<std::string>& got, const std::vec
 class stalled_kestrum_t
 {
 public:
-    stalled_kestrum_t() : dir("nt-stalled-"), socket_path(dir.file("kestrum.sock"))
+    stalled_kestrum_t()
+        : dir("nt-stalled-")
+        , socket_path(dir.file("kestrum.sock"))
     {
         listener = nt::listen_unix(socket_path, 1);
         listening = listener >= 0;
@@ -206,9 +208,9 @@ TEST_F(kestrum_flow_test, the_flow_opens_with_the_daemons_identity_and_the_confi
     std::vector<to_ostrand_t::MessageTag> tags;
     for (const nt::ostrand_frame_t& f : ostrand->frames())
         tags.push_back(f.message.tag());
-    EXPECT_EQ(tags, (std::vector<to_ostrand_t::MessageTag>{to_ostrand_t::GET_CONTEXT_REQUEST,
-                        to_ostrand_t::MY_INFO_NOTIFICATION, to_ostrand_t::GET_KESTRUM_REQUEST,
-                        to_ostrand_t::MY_INFO_NOTIFICATION}));
+    EXPECT_EQ(tags, (std::vector<to_ostrand_t::MessageTag>{
+                        to_ostrand_t::GET_CONTEXT_REQUEST, to_ostrand_t::MY_INFO_NOTIFICATION,
+                        to_ostrand_t::GET_KESTRUM_REQUEST, to_ostrand_t::MY_INFO_NOTIFICATION}));
     std::vector<to_ostrand_t> infos = ostrand_messages(to_ostrand_t::MY_INFO_NOTIFICATION);
     ASSERT_EQ(infos.size(), 2u);
     EXPECT_EQ(infos[0].config_revision(), revision);
@@ -261,7 +263,8 @@ TEST_F(kestrum_flow_test, a_closed_connection_reconnects_through_ostrand_and_del
 
     ostrand->withhold_kestrum();
     ASSERT_TRUE(kestrum->close_connection());
-    ASSERT_TRUE(wait_for_line(line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) + "End of file" + TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
+    ASSERT_TRUE(wait_for_line(
+        line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) + "End of file" + TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
     ASSERT_TRUE(until([&] { return ostrand_count(to_ostrand_t::GET_KESTRUM_REQUEST) == 2; }));
 
     // Accessed while there is no connection.
@@ -407,7 +410,8 @@ TEST_F(kestrum_flow_test, the_alarm_count_survives_a_reconnection)
 
 namespace {
 
-struct unexpected_case_t {
+struct unexpected_case_t
+{
     const char* name;
     const char* body_hex; // the frame's body
     int shown;            // the tag in the Error line
@@ -421,8 +425,7 @@ void PrintTo(const unexpected_case_t& c, std::ostream* out)
 } // namespace
 
 class unexpected_message_test : public kestrum_flow_test, public ::testing::WithParamInterface<unexpected_case_t>
-{
-};
+{};
 
 TEST_P(unexpected_message_test, ends_the_daemon_with_11)
 {
@@ -436,10 +439,13 @@ TEST_P(unexpected_message_test, ends_the_daemon_with_11)
 }
 
 INSTANTIATE_TEST_SUITE_P(kestrum_flow, unexpected_message_test,
-    ::testing::Values(unexpected_case_t{"enumerate_disks_response", "08 32", 50},
-        unexpected_case_t{"empty_body", "", 1}, unexpected_case_t{"tag_outside_the_enumeration", "08 1f", 1},
-        unexpected_case_t{"start_scan_response", "08 01", 1}),
-    [](const ::testing::TestParamInfo<unexpected_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(unexpected_case_t{"enumerate_disks_response", "08 32", 50},
+                                           unexpected_case_t{"empty_body", "", 1},
+                                           unexpected_case_t{"tag_outside_the_enumeration", "08 1f", 1},
+                                           unexpected_case_t{"start_scan_response", "08 01", 1}),
+                         [](const ::testing::TestParamInfo<unexpected_case_t>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(kestrum_flow_test, a_socket_path_of_107_bytes_is_used)
 {
@@ -467,7 +473,8 @@ TEST_F(kestrum_flow_test, a_socket_path_of_108_bytes_ends_the_daemon_without_an_
 
 TEST_F(kestrum_flow_test, an_abstract_socket_path_is_used)
 {
-    const std::string name = std::string(1, '\0') + "nt-system-" + std::to_string(::getpid()) + root.substr(root.rfind('/'));
+    const std::string name =
+        std::string(1, '\0') + "nt-system-" + std::to_string(::getpid()) + root.substr(root.rfind('/'));
     kestrum.reset(new nt::kestrum_peer_t(name));
     const std::string file = make_file("abstract");
     start(watching_root(nx::LOG_LEVEL_INFO));

@@ -34,7 +34,9 @@ bool has_prefix(const std::string& text, const std::string& prefix)
 class log_sink_system_test : public nt_sys::system_test
 {
 protected:
-    log_sink_system_test() : log_path(dir.file("daemon.log")) {}
+    log_sink_system_test()
+        : log_path(dir.file("daemon.log"))
+    {}
 
     // The file's lines without Warning lines (see lines_without_warnings).
     std::vector<std::string> log_lines(const std::string& path) const
@@ -47,7 +49,7 @@ protected:
     bool wait_for_log(const std::string& path, const std::string& text, std::size_t occurrences = 1)
     {
         return nt::wait_for_lines(path, text, long_wait, occurrences,
-            [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
+                                  [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
     }
 
     // The 21 dump lines in console form, from the first one on.
@@ -72,15 +74,16 @@ TEST_F(log_sink_system_test, near_empty_configuration_is_dumped_in_21_lines)
     first_context(nt_sys::stderr_config(watched), 3);
     EXPECT_EQ(terminate(), 107);
     std::vector<std::string> lines = lines_without_warnings();
-    EXPECT_EQ(dump_in(lines),
-        (std::vector<std::string>{"Debug: log_level = Debug", "Debug: log = Syslog:Daemon",
-            "Debug: included_path = " + watched, "Debug: excluded_path = ", "Debug: mode = Fanotify",
-            "Debug: excluded_proc = ", "Debug: on_known_virus = Cure", "Debug: on_incurable = Cure",
-            "Debug: on_suspicious = Cure", "Debug: on_adware = Cure", "Debug: on_dialers = Cure",
-            "Debug: on_jokes = Cure", "Debug: on_riskware = Cure", "Debug: on_hacktools = Cure",
-            "Debug: scan_timeout = 0", "Debug: heuristic_analysis = 0", "Debug: packer_max_level = 0",
-            "Debug: archive_max_level = 0", "Debug: mail_max_level = 0", "Debug: container_max_level = 0",
-            "Debug: max_compression_ratio = 0"}))
+    EXPECT_EQ(
+        dump_in(lines),
+        (std::vector<std::string>{
+            "Debug: log_level = Debug",      "Debug: log = Syslog:Daemon",     "Debug: included_path = " + watched,
+            "Debug: excluded_path = ",       "Debug: mode = Fanotify",         "Debug: excluded_proc = ",
+            "Debug: on_known_virus = Cure",  "Debug: on_incurable = Cure",     "Debug: on_suspicious = Cure",
+            "Debug: on_adware = Cure",       "Debug: on_dialers = Cure",       "Debug: on_jokes = Cure",
+            "Debug: on_riskware = Cure",     "Debug: on_hacktools = Cure",     "Debug: scan_timeout = 0",
+            "Debug: heuristic_analysis = 0", "Debug: packer_max_level = 0",    "Debug: archive_max_level = 0",
+            "Debug: mail_max_level = 0",     "Debug: container_max_level = 0", "Debug: max_compression_ratio = 0"}))
         << stderr_for_messages();
     EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), 1u);
     ASSERT_FALSE(lines.empty());
@@ -89,11 +92,12 @@ TEST_F(log_sink_system_test, near_empty_configuration_is_dumped_in_21_lines)
 
 namespace {
 
-struct level_case_t {
+struct level_case_t
+{
     const char* name;
-    int log_level;       // nx::LogLevel, or a number outside it
-    bool debug;          // Debug lines (the dump) are written
-    bool notice;         // Notice lines (SIGHUP, ready, termination, exit) are written
+    int log_level; // nx::LogLevel, or a number outside it
+    bool debug;    // Debug lines (the dump) are written
+    bool notice;   // Notice lines (SIGHUP, ready, termination, exit) are written
 };
 
 std::ostream& operator<<(std::ostream& os, const level_case_t& c)
@@ -102,8 +106,7 @@ std::ostream& operator<<(std::ostream& os, const level_case_t& c)
 }
 
 class level_test : public log_sink_system_test, public ::testing::WithParamInterface<level_case_t>
-{
-};
+{};
 
 } // namespace
 
@@ -126,7 +129,8 @@ TEST_P(level_test, lets_through_only_lines_at_or_above_it)
     std::vector<std::string> lines = lines_without_warnings();
     // SIGHUP, ready, termination, exit.
     EXPECT_EQ(nt_sys::count_containing(lines, "Notice: "), GetParam().notice ? 4u : 0u) << stderr_for_messages();
-    EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + TS_TEXT_SIGHUP_ARRIVED), GetParam().notice ? 1u : 0u);
+    EXPECT_EQ(nt_sys::count_equal(lines, std::string("Notice: ") + TS_TEXT_SIGHUP_ARRIVED),
+              GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_equal(lines, nt_sys::console_exit_line(107, terminated)), GetParam().notice ? 1u : 0u);
     EXPECT_EQ(nt_sys::count_containing(lines, "Debug: log_level = "), GetParam().debug ? 2u : 0u);
     if (!GetParam().debug) {
@@ -138,14 +142,17 @@ TEST_P(level_test, lets_through_only_lines_at_or_above_it)
 }
 
 INSTANTIATE_TEST_SUITE_P(log_sink_system_test, level_test,
-    ::testing::Values(level_case_t{"Debug", nx::LOG_LEVEL_DEBUG, true, true},
-        level_case_t{"Info", nx::LOG_LEVEL_INFO, false, true}, level_case_t{"Notice", nx::LOG_LEVEL_NOTICE, false, true},
-        level_case_t{"Warning", nx::LOG_LEVEL_WARNING, false, false},
-        level_case_t{"Error", nx::LOG_LEVEL_ERROR, false, false},
-        // A number outside the enumeration is not stored by the parser: the
-        // field reads as absent, which is Debug.
-        level_case_t{"OutOfRangeReadsAsAbsent", 7, true, true}),
-    [](const ::testing::TestParamInfo<level_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(level_case_t{"Debug", nx::LOG_LEVEL_DEBUG, true, true},
+                                           level_case_t{"Info", nx::LOG_LEVEL_INFO, false, true},
+                                           level_case_t{"Notice", nx::LOG_LEVEL_NOTICE, false, true},
+                                           level_case_t{"Warning", nx::LOG_LEVEL_WARNING, false, false},
+                                           level_case_t{"Error", nx::LOG_LEVEL_ERROR, false, false},
+                                           // A number outside the enumeration is not stored by the parser: the
+                                           // field reads as absent, which is Debug.
+                                           level_case_t{"OutOfRangeReadsAsAbsent", 7, true, true}),
+                         [](const ::testing::TestParamInfo<level_case_t>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // At the Error level a failure still gets its Error line, but no exit line.
 TEST_F(log_sink_system_test, error_level_keeps_the_error_line_of_a_failure)
@@ -240,12 +247,12 @@ TEST_F(log_sink_system_test, log_file_is_held_once_and_never_inherited)
     for (int round = 1; round <= 4; ++round) {
         hangup();
         ASSERT_TRUE(wait_for_log(log_path, "Ready for service", round));
-        ASSERT_TRUE(nt_sys::wait_until([&] { return nt_sys::descriptors_naming(pid, log_path).size() == 1; },
-            long_wait, pump))
+        ASSERT_TRUE(
+            nt_sys::wait_until([&] { return nt_sys::descriptors_naming(pid, log_path).size() == 1; }, long_wait, pump))
             << "round " << round;
     }
-    EXPECT_TRUE(nt_sys::wait_until([&] { return nt_sys::held_descriptor_kinds(pid, own) == baseline; }, long_wait,
-        pump))
+    EXPECT_TRUE(
+        nt_sys::wait_until([&] { return nt_sys::held_descriptor_kinds(pid, own) == baseline; }, long_wait, pump))
         << "after four more contexts:" << testing::PrintToString(nt_sys::held_descriptor_kinds(pid, own))
         << "\nafter the first: " << testing::PrintToString(baseline);
 
@@ -261,9 +268,10 @@ TEST_F(log_sink_system_test, log_file_is_held_once_and_never_inherited)
 
 namespace {
 
-struct bad_path_case_t {
+struct bad_path_case_t
+{
     const char* name;
-    std::string path;    // relative to the private directory when it begins with '/'
+    std::string path; // relative to the private directory when it begins with '/'
     int status;
     std::string text;    // the text of the status
     const char* context; // of the Error line
@@ -313,10 +321,12 @@ TEST_P(bad_path_test, ends_the_daemon_through_the_previous_sink)
     EXPECT_EQ(ostrand->count(to_ostrand_t::MY_INFO_NOTIFICATION), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(log_sink_system_test, bad_path_test,
+INSTANTIATE_TEST_SUITE_P(
+    log_sink_system_test, bad_path_test,
     ::testing::Values(bad_path_case_t{"Relative", "daemon.log", 20, "Path must be absolute", "log option"},
-        bad_path_case_t{"MissingDirectory", "/missing/daemon.log", 23, "No such file or directory", "open"},
-        bad_path_case_t{"UnderAFile", "/plain/daemon.log", 25, "Not a directrory", "open"}),
+                      bad_path_case_t{"MissingDirectory", "/missing/daemon.log", 23, "No such file or directory",
+                                      "open"},
+                      bad_path_case_t{"UnderAFile", "/plain/daemon.log", 25, "Not a directrory", "open"}),
     [](const ::testing::TestParamInfo<bad_path_case_t>& info) { return std::string(info.param.name); });
 
 // The first context with a bad log path: the previous sink is standard error.
@@ -354,8 +364,9 @@ TEST_F(log_sink_system_test, standard_error_with_time_stamps_gets_file_lines)
     std::vector<std::string> lines = lines_without_warnings();
     ASSERT_EQ(lines.size(), 6u) << stderr_for_messages();
     const std::string ready = nt_sys::ready_line.substr(8);
-    const std::vector<std::string> texts = {TS_TEXT_SIGHUP_ARRIVED, ready, TS_TEXT_SIGHUP_ARRIVED, ready, TS_TEXT_TERMINATION_RECEIVED,
-        nt_sys::exit_text(107, terminated)};
+    const std::vector<std::string> texts = {TS_TEXT_SIGHUP_ARRIVED,       ready,
+                                            TS_TEXT_SIGHUP_ARRIVED,       ready,
+                                            TS_TEXT_TERMINATION_RECEIVED, nt_sys::exit_text(107, terminated)};
     for (std::size_t i = 0; i < texts.size(); ++i)
         EXPECT_TRUE(nt_sys::is_file_line(lines[i], pid, "Notice", texts[i])) << lines[i];
 }

@@ -30,7 +30,8 @@ namespace {
 
 enum sink_kind_t { STDERR_PLAIN, STDERR_STAMPED, FILE_FIFO, SYSLOG };
 
-struct stall_case_t {
+struct stall_case_t
+{
     const char* name;
     sink_kind_t kind;
 };
@@ -117,10 +118,7 @@ protected:
         return nt_sys::lines_of(captured);
     }
 
-    std::size_t count_containing(const std::string& text) const
-    {
-        return nt_sys::count_containing(lines(), text);
-    }
+    std::size_t count_containing(const std::string& text) const { return nt_sys::count_containing(lines(), text); }
 
     // Reads until nothing more arrives for a moment: the writer has caught up.
     void settle()
@@ -168,8 +166,8 @@ protected:
     {
         if (syslog) {
             syslog->resume();
-            return nt_sys::wait_until(
-                condition, long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
+            return nt_sys::wait_until(condition, long_wait,
+                                      [&](std::chrono::milliseconds slice) { ostrand->pump(slice); });
         }
         return read_fifo_until(condition);
     }
@@ -188,9 +186,7 @@ protected:
             stderr_is_file = false;
             config.mutable_actual_log()->set_show_timestamp(GetParam().kind == STDERR_STAMPED);
             break;
-        case FILE_FIFO:
-            config = nt_sys::file_config(watched, make_fifo());
-            break;
+        case FILE_FIFO: config = nt_sys::file_config(watched, make_fifo()); break;
         case SYSLOG:
             syslog.reset(new nt::fake_syslog_t(dir.file("log.sock")));
             options.daemon =
@@ -269,9 +265,11 @@ TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
     // the queue; once the reader goes on, the next line brings the count of
     // those dropped.
     stall_through_a_burst();
-    ASSERT_TRUE(resume_until([&] { return count_containing(TS_TEXT_SIGHUP_ARRIVED) >= 1 && !dropped_counts().empty(); }))
-        << lines().size() << " lines read, " << count_containing(TS_TEXT_SIGHUP_ARRIVED) << " SIGHUP lines, "
-        << dropped_counts().size() << " reports; last: " << (lines().empty() ? "" : lines().back());
+    ASSERT_TRUE(resume_until([&] {
+        return count_containing(TS_TEXT_SIGHUP_ARRIVED) >= 1 && !dropped_counts().empty();
+    })) << lines().size()
+        << " lines read, " << count_containing(TS_TEXT_SIGHUP_ARRIVED) << " SIGHUP lines, " << dropped_counts().size()
+        << " reports; last: " << (lines().empty() ? "" : lines().back());
     EXPECT_GT(dropped_counts()[0], 0u);
 
     // Stalled again, full again: SIGTERM still ends the daemon promptly.
@@ -292,16 +290,14 @@ TEST_P(log_stall_system_test, a_stalled_reader_never_holds_up_the_daemon)
     for (const std::string& line : all) {
         switch (GetParam().kind) {
         case STDERR_PLAIN:
-            EXPECT_TRUE(line.rfind("Debug: ", 0) == 0 || line.rfind("Info: ", 0) == 0 || line.rfind("Notice: ", 0) == 0 ||
-                line.rfind("Warning: ", 0) == 0 || line.rfind("Error: ", 0) == 0)
+            EXPECT_TRUE(line.rfind("Debug: ", 0) == 0 || line.rfind("Info: ", 0) == 0 ||
+                        line.rfind("Notice: ", 0) == 0 || line.rfind("Warning: ", 0) == 0 ||
+                        line.rfind("Error: ", 0) == 0)
                 << line;
             break;
         case STDERR_STAMPED:
-        case FILE_FIFO:
-            EXPECT_TRUE(nt_sys::is_file_line(line, pid)) << line;
-            break;
-        case SYSLOG:
-            break;
+        case FILE_FIFO: EXPECT_TRUE(nt_sys::is_file_line(line, pid)) << line; break;
+        case SYSLOG: break;
         }
     }
     expect_contexts_in_order();
@@ -325,11 +321,13 @@ TEST_P(log_stall_system_test, a_signal_during_a_blocked_write_leaves_the_later_l
     const std::vector<std::string> all = lines();
     ASSERT_GE(all.size(), 2u);
     EXPECT_NE(all[all.size() - 2].find(TS_TEXT_TERMINATION_RECEIVED), std::string::npos) << all[all.size() - 2];
-    EXPECT_NE(all.back().find(nt_sys::exit_text(107, "Process terminated by signal")), std::string::npos)
-        << all.back();
+    EXPECT_NE(all.back().find(nt_sys::exit_text(107, "Process terminated by signal")), std::string::npos) << all.back();
 }
 
 INSTANTIATE_TEST_SUITE_P(log_stall_system_test, log_stall_system_test,
-    ::testing::Values(stall_case_t{"StderrPlain", STDERR_PLAIN}, stall_case_t{"StderrStamped", STDERR_STAMPED},
-        stall_case_t{"FileFifo", FILE_FIFO}, stall_case_t{"Syslog", SYSLOG}),
-    [](const ::testing::TestParamInfo<stall_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(stall_case_t{"StderrPlain", STDERR_PLAIN},
+                                           stall_case_t{"StderrStamped", STDERR_STAMPED},
+                                           stall_case_t{"FileFifo", FILE_FIFO}, stall_case_t{"Syslog", SYSLOG}),
+                         [](const ::testing::TestParamInfo<stall_case_t>& info) {
+                             return std::string(info.param.name);
+                         });

@@ -26,7 +26,8 @@ namespace {
 
 enum text_sink_t { CONSOLE, STAMPED, FILE_SINK, SYSLOG_SINK };
 
-struct text_case_t {
+struct text_case_t
+{
     const char* name;
     text_sink_t sink;
 };
@@ -38,7 +39,8 @@ std::ostream& operator<<(std::ostream& os, const text_case_t& c)
 
 // File names and how a log line shows them.
 const std::pair<std::string, std::string> names[] = {
-    {"x\nNotice: LinuxTarsel 9.0.0.0.1403121422: Ready for service", "x\\012Notice: LinuxTarsel 9.0.0.0.1403121422: Ready for service"},
+    {"x\nNotice: LinuxTarsel 9.0.0.0.1403121422: Ready for service",
+     "x\\012Notice: LinuxTarsel 9.0.0.0.1403121422: Ready for service"},
     {"y\nNotice: Exit with status 0 (Success)", "y\\012Notice: Exit with status 0 (Success)"},
     {"carriage\rreturn", "carriage\\015return"},
     {"escape\x1b[2Jcode", "escape\\033[2Jcode"},
@@ -82,7 +84,7 @@ protected:
         }
         nt::child_options_t options;
         options.argv = {"/usr/bin/nsenter", "--mount", "--target", std::to_string(ostrand->pid()), "/bin/sh", "-c",
-            ": < \"$1\"", "sh", path};
+                        ": < \"$1\"",       "sh",      path};
         options.stdout_path = dir.file("access.out");
         options.stderr_path = dir.file("access.err");
         nt::child_process_t shell(options);
@@ -147,8 +149,7 @@ TEST_P(log_text_system_test, file_names_are_escaped_in_the_access_line)
 
 // The limit is taken before a sink sees the line, so one sink shows it.
 class log_flood_system_test : public log_text_system_test
-{
-};
+{};
 
 // Accesses of files whose paths are longer than /proc can name: every
 // event is a Warning of its own, written at most LOG_EVENT_BURST times an
@@ -183,10 +184,10 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
     const std::string warning = TS_TEXT_FANOTIFY_READLINK_FAILED;
     flood();
     ASSERT_TRUE(nt_sys::wait_until([&] { return nt_sys::count_containing(lines(), warning) >= LOG_EVENT_BURST; },
-        long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); }));
+                                   long_wait, [&](std::chrono::milliseconds slice) { ostrand->pump(slice); }));
     // Once the interval is over, the next one brings the count.
     ostrand->pump(std::chrono::duration_cast<std::chrono::milliseconds>(LOG_EVENT_INTERVAL) +
-        std::chrono::milliseconds(500));
+                  std::chrono::milliseconds(500));
     EXPECT_EQ(nt_sys::count_containing(lines(), warning), LOG_EVENT_BURST);
     flood();
     const std::string report = std::string(CF_TEXT_SUPPRESSED_INFIX) + warning;
@@ -197,7 +198,8 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
     while (at < all.size() && all[at].find(report) == std::string::npos)
         ++at;
     ASSERT_LT(at + 1, all.size());
-    const std::size_t count_at = all[at].find(CF_TEXT_SUPPRESSED_PREFIX) + std::string(CF_TEXT_SUPPRESSED_PREFIX).size();
+    const std::size_t count_at =
+        all[at].find(CF_TEXT_SUPPRESSED_PREFIX) + std::string(CF_TEXT_SUPPRESSED_PREFIX).size();
     // Each access is two events (open, close), each a failed readlink.
     EXPECT_GE(std::stoul(all[at].substr(count_at)), static_cast<unsigned long>(files) - LOG_EVENT_BURST);
     EXPECT_NE(all[at + 1].find(warning), std::string::npos) << all[at + 1];
@@ -205,9 +207,13 @@ TEST_P(log_flood_system_test, a_flood_of_one_warning_is_cut_at_the_limit)
 }
 
 INSTANTIATE_TEST_SUITE_P(log_text_system_test, log_text_system_test,
-    ::testing::Values(text_case_t{"Console", CONSOLE}, text_case_t{"Stamped", STAMPED}, text_case_t{"File", FILE_SINK},
-        text_case_t{"Syslog", SYSLOG_SINK}),
-    [](const ::testing::TestParamInfo<text_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(text_case_t{"Console", CONSOLE}, text_case_t{"Stamped", STAMPED},
+                                           text_case_t{"File", FILE_SINK}, text_case_t{"Syslog", SYSLOG_SINK}),
+                         [](const ::testing::TestParamInfo<text_case_t>& info) {
+                             return std::string(info.param.name);
+                         });
 INSTANTIATE_TEST_SUITE_P(log_flood_system_test, log_flood_system_test,
-    ::testing::Values(text_case_t{"Console", CONSOLE}),
-    [](const ::testing::TestParamInfo<text_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(text_case_t{"Console", CONSOLE}),
+                         [](const ::testing::TestParamInfo<text_case_t>& info) {
+                             return std::string(info.param.name);
+                         });

@@ -109,12 +109,12 @@ TEST_F(managed_daemon_test, first_context_is_reported_as_loading_then_kestrum_is
     ASSERT_EQ(ostrand->frames().size(), 3u);
     EXPECT_EQ(to_hex(ostrand->frames()[2].raw), "08 03");
     EXPECT_EQ(tags_received(),
-        (std::vector<std::string>{"GET_CONTEXT_REQUEST", "MY_INFO_NOTIFICATION", "GET_KESTRUM_REQUEST"}));
+              (std::vector<std::string>{"GET_CONTEXT_REQUEST", "MY_INFO_NOTIFICATION", "GET_KESTRUM_REQUEST"}));
 
     // Without Kestrum's address the flow never opens: no ready line yet.
     EXPECT_EQ(terminate(), 107);
     EXPECT_EQ(lines_without_warnings(),
-        (std::vector<std::string>{termination_line, console_exit_line(107, "Process terminated by signal")}));
+              (std::vector<std::string>{termination_line, console_exit_line(107, "Process terminated by signal")}));
     EXPECT_EQ(tags_received().size(), 3u);
 }
 
@@ -139,8 +139,8 @@ TEST_F(managed_daemon_test, every_sighup_asks_again_and_every_answer_reports_twi
 
     EXPECT_EQ(terminate(), 107);
     EXPECT_EQ(lines_without_warnings(),
-        (std::vector<std::string>{sighup_line, nt_sys::ready_line, sighup_line, nt_sys::ready_line, termination_line,
-            console_exit_line(107, "Process terminated by signal")}));
+              (std::vector<std::string>{sighup_line, nt_sys::ready_line, sighup_line, nt_sys::ready_line,
+                                        termination_line, console_exit_line(107, "Process terminated by signal")}));
 }
 
 // A context pushed unasked, in the forms a peer may send it: without a tag,
@@ -190,7 +190,7 @@ TEST_F(managed_daemon_test, a_frame_over_16_mib_ends_the_daemon_with_status_7)
     ASSERT_TRUE(ostrand->send_raw(nt::hex_bytes("01 00 00 01")));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 7);
     expect_ending(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Invalid IPC message size",
-        console_exit_line(7, "Invalid IPC message size"));
+                  console_exit_line(7, "Invalid IPC message size"));
 }
 
 // Ostrand going away ends the daemon at once; end of stream maps to 125.
@@ -218,12 +218,14 @@ TEST_F(managed_daemon_test, a_failed_write_to_ostrand_ends_the_daemon)
     ASSERT_EQ(::shutdown(sockets[0], SHUT_RD), 0);
     ASSERT_TRUE(ostrand->signal(SIGHUP));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 125);
-    expect_ending(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Broken pipe", console_exit_line(125, "Unexpected error"));
+    expect_ending(std::string("Error: ") + TS_TEXT_CONTEXT_OSTRAND + ": Broken pipe",
+                  console_exit_line(125, "Unexpected error"));
 }
 
 namespace {
 
-struct kestrum_error_case_t {
+struct kestrum_error_case_t
+{
     int code;          // in the error of GET_KESTRUM_RESPONSE
     int status;        // the daemon's exit status
     std::string error; // the Error line's text
@@ -236,8 +238,7 @@ std::ostream& operator<<(std::ostream& os, const kestrum_error_case_t& c)
 }
 
 class kestrum_error_test : public managed_daemon_test, public ::testing::WithParamInterface<kestrum_error_case_t>
-{
-};
+{};
 
 } // namespace
 
@@ -253,20 +254,20 @@ TEST_P(kestrum_error_test, ends_the_daemon_with_the_reported_code)
     EXPECT_EQ(ostrand->kestrum_answers_sent(), 1u);
     std::vector<std::string> lines = lines_without_warnings();
     EXPECT_EQ(lines, (std::vector<std::string>{"Error: " + GetParam().error,
-                         console_exit_line(GetParam().status, GetParam().exit)}));
+                                               console_exit_line(GetParam().status, GetParam().exit)}));
 }
 
-INSTANTIATE_TEST_SUITE_P(managed_daemon_test, kestrum_error_test,
+INSTANTIATE_TEST_SUITE_P(
+    managed_daemon_test, kestrum_error_test,
     ::testing::Values(kestrum_error_case_t{119, 119, "Halvern is not available", "Halvern is not available"},
-        kestrum_error_case_t{23, 23, "No such file or directory", "No such file or directory"},
-        kestrum_error_case_t{0, 125, "Success", "Unexpected error"},
-        kestrum_error_case_t{12, 125, "Success", "Unexpected error"}));
+                      kestrum_error_case_t{23, 23, "No such file or directory", "No such file or directory"},
+                      kestrum_error_case_t{0, 125, "Success", "Unexpected error"},
+                      kestrum_error_case_t{12, 125, "Success", "Unexpected error"}));
 
 namespace {
 
 class termination_test : public managed_daemon_test, public ::testing::WithParamInterface<int>
-{
-};
+{};
 
 } // namespace
 
@@ -277,11 +278,13 @@ TEST_P(termination_test, ends_the_daemon_with_status_107)
     ASSERT_TRUE(ostrand->signal(GetParam()));
     EXPECT_EQ(ostrand->wait_exit(long_wait), 107);
     EXPECT_EQ(lines_without_warnings(),
-        (std::vector<std::string>{termination_line, console_exit_line(107, "Process terminated by signal")}));
+              (std::vector<std::string>{termination_line, console_exit_line(107, "Process terminated by signal")}));
 }
 
 INSTANTIATE_TEST_SUITE_P(managed_daemon_test, termination_test, ::testing::Values(SIGTERM, SIGINT),
-    [](const ::testing::TestParamInfo<int>& info) { return info.param == SIGTERM ? "SIGTERM" : "SIGINT"; });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == SIGTERM ? "SIGTERM" : "SIGINT";
+                         });
 
 // Termination signals keep arriving while the daemon ends: it ends once,
 // with its own status, never by a signal's default action.
@@ -392,8 +395,7 @@ struct root_name_case_t
 };
 
 class root_name_test : public managed_daemon_test, public ::testing::WithParamInterface<root_name_case_t>
-{
-};
+{};
 
 } // namespace
 
@@ -417,8 +419,10 @@ TEST_P(root_name_test, ends_the_daemon_with_status_20)
 }
 
 INSTANTIATE_TEST_SUITE_P(managed_daemon_test, root_name_test,
-    ::testing::Values(root_name_case_t{"IncludedRootName", "//srv", true},
-        root_name_case_t{"ExcludedRootName", "//srv", false},
-        root_name_case_t{"IncludedDoubleSeparator", "//", true},
-        root_name_case_t{"ExcludedDoubleSeparator", "//", false}),
-    [](const ::testing::TestParamInfo<root_name_case_t>& info) { return std::string(info.param.name); });
+                         ::testing::Values(root_name_case_t{"IncludedRootName", "//srv", true},
+                                           root_name_case_t{"ExcludedRootName", "//srv", false},
+                                           root_name_case_t{"IncludedDoubleSeparator", "//", true},
+                                           root_name_case_t{"ExcludedDoubleSeparator", "//", false}),
+                         [](const ::testing::TestParamInfo<root_name_case_t>& info) {
+                             return std::string(info.param.name);
+                         });

@@ -66,7 +66,7 @@ public:
                 if (i % 20 == 19) {
                     const long long due = start.tv_nsec + static_cast<long long>(i + 1) * step_ns;
                     timespec until{start.tv_sec + static_cast<time_t>(due / 1000000000LL),
-                        static_cast<long>(due % 1000000000LL)};
+                                   static_cast<long>(due % 1000000000LL)};
                     ::syscall(SYS_clock_nanosleep, CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
                 }
             }
@@ -98,7 +98,9 @@ private:
 class mute_kestrum_t
 {
 public:
-    explicit mute_kestrum_t(int backlog = 4) : dir("nt-mute-"), socket_path(dir.file("kestrum.sock"))
+    explicit mute_kestrum_t(int backlog = 4)
+        : dir("nt-mute-")
+        , socket_path(dir.file("kestrum.sock"))
     {
         listener = nt::listen_unix(socket_path, backlog);
         listening = listener >= 0;
@@ -256,10 +258,10 @@ TEST_F(stalled_peer_test, a_kestrum_that_pauses_and_cuts_again_and_again_loses_n
         }
     }
     const std::size_t duplicates = kestrum->received_paths() - kestrum->distinct_paths();
-    std::cout << "[ figures  ] " << cuts << " cuts over " << files.size() << " files: " << missing
-              << " missing, " << duplicates << " paths received more than once" << std::endl;
-    EXPECT_EQ(0u, missing) << "first missing: " << first_missing << "; kernel queue overflows: "
-                           << stderr_count("Kernel queue overflow");
+    std::cout << "[ figures  ] " << cuts << " cuts over " << files.size() << " files: " << missing << " missing, "
+              << duplicates << " paths received more than once" << std::endl;
+    EXPECT_EQ(0u, missing) << "first missing: " << first_missing
+                           << "; kernel queue overflows: " << stderr_count("Kernel queue overflow");
     EXPECT_EQ(cuts, stderr_count(TS_TEXT_KESTRUM_CLOSED_SUFFIX));
 }
 
@@ -314,8 +316,8 @@ TEST_F(stalled_peer_test, a_kestrum_that_never_accepts_leaves_the_daemon_free_an
     EXPECT_EQ(0u, stderr_count(TS_TEXT_KESTRUM_ESTABLISHED));
 
     // Given up after the limit, and asked again through Ostrand.
-    ASSERT_TRUE(wait_for_line(line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) + TS_TEXT_KESTRUM_CONNECT_TIMED_OUT +
-        TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
+    ASSERT_TRUE(wait_for_line(line("Error", std::string(TS_TEXT_KESTRUM_CLOSED_PREFIX) +
+                                                TS_TEXT_KESTRUM_CONNECT_TIMED_OUT + TS_TEXT_KESTRUM_CLOSED_SUFFIX)));
     ASSERT_TRUE(until([&] { return ostrand_count(to_ostrand_t::GET_KESTRUM_REQUEST) >= 2; }));
     report_memory("Kestrum never accepts", before);
     expect_prompt_termination("Kestrum never accepts");

@@ -49,7 +49,7 @@ nx::LinuxTarselConfig file_config(const std::string& watched, const std::string&
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-    const std::function<void(std::chrono::milliseconds)>& idle)
+                const std::function<void(std::chrono::milliseconds)>& idle)
 {
     return nt::poll_until(condition, timeout, idle);
 }
@@ -124,15 +124,15 @@ std::vector<std::string> held_descriptor_kinds(pid_t pid, const std::vector<std:
         // about whether one is leaked.
         const std::string::size_type colon = target.find(":[");
         kinds.push_back(colon == std::string::npos || target.compare(0, 11, "anon_inode:") == 0
-                ? target
-                : target.substr(0, colon + 1));
+                            ? target
+                            : target.substr(0, colon + 1));
     }
     std::sort(kinds.begin(), kinds.end());
     return kinds;
 }
 
 bool wait_for_settled_descriptors(pid_t pid, std::chrono::milliseconds timeout,
-    const std::function<void(std::chrono::milliseconds)>& idle)
+                                  const std::function<void(std::chrono::milliseconds)>& idle)
 {
     const std::string mounts = "/proc/" + std::to_string(pid) + "/mounts";
     return wait_until(
@@ -140,7 +140,7 @@ bool wait_for_settled_descriptors(pid_t pid, std::chrono::milliseconds timeout,
             const std::vector<std::string> kinds = held_descriptor_kinds(pid, {mounts});
             // One epoll instance is the event loop's, the other the watcher's.
             return std::count(kinds.begin(), kinds.end(), mounts) == 1 &&
-                std::count(kinds.begin(), kinds.end(), "anon_inode:[eventpoll]") == 2;
+                   std::count(kinds.begin(), kinds.end(), "anon_inode:[eventpoll]") == 2;
         },
         timeout, idle);
 }
@@ -260,7 +260,8 @@ std::size_t count_containing(const std::vector<std::string>& lines, const std::s
     return n;
 }
 
-system_test::system_test() : watched(dir.file("watched"))
+system_test::system_test()
+    : watched(dir.file("watched"))
 {
     ::mkdir(watched.c_str(), 0755);
 }
@@ -294,7 +295,8 @@ nt::ostrand_frame_t system_test::first_context(const nx::LinuxTarselConfig& conf
     std::optional<nt::ostrand_frame_t> info = ostrand->wait_for_tag(to_ostrand_t::MY_INFO_NOTIFICATION, long_wait);
     EXPECT_TRUE(info) << "no MY_INFO_NOTIFICATION; standard error:\n" << stderr_for_messages();
     EXPECT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_KESTRUM_REQUEST, long_wait))
-        << "no GET_KESTRUM_REQUEST; standard error:\n" << stderr_for_messages();
+        << "no GET_KESTRUM_REQUEST; standard error:\n"
+        << stderr_for_messages();
     return info ? *info : nt::ostrand_frame_t();
 }
 
@@ -302,7 +304,8 @@ void system_test::hangup()
 {
     ASSERT_TRUE(ostrand->signal(SIGHUP));
     ASSERT_TRUE(ostrand->wait_for_tag(to_ostrand_t::GET_CONTEXT_REQUEST, long_wait))
-        << "no GET_CONTEXT_REQUEST after SIGHUP; standard error:\n" << stderr_for_messages();
+        << "no GET_CONTEXT_REQUEST after SIGHUP; standard error:\n"
+        << stderr_for_messages();
 }
 
 std::vector<nt::ostrand_frame_t> system_test::later_context_notifications()

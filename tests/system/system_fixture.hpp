@@ -48,7 +48,7 @@ nx::LinuxTarselConfig file_config(const std::string& watched, const std::string&
 // Polls the condition (every few milliseconds, running `idle` between looks
 // when given) until it holds or the time is up; returns whether it held.
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = long_wait,
-    const std::function<void(std::chrono::milliseconds)>& idle = {});
+                const std::function<void(std::chrono::milliseconds)>& idle = {});
 
 // The number of open descriptors of the process.
 std::size_t descriptor_count(pid_t pid);
@@ -66,7 +66,7 @@ std::vector<std::string> held_descriptor_kinds(pid_t pid, const std::vector<std:
 // and which opens its mount table and its epoll instance when it first gets
 // to run, holds both: until then the daemon's own descriptor set still grows.
 bool wait_for_settled_descriptors(pid_t pid, std::chrono::milliseconds timeout = long_wait,
-    const std::function<void(std::chrono::milliseconds)>& idle = {});
+                                  const std::function<void(std::chrono::milliseconds)>& idle = {});
 // The numbers of the descriptors of the process that name the file.
 std::vector<int> descriptors_naming(pid_t pid, const std::string& path);
 // The "flags:" value of /proc/<pid>/fdinfo/<fd>; nothing when unreadable.

@@ -16,31 +16,30 @@
 
 namespace {
 
-const char usage[] =
-    "Usage: nt-kestrum-peer [options] PATH\n"
-    "\n"
-    "Listens on the Unix stream socket PATH (a leading '@' names an abstract\n"
-    "socket) as a peer Kestrum: answers each OPEN_FLOW_REQUEST with\n"
-    "OPEN_FLOW_RESPONSE and prints every received path on a line of its own,\n"
-    "bytes outside printable ASCII as \\xHH and the backslash doubled.\n"
-    "Runs until SIGINT or SIGTERM.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help          this text\n"
-    "  -n, --count         print only counts (distinct paths, paths received),\n"
-    "                      every interval when they changed and at exit\n"
-    "  -i, --interval SEC  the interval of --count (default 1)\n"
-    "  -t, --times         with --count: add when the first and the last path\n"
-    "                      arrived (CLOCK_MONOTONIC seconds, 0 before any)\n"
-    "      --hold-closed   never answer OPEN_FLOW_REQUEST, until SIGUSR1: then\n"
-    "                      answer the one waiting and every later one\n"
-    "      --cut-every SEC SEC seconds after SIGUSR2, and again SEC seconds after\n"
-    "                      each cut: stop reading for --pause seconds, then close\n"
-    "                      the connection without reading what waits in it, as a\n"
-    "                      Kestrum that goes away does\n"
-    "      --pause SEC     (default 0.3)\n"
-    "      --cuts N        stop cutting after N cuts (default 100); with --count\n"
-    "                      the counts line adds \"cuts: N\"\n";
+const char usage[] = "Usage: nt-kestrum-peer [options] PATH\n"
+                     "\n"
+                     "Listens on the Unix stream socket PATH (a leading '@' names an abstract\n"
+                     "socket) as a peer Kestrum: answers each OPEN_FLOW_REQUEST with\n"
+                     "OPEN_FLOW_RESPONSE and prints every received path on a line of its own,\n"
+                     "bytes outside printable ASCII as \\xHH and the backslash doubled.\n"
+                     "Runs until SIGINT or SIGTERM.\n"
+                     "\n"
+                     "Options:\n"
+                     "  -h, --help          this text\n"
+                     "  -n, --count         print only counts (distinct paths, paths received),\n"
+                     "                      every interval when they changed and at exit\n"
+                     "  -i, --interval SEC  the interval of --count (default 1)\n"
+                     "  -t, --times         with --count: add when the first and the last path\n"
+                     "                      arrived (CLOCK_MONOTONIC seconds, 0 before any)\n"
+                     "      --hold-closed   never answer OPEN_FLOW_REQUEST, until SIGUSR1: then\n"
+                     "                      answer the one waiting and every later one\n"
+                     "      --cut-every SEC SEC seconds after SIGUSR2, and again SEC seconds after\n"
+                     "                      each cut: stop reading for --pause seconds, then close\n"
+                     "                      the connection without reading what waits in it, as a\n"
+                     "                      Kestrum that goes away does\n"
+                     "      --pause SEC     (default 0.3)\n"
+                     "      --cuts N        stop cutting after N cuts (default 100); with --count\n"
+                     "                      the counts line adds \"cuts: N\"\n";
 
 int fail(const std::string& text)
 {
@@ -55,8 +54,9 @@ std::atomic<long long> last_arrival(0);
 
 void note_arrival()
 {
-    long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch()).count();
+    long long now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     long long none = 0;
     first_arrival.compare_exchange_strong(none, now);
     last_arrival.store(now);
@@ -67,7 +67,7 @@ unsigned long cuts_made = 0;
 void print_counts(const nt::kestrum_peer_t& kestrum, bool times)
 {
     std::printf("distinct paths: %zu, paths received: %zu, connections: %zu", kestrum.distinct_paths(),
-        kestrum.received_paths(), kestrum.connections());
+                kestrum.received_paths(), kestrum.connections());
     if (cuts_made != 0)
         std::printf(", cuts: %lu", cuts_made);
     if (times)
@@ -154,10 +154,10 @@ int main(int argc, char** argv)
     }
     try {
         nt::kestrum_peer_t kestrum(options);
-        std::cerr << "nt-kestrum-peer: listening on " << (path[0] == '\0' ? "@" + path.substr(1) : path)
-                  << std::endl;
+        std::cerr << "nt-kestrum-peer: listening on " << (path[0] == '\0' ? "@" + path.substr(1) : path) << std::endl;
         const auto span = [](double seconds) {
-            return timespec{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+            return timespec{static_cast<time_t>(seconds),
+                            static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
         };
         typedef std::chrono::steady_clock clock;
         const auto in = [](double seconds) {

@@ -20,23 +20,22 @@
 
 namespace {
 
-const char usage[] =
-    "Usage: nt-ostrand-peer [options] [-- daemon-arguments...]\n"
-    "\n"
-    "Starts the daemon with --monitor on one end of a socket pair and plays\n"
-    "Ostrand on the other: answers every GET_CONTEXT_REQUEST with the\n"
-    "configuration and every GET_KESTRUM_REQUEST with the Kestrum socket path.\n"
-    "SIGINT and SIGTERM are passed on to the daemon; the exit status is the\n"
-    "daemon's (128 + the signal when a signal ended it).\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help           this text\n"
-    "  -d, --daemon PATH    the daemon binary (default: noxel-tarsel beside this program)\n"
-    "  -k, --kestrum PATH   Kestrum's socket path; a leading '@' names an abstract socket\n"
-    "  -w, --watch DIR      configuration watching DIR, Info lines on standard error\n"
-    "  -c, --config FILE    the configuration as a text-format nx.LinuxTarselConfig\n"
-    "  -r, --revision N     config_revision sent with every context (default 1)\n"
-    "  -e, --stderr FILE    the daemon's standard error (default: this program's)\n";
+const char usage[] = "Usage: nt-ostrand-peer [options] [-- daemon-arguments...]\n"
+                     "\n"
+                     "Starts the daemon with --monitor on one end of a socket pair and plays\n"
+                     "Ostrand on the other: answers every GET_CONTEXT_REQUEST with the\n"
+                     "configuration and every GET_KESTRUM_REQUEST with the Kestrum socket path.\n"
+                     "SIGINT and SIGTERM are passed on to the daemon; the exit status is the\n"
+                     "daemon's (128 + the signal when a signal ended it).\n"
+                     "\n"
+                     "Options:\n"
+                     "  -h, --help           this text\n"
+                     "  -d, --daemon PATH    the daemon binary (default: noxel-tarsel beside this program)\n"
+                     "  -k, --kestrum PATH   Kestrum's socket path; a leading '@' names an abstract socket\n"
+                     "  -w, --watch DIR      configuration watching DIR, Info lines on standard error\n"
+                     "  -c, --config FILE    the configuration as a text-format nx.LinuxTarselConfig\n"
+                     "  -r, --revision N     config_revision sent with every context (default 1)\n"
+                     "  -e, --stderr FILE    the daemon's standard error (default: this program's)\n";
 
 std::atomic<pid_t> daemon_pid(0);
 std::atomic<int> pending_signal(0);
