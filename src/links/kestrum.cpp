@@ -162,14 +162,14 @@ void ts_kestrum_t::send_flow_options()
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_KESTRUM_OPTIONS_SENT);
 }
 
-void ts_kestrum_t::send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last)
+void ts_kestrum_t::send_flow_data(paths_t::iterator first, paths_t::iterator last)
 {
     NT_ASSERT_MAIN_THREAD();
     ks::ClientMessage message;
     message.set_tag(ks::ClientMessage::FLOW_DATA_NOTIFICATION);
     message.mutable_flow_path()->Reserve(static_cast<int>(last - first));
     for (; first != last; ++first)
-        message.add_flow_path(*first);
+        message.add_flow_path(std::move(*first));
     send_recorded(message);
 }
 

@@ -68,8 +68,9 @@ public:
     // Sends the current flow options now while the flow is open, else marks
     // them pending for the next OPEN_FLOW_RESPONSE.
     void send_flow_options();
-    // One FLOW_DATA_NOTIFICATION with the paths of the range, in order.
-    void send_flow_data(paths_t::const_iterator first, paths_t::const_iterator last);
+    // One FLOW_DATA_NOTIFICATION with the paths of the range, in order; the
+    // range's strings are moved into the message, so they are left empty.
+    void send_flow_data(paths_t::iterator first, paths_t::iterator last);
 
     bool is_flow_open() const { return flow_open_; }
 
