@@ -36,7 +36,7 @@ class ScanSet;
 class ts_proc_filter_t;
 
 // Bound on the waiting set, whichever comes first: while the flow stays
-// closed and distinct paths keep coming, memory stays bounded (about 80
+// closed and distinct paths keep coming, memory stays bounded (about 100
 // bytes per waiting path beyond its text).
 constexpr std::size_t TS_QUEUE_MAX_PATHS = 1000000;
 constexpr std::size_t TS_QUEUE_MAX_PATH_BYTES = 256u * 1024u * 1024u;
