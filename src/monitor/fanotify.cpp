@@ -228,11 +228,6 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
                 events.clear();
                 events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
             }
-            // The kernel fills a read with every whole record that fits: room
-            // left for another one means the group was empty, so the next
-            // read would only fail with EAGAIN. Waiting first spares it.
-            if (sizeof buffer - static_cast<std::size_t>(got) >= FAN_EVENT_METADATA_LEN && !stop_flag_)
-                wait_readable();
             continue;
         }
         if (got < 0 && errno == EINTR)
