@@ -8,8 +8,6 @@
 #include <new>
 #include <sstream>
 
-#include <boost/make_shared.hpp>
-
 #include "log/log.hpp"
 #include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
