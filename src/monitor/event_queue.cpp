@@ -39,21 +39,24 @@ char* ts_event_queue_t::make_block(boost::string_view text)
     return block;
 }
 
-void ts_event_queue_t::append(boost::string_view text, bool at_front)
+bool ts_event_queue_t::append(boost::string_view text, bool at_front)
 {
     char* block = make_block(text);
+    bool added = false;
     try {
         auto& fifo = events_.get<by_order>();
         const entry_t entry{block};
-        if (at_front)
-            fifo.push_front(entry);
-        else
-            fifo.push_back(entry);
+        added = (at_front ? fifo.push_front(entry) : fifo.push_back(entry)).second;
     } catch (...) {
         std::free(block);
         throw;
     }
+    if (!added) {
+        std::free(block);
+        return false;
+    }
     bytes_ += text.size();
+    return true;
 }
 
 void ts_event_queue_t::push(const ts_event_t& event)
@@ -122,16 +125,14 @@ bool ts_event_queue_t::admit(const ts_event_t& event)
     if (path_filter_->state(*path) != ScanSet::INCLUDED)
         return false;
 
-    // A path already waiting keeps its place; at the bound only a path not
-    // yet waiting is dropped.
+    // A path already waiting keeps its place. Below the bound the insertion
+    // is the one hash lookup of the push; at the bound only a path not yet
+    // waiting is dropped.
     const boost::string_view text(*path);
-    auto& by_text = events_.get<by_path>();
-    if (by_text.find(text) == by_text.end()) {
-        if (events_.size() < max_paths_ && bytes_ + text.size() <= max_path_bytes_)
-            append(text, false);
-        else
-            drop_one();
-    }
+    if (events_.size() < max_paths_ && bytes_ + text.size() <= max_path_bytes_)
+        append(text, false);
+    else if (events_.get<by_path>().find(text) == events_.get<by_path>().end())
+        drop_one();
 
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_ACCESS_PID << event.pid << TS_TEXT_ACCESS_ON << *path);
     return true;

@@ -162,9 +162,10 @@ private:
     bool admit(const ts_event_t& event);
     // Under the mutex: counts one more dropped path.
     void drop_one();
-    // Appends a new path at the back or front; throws std::bad_alloc (the
-    // queue is then unchanged).
-    void append(boost::string_view text, bool at_front);
+    // Appends the path at the back or front unless it is waiting already;
+    // true when it was added. Throws std::bad_alloc (the queue is then
+    // unchanged).
+    bool append(boost::string_view text, bool at_front);
 
     // Destroyed in reverse order: process filter, path filter, mutex, the
     // waiting paths (whose blocks the destructor frees first), then the
