@@ -216,20 +216,20 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     // Aligned for the records the kernel writes into it.
     alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
     std::vector<ts_event_t> events;
-    events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
+    events.reserve(TS_FAN_HAND_OVER_EVENTS + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
     int failures = 0; // reads failed in a row
     while (!stop_flag_) {
         ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
         if (got > 0) {
             failures = 0;
             handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
-            if (!events.empty()) {
-                ts_handoff_t::read_events(io_, queue, std::move(events));
-                events.clear();
-                events.reserve(TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
-            }
+            if (events.size() >= TS_FAN_HAND_OVER_EVENTS)
+                hand_over(queue, events);
             continue;
         }
+        // Nothing more waits (or the read failed): what the reads before
+        // gathered goes now, before the loop waits.
+        hand_over(queue, events);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable())
@@ -243,4 +243,15 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         else
             back_off();
     }
+    // Events read before stop were accepted: the queue still gets them.
+    hand_over(queue, events);
+}
+
+void ts_fanotify_t::hand_over(const boost::shared_ptr<ts_event_queue_t>& queue, std::vector<ts_event_t>& events)
+{
+    if (events.empty())
+        return;
+    ts_handoff_t::read_events(io_, queue, std::move(events));
+    events.clear();
+    events.reserve(TS_FAN_HAND_OVER_EVENTS + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
 }

@@ -542,3 +542,53 @@ TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
         boost::this_thread::sleep_for(boost::chrono::milliseconds(10));
     EXPECT_TRUE(alive.expired());
 }
+
+TEST_F(fanotify_test, reads_that_follow_at_once_are_handed_over_together_up_to_a_batch)
+{
+    // 250 records wait before the loop starts, in a pipe put where the
+    // group was: reads of 100, 100 and 50 records, then one that finds
+    // nothing. The first two make a batch's worth and go together; the
+    // last 50 go once the read after them finds the pipe empty.
+    const std::size_t records = 250;
+    std::vector<std::string> paths;
+    std::string bytes;
+    for (std::size_t i = 0; i < records; ++i) {
+        paths.push_back(file("r" + std::to_string(i)));
+        struct fanotify_event_metadata m = {};
+        m.event_len = FAN_EVENT_METADATA_LEN;
+        m.vers = FANOTIFY_METADATA_VERSION;
+        m.metadata_len = FAN_EVENT_METADATA_LEN;
+        m.mask = FAN_OPEN;
+        // Owned and closed by the loop from here on.
+        m.fd = open(paths.back().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(m.fd, 0) << strerror(errno);
+        m.pid = other_pid;
+        bytes.append(reinterpret_cast<const char*>(&m), sizeof m);
+    }
+    int pipe_fds[2];
+    ASSERT_EQ(0, pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC));
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(pipe_fds[1], bytes.data(), bytes.size()));
+    interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched});
+    const int group = find_group_fd();
+    ASSERT_GE(group, 0);
+    ASSERT_EQ(group, dup3(pipe_fds[0], group, O_CLOEXEC));
+    close(pipe_fds[0]);
+
+    std::vector<std::size_t> sizes; // the queue's size after each push
+    queue->pushed.connect([this, &sizes] { sizes.push_back(queue->size()); });
+    {
+        ts_signal_block_t block;
+        loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
+    }
+    // The main loop runs while the reads go on, so a read handed over on
+    // its own would be pushed on its own.
+    for (int i = 0; i < 400 && queue->size() < records; ++i)
+        io.run_one_for(std::chrono::milliseconds(25));
+    EXPECT_TRUE(stop_and_join());
+    close(pipe_fds[1]);
+
+    EXPECT_EQ((std::vector<std::size_t>{200, 250}), sizes);
+    std::deque<std::string> out;
+    queue->pop(out, 0);
+    EXPECT_EQ(std::deque<std::string>(paths.begin(), paths.end()), out);
+}
