@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/fanotify.h>
 #include <sys/stat.h>
@@ -63,18 +62,31 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     }
     if (record.fd < 0)
         return;
-    struct stat st;
-    if (fstat(record.fd, &st) != 0) {
+    // Only the type is asked for: a stat of every field also reads the
+    // clock for the times of a file system that keeps them fine-grained.
+    struct statx st;
+    if (statx(record.fd, "", AT_EMPTY_PATH, STATX_TYPE, &st) != 0) {
         NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_STAT_FAILED, strerror(errno));
         return;
     }
-    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+    if (!S_ISREG(st.stx_mode) && !S_ISLNK(st.stx_mode))
         return;
-    char link[32];
-    if (fd_dir >= 0)
-        snprintf(link, sizeof link, "%d", record.fd);
-    else
-        snprintf(link, sizeof link, "/proc/self/fd/%d", record.fd);
+    // The link's name, the descriptor in decimal, written from the end of the
+    // buffer by hand: the printf it replaces showed in the profile of the
+    // per-event road.
+    static const char proc_fd[] = "/proc/self/fd/";
+    char link_buffer[sizeof proc_fd + 16];
+    char* link = link_buffer + sizeof link_buffer;
+    *--link = '\0';
+    unsigned int value = static_cast<unsigned int>(record.fd);
+    do {
+        *--link = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (fd_dir < 0) {
+        link -= sizeof proc_fd - 1;
+        memcpy(link, proc_fd, sizeof proc_fd - 1);
+    }
     char target[TS_FAN_PATH_SIZE];
     ssize_t length = readlinkat(fd_dir >= 0 ? fd_dir : AT_FDCWD, link, target, path_limit);
     // A target that fills the buffer may have been cut: a truncated path
