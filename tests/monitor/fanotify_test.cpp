@@ -545,11 +545,12 @@ TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
 
 TEST_F(fanotify_test, reads_that_follow_at_once_are_handed_over_together_up_to_a_batch)
 {
-    // 250 records wait before the loop starts, in a pipe put where the
-    // group was: reads of 100, 100 and 50 records, then one that finds
-    // nothing. The first two make a batch's worth and go together; the
-    // last 50 go once the read after them finds the pipe empty.
-    const std::size_t records = 250;
+    // Records come through a pipe put where the group was. 200 wait before
+    // the loop starts: reads of 100 and 100 records make a batch's worth,
+    // handed over together though the main loop runs meanwhile. 50 more
+    // written after that push go once the read after them finds the pipe
+    // empty.
+    const std::size_t first = 200, records = 250;
     std::vector<std::string> paths;
     std::string bytes;
     for (std::size_t i = 0; i < records; ++i) {
@@ -565,9 +566,10 @@ TEST_F(fanotify_test, reads_that_follow_at_once_are_handed_over_together_up_to_a
         m.pid = other_pid;
         bytes.append(reinterpret_cast<const char*>(&m), sizeof m);
     }
+    const std::size_t first_bytes = first * sizeof(struct fanotify_event_metadata);
     int pipe_fds[2];
     ASSERT_EQ(0, pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC));
-    ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(pipe_fds[1], bytes.data(), bytes.size()));
+    ASSERT_EQ(static_cast<ssize_t>(first_bytes), write(pipe_fds[1], bytes.data(), first_bytes));
     interceptor = boost::make_shared<ts_fanotify_t>(boost::ref(io), std::vector<std::string>{watched});
     const int group = find_group_fd();
     ASSERT_GE(group, 0);
@@ -581,13 +583,17 @@ TEST_F(fanotify_test, reads_that_follow_at_once_are_handed_over_together_up_to_a
         loop = boost::make_shared<boost::thread>(boost::bind(&ts_interceptor_if::run, interceptor, queue));
     }
     // The main loop runs while the reads go on, so a read handed over on
-    // its own would be pushed on its own.
+    // its own would mostly be pushed on its own.
+    for (int i = 0; i < 400 && queue->size() < first; ++i)
+        io.run_one_for(std::chrono::milliseconds(25));
+    ASSERT_EQ(static_cast<ssize_t>(bytes.size() - first_bytes),
+              write(pipe_fds[1], bytes.data() + first_bytes, bytes.size() - first_bytes));
     for (int i = 0; i < 400 && queue->size() < records; ++i)
         io.run_one_for(std::chrono::milliseconds(25));
     EXPECT_TRUE(stop_and_join());
     close(pipe_fds[1]);
 
-    EXPECT_EQ((std::vector<std::size_t>{200, 250}), sizes);
+    EXPECT_EQ((std::vector<std::size_t>{first, records}), sizes);
     std::deque<std::string> out;
     queue->pop(out, 0);
     EXPECT_EQ(std::deque<std::string>(paths.begin(), paths.end()), out);
