@@ -54,10 +54,11 @@ public:
     // Reads the group with plain reads on the calling thread until stop.
     // The events of reads of up to 100 records each are handed over, in
     // record order, once TS_FAN_HAND_OVER_EVENTS are gathered or a read finds
-    // nothing more (and when run ends): one handler pushes them. A failing read is logged once per run of
-    // failures and retried at once, since the kernel fails a read for one
-    // event whose file it cannot open; once more than 16 reads in a row have
-    // failed, every 100 ms. EINTR is retried at once.
+    // nothing more (and when run ends): one handler pushes them. A failing
+    // read is logged once per run of failures and retried at once, since
+    // the kernel fails a read for one event whose file it cannot open; once
+    // more than 16 reads in a row have failed, every 100 ms. EINTR is
+    // retried at once.
     // Never throws beyond std::bad_alloc.
     void run(boost::shared_ptr<ts_event_queue_t> queue) override;
     // Sets the stop flag and wakes run. Any thread; never throws.
@@ -94,7 +95,7 @@ private:
     void back_off();
     bool wait_readable();
     // Hands the gathered events over to the main thread, if any, and leaves
-    // events empty with its room kept.
+    // events empty with room for the next ones reserved.
     void hand_over(const boost::shared_ptr<ts_event_queue_t>& queue, std::vector<ts_event_t>& events);
 
     std::atomic<bool> stop_flag_;

@@ -9,10 +9,10 @@
 // runs ts_mounts_watcher_t::run and its signals' slots. They meet the main
 // thread at four crossings only, each posted to the event loop through
 // ts_handoff_t and run only while its receiver is alive:
-// - ts_handoff_t::read_events: the events of one read, deposited with the
-//   queue and pushed by one posted handler for all the reads deposited
-//   before it runs (posted by the interceptors; the handler holds a share of
-//   the queue);
+// - ts_handoff_t::read_events: the events of one read or more, deposited
+//   with the queue and pushed by one posted handler for all that is
+//   deposited before it runs (posted by the interceptors; the handler holds
+//   a share of the queue);
 // - hand_over_mount_change: a change of the mount table, added to or removed
 //   from the interceptor;
 // - hand_over_watcher_error: the watcher's failure, which ends the daemon;
