@@ -38,6 +38,9 @@ const int back_off_ms = 100;
 // for one): the next read goes on with the next event. Only reads that keep
 // failing, more than this many in a row, are retried at a gentle pace.
 const int quick_retries = 16;
+// Events gathered before a hand-over: one short of a hand-over's worth, and
+// one more read's records on top.
+const std::size_t gathered_room = TS_FAN_HAND_OVER_EVENTS - 1 + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
 
 // Closes a record's event descriptor on every way out of its handling.
 struct event_fd_t
@@ -228,7 +231,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     // Aligned for the records the kernel writes into it.
     alignas(struct fanotify_event_metadata) char buffer[TS_FAN_READ_SIZE];
     std::vector<ts_event_t> events;
-    events.reserve(TS_FAN_HAND_OVER_EVENTS + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
+    events.reserve(gathered_room);
     int failures = 0; // reads failed in a row
     while (!stop_flag_) {
         ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
@@ -265,5 +268,5 @@ void ts_fanotify_t::hand_over(const boost::shared_ptr<ts_event_queue_t>& queue, 
         return;
     ts_handoff_t::read_events(io_, queue, std::move(events));
     events.clear();
-    events.reserve(TS_FAN_HAND_OVER_EVENTS + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN);
+    events.reserve(gathered_room);
 }
