@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -42,21 +43,61 @@ const int quick_retries = 16;
 // one more read's records on top.
 const std::size_t gathered_room = TS_FAN_HAND_OVER_EVENTS - 1 + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
 
-// Closes a record's event descriptor on every way out of its handling.
-struct event_fd_t
+// The event descriptors of one read's records, closed once each when the
+// walk is over, on every way out of it. The kernel numbers a read's
+// descriptors from the lowest free one up, so they mostly make one run of
+// consecutive numbers, and a run goes in one close_range: a call per record
+// was a third of the system calls of the per-event road. A run holds only
+// numbers collected here, so no descriptor of anyone else is in it.
+class event_fds_t
 {
-    int fd;
-    ~event_fd_t()
+public:
+    event_fds_t() = default;
+    event_fds_t(const event_fds_t&) = delete;
+    event_fds_t& operator=(const event_fds_t&) = delete;
+    ~event_fds_t() { close_all(); }
+
+    void add(int fd)
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (count_ == room)
+            close_all();
+        fds_[count_++] = fd;
     }
+
+    void close_all()
+    {
+        std::size_t first = 0;
+        while (first < count_) {
+            std::size_t last = first;
+            while (last + 1 < count_ && fds_[last] < INT_MAX && fds_[last + 1] == fds_[last] + 1)
+                ++last;
+            close_run(first, last);
+            first = last + 1;
+        }
+        count_ = 0;
+    }
+
+private:
+    static const std::size_t room = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
+
+    void close_run(std::size_t first, std::size_t last)
+    {
+        if (last > first &&
+            close_range(static_cast<unsigned int>(fds_[first]), static_cast<unsigned int>(fds_[last]), 0) == 0)
+            return;
+        // One descriptor, or a kernel without close_range.
+        for (std::size_t i = first; i <= last; ++i)
+            ::close(fds_[i]);
+    }
+
+    int fds_[room];
+    std::size_t count_ = 0;
 };
 
+// The record's descriptor is the caller's to close.
 void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out, int fd_dir,
                    std::size_t path_limit)
 {
-    event_fd_t event_fd{record.fd};
     if (record.pid == own_pid)
         return;
     if (record.mask & FAN_Q_OVERFLOW) {
@@ -119,6 +160,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
 {
     if (path_limit > TS_FAN_PATH_SIZE)
         path_limit = TS_FAN_PATH_SIZE;
+    event_fds_t fds;
     std::size_t offset = 0;
     while (offset < size) {
         struct fanotify_event_metadata record;
@@ -139,6 +181,8 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
             NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_BAD_VERSION, "");
             continue;
         }
+        if (record.fd >= 0)
+            fds.add(record.fd);
         handle_record(record, own_pid, out, fd_dir, path_limit);
     }
 }

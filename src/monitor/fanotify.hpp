@@ -75,8 +75,8 @@ public:
     // Turns the bytes of one read into events, appended to out in record
     // order. Records are walked by their event_len: one that is too short or
     // runs past the end ends the walk, one of another metadata version is
-    // skipped; the descriptor of every other record is closed once (a record
-    // without one closes nothing). Dropped: events of own_pid, overflow
+    // skipped; the descriptor of every other record is closed once, when the
+    // walk ends (a record without one closes nothing). Dropped: events of own_pid, overflow
     // records (Warning), objects other than regular files and symbolic
     // links, and paths that do not fit path_limit bytes (Warning).
     // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond

@@ -74,6 +74,14 @@ struct buffer_case_t
 
 const int other_pid = 1;
 
+std::vector<std::size_t> first_records(std::size_t count)
+{
+    std::vector<std::size_t> records(count);
+    for (std::size_t i = 0; i < count; ++i)
+        records[i] = i;
+    return records;
+}
+
 const buffer_case_t buffer_cases[] = {
     {"regular file of another process", {rec(REGULAR)}, 0, false, {0}, {}, {}},
     {"access by the daemon itself", {own(REGULAR), own(NO_FD)}, 0, false, {}, {}, {}},
@@ -118,6 +126,23 @@ const buffer_case_t buffer_cases[] = {
      {},
      {TS_TEXT_FANOTIFY_PATH_TOO_LONG}},
     {"events keep record order", {rec(REGULAR_LONG), rec(DIRECTORY), rec(REGULAR)}, 0, false, {0, 2}, {}, {}},
+    // The descriptors of a walk are closed together, runs of consecutive
+    // numbers at once: a skipped record's descriptor in the middle of such
+    // numbers is not the walk's to close.
+    {"a skipped record's descriptor between closed ones stays open",
+     {rec(REGULAR), version(REGULAR, FANOTIFY_METADATA_VERSION + 1), rec(REGULAR), rec(REGULAR)},
+     0,
+     false,
+     {0, 2, 3},
+     {1},
+     {TS_TEXT_FANOTIFY_BAD_VERSION}},
+    {"more descriptors than one read brings",
+     std::vector<record_t>(150, rec(REGULAR)),
+     0,
+     false,
+     first_records(150),
+     {},
+     {}},
 };
 
 // ---- a running interceptor --------------------------------------------------
@@ -246,7 +271,9 @@ TEST_F(fanotify_test, records_are_walked_and_their_descriptors_closed_once)
                 case FIFO: fd = open(fifo_path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); break;
                 case NO_FD: fd = FAN_NOFD; break;
                 case STALE_FD:
-                    fd = dup(0);
+                    // Far above the numbers the other records get, which
+                    // are the lowest free ones and would reuse a low one.
+                    fd = fcntl(0, F_DUPFD_CLOEXEC, 900);
                     close(fd);
                     break;
                 }
