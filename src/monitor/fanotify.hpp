@@ -76,9 +76,10 @@ public:
     // order. Records are walked by their event_len: one that is too short or
     // runs past the end ends the walk, one of another metadata version is
     // skipped; the descriptor of every other record is closed once, when the
-    // walk ends (a record without one closes nothing). Dropped: events of own_pid, overflow
-    // records (Warning), objects other than regular files and symbolic
-    // links, and paths that do not fit path_limit bytes (Warning).
+    // walk ends (a record without one closes nothing). Dropped: events of
+    // own_pid, overflow records (Warning), objects other than regular files
+    // and symbolic links, and paths that do not fit path_limit bytes
+    // (Warning).
     // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond
     // std::bad_alloc (a descriptor is still closed then).
     // fd_dir is a descriptor of "/proc/self/fd", through which each link is
