@@ -39,9 +39,11 @@ const int back_off_ms = 100;
 // for one): the next read goes on with the next event. Only reads that keep
 // failing, more than this many in a row, are retried at a gentle pace.
 const int quick_retries = 16;
+// The most records, so the most event descriptors, that one read brings.
+const std::size_t records_per_read = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
 // Events gathered before a hand-over: one short of a hand-over's worth, and
 // one more read's records on top.
-const std::size_t gathered_room = TS_FAN_HAND_OVER_EVENTS - 1 + TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
+const std::size_t gathered_room = TS_FAN_HAND_OVER_EVENTS - 1 + records_per_read;
 
 // The event descriptors of one read's records, closed once each when the
 // walk is over, on every way out of it. The kernel numbers a read's
@@ -59,7 +61,7 @@ public:
 
     void add(int fd)
     {
-        if (count_ == room)
+        if (count_ == records_per_read)
             close_all();
         fds_[count_++] = fd;
     }
@@ -78,8 +80,6 @@ public:
     }
 
 private:
-    static const std::size_t room = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
-
     void close_run(std::size_t first, std::size_t last)
     {
         if (last > first &&
@@ -90,7 +90,7 @@ private:
             ::close(fds_[i]);
     }
 
-    int fds_[room];
+    int fds_[records_per_read];
     std::size_t count_ = 0;
 };
 

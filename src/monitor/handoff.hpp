@@ -23,9 +23,8 @@ public:
     // queue; the main thread is woken with a posted handler only when
     // nothing was waiting there, so reads that come while it is busy are
     // pushed together, in read order, with one wake and one batch to
-    // Kestrum. The handler
-    // holds a share of the queue, so the queue it pushes into is always
-    // alive. Any thread. Throws std::bad_alloc.
+    // Kestrum. The handler holds a share of the queue, so the queue it
+    // pushes into is always alive. Any thread. Throws std::bad_alloc.
     static void read_events(boost::asio::io_service& loop, const boost::shared_ptr<ts_event_queue_t>& queue,
                             std::vector<ts_event_t>&& events);
 
