@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -31,10 +30,7 @@ public:
     std::vector<boost::system::error_code> errors;
 
 protected:
-    void on_message(std::istream& body) override
-    {
-        bodies.emplace_back(std::istreambuf_iterator<char>(body), std::istreambuf_iterator<char>());
-    }
+    void on_message(const char* body, std::size_t size) override { bodies.emplace_back(body, size); }
     void on_error(const boost::system::error_code& error) override { errors.push_back(error); }
     ts_protobuf_link_ptr shared_link() override { return shared_from_this(); }
 };

@@ -5,8 +5,12 @@
 // Kestrum's address, the reported error turned into the daemon's error and
 // text, or the address into a socket endpoint.
 // Properties: the parse never fails the handling (a missing tag or field
-// reads as its default), and the flow options derived from the
-// configuration are whole messages carrying its paths in order.
+// reads as its default); the body cut at every byte is read with the fields
+// before the cut only (the fields of the longest prefix that parses whole,
+// so no value is made up from bytes past the cut); and the flow options
+// derived from the configuration are whole messages carrying its paths in
+// order.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,14 +22,37 @@
 #include "error.pb.h"
 #include "error/proto_error.hpp"
 #include "kestrum_client_ipc.pb.h"
+#include "links/protobuf_link.hpp"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "support/fuzz_support.hpp"
+
+namespace {
+
+// Cuts tried: every byte of bodies up to this long (each cut costs two
+// parses of its prefix), the first this many bytes of longer ones.
+constexpr std::size_t max_cut = 1024;
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     nt_fuzz::quiet_log();
-    nx::Ostrand2LinuxTarselMessage message;
-    message.ParsePartialFromArray(data, static_cast<int>(size));
+    typedef nx::Ostrand2LinuxTarselMessage message_t;
+    // Cuts in order: the longest prefix that parses whole only grows.
+    const char* body = reinterpret_cast<const char*>(data);
+    message_t whole_prefix;
+    std::string expected = whole_prefix.SerializePartialAsString();
+    const std::size_t cuts = std::min<std::size_t>(size, max_cut);
+    for (std::size_t cut = 0; cut <= cuts; ++cut) {
+        if (whole_prefix.ParsePartialFromArray(body, static_cast<int>(cut)))
+            expected = whole_prefix.SerializePartialAsString();
+        message_t read;
+        ts_protobuf_link_t::parse_body(read, body, cut);
+        nt_fuzz::check(read.SerializePartialAsString() == expected, "a cut body read with fields past the cut");
+    }
+
+    message_t message;
+    ts_protobuf_link_t::parse_body(message, body, size);
     switch (message.tag()) {
     case nx::Ostrand2LinuxTarselMessage::GET_CONTEXT_RESPONSE: {
         const nx::LinuxTarselConfig& config = message.config();

@@ -202,13 +202,13 @@ void ts_kestrum_t::on_frames_read(std::size_t frames)
         unread_.pop_front();
 }
 
-void ts_kestrum_t::on_message(std::istream& body)
+void ts_kestrum_t::on_message(const char* body, std::size_t size)
 {
     NT_ASSERT_MAIN_THREAD();
     // Used whatever the parse reported: a missing or unknown tag reads as
     // START_SCAN_RESPONSE, which is then an unexpected message.
     ks::ServerMessage message;
-    message.ParsePartialFromIstream(&body);
+    parse_body(message, body, size);
     handle_message(message);
 }
 

@@ -75,7 +75,7 @@ public:
     bool is_flow_open() const { return flow_open_; }
 
 protected:
-    void on_message(std::istream& body) override;
+    void on_message(const char* body, std::size_t size) override;
     // A lost connection reconnects through Ostrand; any other error throws
     // boost::system::system_error with the context "Kestrum connection".
     void on_error(const boost::system::error_code& error) override;

@@ -83,7 +83,7 @@ void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int r
                                       TS_TEXT_CONTEXT_OSTRAND);
 }
 
-void ts_ostrand_tie_t::on_message(std::istream& body)
+void ts_ostrand_tie_t::on_message(const char* body, std::size_t size)
 {
     NT_ASSERT_MAIN_THREAD();
     // Used whatever the parse reported: a missing or unknown tag reads as
@@ -91,7 +91,7 @@ void ts_ostrand_tie_t::on_message(std::istream& body)
     // Parsed without the required-field check, which would only add the
     // protobuf library's own line on standard error, past the configured log.
     nx::Ostrand2LinuxTarselMessage message;
-    message.ParsePartialFromIstream(&body);
+    parse_body(message, body, size);
     dispatch(message);
 }
 

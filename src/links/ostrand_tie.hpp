@@ -33,7 +33,7 @@ public:
     // (output past the link's high watermark).
 
 protected:
-    void on_message(std::istream& body) override;
+    void on_message(const char* body, std::size_t size) override;
     // Throws boost::system::system_error with the context "Ostrand connection".
     void on_error(const boost::system::error_code& error) override;
     boost::shared_ptr<ts_protobuf_link_t> shared_link() override;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #include <boost/asio/read.hpp>
@@ -14,6 +16,8 @@
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 #include <google/protobuf/message.h>
+#include <google/protobuf/message_lite.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include "core/main_thread.hpp"
 #include "error/proto_error.hpp"
@@ -38,6 +42,34 @@ ts_protobuf_link_t::ts_protobuf_link_t(std::size_t watermark)
 {}
 
 ts_protobuf_link_t::~ts_protobuf_link_t() = default;
+
+void ts_protobuf_link_t::parse_body(google::protobuf::MessageLite& message, const char* body, std::size_t size)
+{
+    // A body read from the socket is at most TS_MAX_FRAME_BODY, well within
+    // the int the library takes.
+    size = std::min<std::size_t>(size, INT_MAX);
+    if (message.ParsePartialFromArray(body, static_cast<int>(size)))
+        return;
+    // The library reads a value that the body's end cuts off as if zeros
+    // followed, and keeps it: "08 a0" would read as tag 32. A parse that
+    // succeeds read nothing past its end, so the body is parsed again up to
+    // the end of the last of its leading fields that each parse whole; the
+    // message so keeps exactly the fields before the failure. Parsing the
+    // fields in turn gives what parsing them together does. The fields are
+    // found by the library's bounded reader, as its parser reads them.
+    google::protobuf::io::CodedInputStream input(reinterpret_cast<const std::uint8_t*>(body), static_cast<int>(size));
+    std::unique_ptr<google::protobuf::MessageLite> field(message.New());
+    std::size_t kept = 0;
+    for (std::uint32_t tag; (tag = input.ReadTag()) != 0;) {
+        if (!google::protobuf::internal::WireFormatLite::SkipField(&input, tag))
+            break;
+        const std::size_t end = static_cast<std::size_t>(input.CurrentPosition());
+        if (!field->ParsePartialFromArray(body + kept, static_cast<int>(end - kept)))
+            break;
+        kept = end;
+    }
+    message.ParsePartialFromArray(body, static_cast<int>(kept));
+}
 
 void ts_protobuf_link_t::start(const ts_socket_ptr& sock)
 {
@@ -274,21 +306,20 @@ void ts_protobuf_link_t::on_body(const ts_socket_ptr& read_on, const boost::syst
     NT_ASSERT_MAIN_THREAD();
     if (read_ended(read_on, error))
         return;
-    // `incoming` holds nothing but this body, so the stream ends where it does.
+    // `incoming_` holds nothing but this body, in one block of memory.
     incoming_.commit(bytes);
     if (incoming_.size() < length_) {
         read_body();
         return;
     }
     {
-        // Drops what the parser left unread, also when on_message throws.
-        struct discard_rest
+        // Drops the body once handled, also when on_message throws.
+        struct discard_body
         {
             boost::asio::streambuf& buffer;
-            ~discard_rest() { buffer.consume(buffer.size()); }
+            ~discard_body() { buffer.consume(buffer.size()); }
         } discard{incoming_};
-        std::istream body(&incoming_);
-        on_message(body);
+        on_message(boost::asio::buffer_cast<const char*>(incoming_.data()), incoming_.size());
     }
     // Go on only on the socket this body came from: on_message may have
     // closed the link, or started another socket with its own read cycle.

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <istream>
 #include <memory>
 
 #include <boost/asio/local/stream_protocol.hpp>
@@ -18,7 +17,8 @@
 namespace google {
 namespace protobuf {
 class Message;
-}
+class MessageLite;
+} // namespace protobuf
 } // namespace google
 
 typedef boost::shared_ptr<boost::asio::local::stream_protocol::socket> ts_socket_ptr;
@@ -58,6 +58,14 @@ public:
     // watermark: TS_OUTPUT_HIGH_WATERMARK but in tests.
     explicit ts_protobuf_link_t(std::size_t watermark = TS_OUTPUT_HIGH_WATERMARK);
     virtual ~ts_protobuf_link_t();
+
+    // Parses a received body into message, which then holds exactly the
+    // fields read before a failure: a field that the body's end cuts off, or
+    // that is malformed, stays unset, as do the fields after it, so no value
+    // is made up from bytes the body does not have. The result is not
+    // reported: a body is used whatever its parse gave. Never throws but
+    // std::bad_alloc.
+    static void parse_body(google::protobuf::MessageLite& message, const char* body, std::size_t size);
 
     // The position of a frame among those tracked (see frames_tracked) that
     // send removed; npos when it removed none.
@@ -103,10 +111,10 @@ public:
     bool is_open() const;
 
 protected:
-    // Called once per received frame with a stream over exactly its body,
-    // valid only during the call. Whatever the parser leaves unread is
-    // discarded afterwards, so a malformed body never runs into the next one.
-    virtual void on_message(std::istream& body) = 0;
+    // Called once per received frame with its whole body, contiguous and
+    // valid only during the call. The body is discarded afterwards, so a
+    // malformed one never runs into the next.
+    virtual void on_message(const char* body, std::size_t size) = 0;
 
     // Called once for a failed read or write whose error is not
     // operation-aborted, and with {EC_BAD_MESSAGE_SIZE, "nx.Error"} for a

@@ -65,11 +65,11 @@ public:
     std::function<void(test_link_t&)> after_written;
 
 protected:
-    void on_message(std::istream& body) override
+    void on_message(const char* body, std::size_t size) override
     {
         received_t r;
-        r.size = static_cast<std::size_t>(body.rdbuf()->in_avail());
-        r.parsed = r.error.ParseFromIstream(&body);
+        r.size = size;
+        r.parsed = r.error.ParseFromArray(body, static_cast<int>(size));
         messages.push_back(r);
         if (after_message)
             after_message(*this);
