@@ -4,7 +4,6 @@
 // Properties: every way of cutting the stream delivers the same bodies and
 // ends in the same error as a plain reading of the frames; the memory that
 // the link holds grows no faster than the bytes that arrived.
-#include <sanitizer/allocator_interface.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,7 +79,7 @@ outcome_t delivered(const std::uint8_t* data, std::size_t size, Piece piece)
         link->start(socket);
     }
     io.poll();
-    const std::size_t before = __sanitizer_get_current_allocated_bytes();
+    const std::size_t before = nt_fuzz::allocated_bytes();
     std::size_t done = 0;
     // After an error the link reads nothing more: what follows stays unread.
     for (std::size_t i = 0; done < size && link->errors.empty(); ++i) {
@@ -91,7 +90,7 @@ outcome_t delivered(const std::uint8_t* data, std::size_t size, Piece piece)
         done += n;
         while (io.poll() > 0) {
         }
-        const std::size_t now = __sanitizer_get_current_allocated_bytes();
+        const std::size_t now = nt_fuzz::allocated_bytes();
         nt_fuzz::check(now < before || now - before <= 2 * done + 256 * 1024,
                        "the link holds far more memory than the bytes that arrived");
     }

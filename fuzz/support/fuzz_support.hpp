@@ -4,6 +4,19 @@
 // harness's own failure.
 #pragma once
 
+#if defined(__SANITIZE_ADDRESS__)
+#define NT_FUZZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define NT_FUZZ_ASAN 1
+#endif
+#endif
+
+#if NT_FUZZ_ASAN
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,6 +82,17 @@ Message fields_before_failure(const std::uint8_t* body, std::size_t size)
         if (message.ParsePartialFromArray(body, static_cast<int>(kept)))
             break;
     return message;
+}
+
+// Bytes the process has allocated and not freed: the sanitizer's count under
+// AddressSanitizer, else the C library's (the replay driver's plain builds).
+inline std::size_t allocated_bytes()
+{
+#if NT_FUZZ_ASAN
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return ::mallinfo2().uordblks;
+#endif
 }
 
 // Writes all bytes (send flags when a socket), repeating a call that
