@@ -48,15 +48,15 @@ public:
     ~ts_kestrum_t() override;
 
     void set_socket_path(const std::string& path) { socket_path_ = path; }
-    const std::string& get_socket_path() const { return socket_path_; }
 
     // Connects to the socket path (a leading NUL names an abstract socket)
     // without waiting: at once when Kestrum accepts, else in the background;
     // once connected it starts reading and sends OPEN_FLOW_REQUEST. A
     // connection still up is first dropped as if it were lost, and an
-    // attempt still pending is abandoned, without asking Ostrand again. An attempt that has not completed within the connect limit
-    // (Kestrum's backlog is full) is a lost connection: Error line,
-    // GET_KESTRUM_REQUEST to Ostrand.
+    // attempt still pending is abandoned, without asking Ostrand again. An
+    // attempt that has not completed within the connect limit (Kestrum's
+    // backlog is full) is a lost connection: Error line, GET_KESTRUM_REQUEST
+    // to Ostrand.
     // Throws boost::system::system_error: ENAMETOOLONG for a path over 107
     // bytes; the connect error with the context "connect" when the attempt
     // fails (refused, no such socket), from here or from the event loop.

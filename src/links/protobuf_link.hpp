@@ -74,9 +74,8 @@ public:
     // Adopts a connected socket and begins the read cycle. A socket held
     // before is closed (its pending completions then do nothing) and the
     // output not yet written on it is discarded as by close, so the new
-    // connection begins with a whole frame and can send at once; a derived
-    // class that must know what was dropped reads frames_not_written() before.
-    // Passing the socket already held changes nothing.
+    // connection begins with a whole frame and can send at once. Passing the
+    // socket already held changes nothing.
     // Throws std::invalid_argument for an empty pointer, std::bad_alloc.
     void start(const ts_socket_ptr& sock);
 
