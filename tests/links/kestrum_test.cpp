@@ -62,11 +62,13 @@ const body_case_t body_cases[] = {
     {"empty body", "", true},
 };
 
-void PrintTo(const body_case_t& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const body_case_t& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class kestrum_body_test : public ::testing::TestWithParam<body_case_t>
-{
-};
+{};
 
 } // namespace
 

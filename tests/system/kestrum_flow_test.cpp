@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "peers/stalled_kestrum.hpp"
 #include "support/unix_socket.hpp"
 #include "system/daemon_fixture.hpp"
 
@@ -63,81 +64,6 @@ std::string first_difference(const std::vector<std::string>& got, const std::vec
            std::to_string(i) + ": " + (i < got.size() ? nt::escape_bytes(got[i]) : "(end)") + " instead of " +
            (i < want.size() ? nt::escape_bytes(want[i]) : "(end)");
 }
-
-// Answers the OPEN_FLOW_REQUEST of the one connection it accepts and then
-// reads nothing, so that the daemon's writes stall once the socket is full.
-class stalled_kestrum_t
-{
-public:
-    stalled_kestrum_t()
-        : dir("nt-stalled-")
-        , socket_path(dir.file("kestrum.sock"))
-    {
-        listener = nt::listen_unix(socket_path, 1);
-        listening = listener >= 0;
-    }
-    ~stalled_kestrum_t()
-    {
-        if (connection >= 0)
-            ::close(connection);
-        if (listener >= 0)
-            ::close(listener);
-    }
-
-    bool ok() const { return listening; }
-    const std::string& path() const { return socket_path; }
-
-    // Without waiting: true once the flow was opened.
-    bool opened()
-    {
-        if (connection < 0) {
-            connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0)
-                return false;
-            reader.reset(new nt::frame_reader_t(connection));
-        }
-        if (!answered) {
-            std::string body;
-            if (reader->next(body, ms(0)) != nt::frame_status::ok)
-                return false;
-            client_t request;
-            EXPECT_TRUE(request.ParseFromString(body));
-            EXPECT_EQ(request.tag(), client_t::OPEN_FLOW_REQUEST);
-            ks::ServerMessage answer;
-            answer.set_tag(ks::ServerMessage::OPEN_FLOW_RESPONSE);
-            answered = nt::write_frame(connection, answer);
-        }
-        return answered;
-    }
-
-    // Refuses whatever the daemon writes from now on (its next write fails
-    // with a broken pipe), then takes what it wrote before: the paths of the
-    // whole frames, in order. A frame cut off at the end is dropped.
-    std::vector<std::string> refuse_and_take()
-    {
-        std::vector<std::string> paths;
-        ::shutdown(connection, SHUT_RD);
-        std::string body;
-        while (reader->next(body, ms(0)) == nt::frame_status::ok) {
-            client_t message;
-            EXPECT_TRUE(message.ParseFromString(body));
-            EXPECT_EQ(message.tag(), client_t::FLOW_DATA_NOTIFICATION);
-            paths.insert(paths.end(), message.flow_path().begin(), message.flow_path().end());
-        }
-        ::close(connection);
-        connection = -1;
-        return paths;
-    }
-
-private:
-    nt::temp_dir_t dir;
-    std::string socket_path;
-    int listener = -1;
-    bool listening = false;
-    int connection = -1;
-    std::unique_ptr<nt::frame_reader_t> reader;
-    bool answered = false;
-};
 
 std::size_t socket_send_buffer()
 {
@@ -292,7 +218,7 @@ TEST_F(kestrum_flow_test, batches_kestrum_had_not_read_when_the_connection_faile
     if (count > 12000)
         GTEST_SKIP() << "socket send buffers too large for this test";
     const std::vector<std::string> files = numbered_files(count, std::string(220, 'x'));
-    stalled_kestrum_t stalled;
+    nt::stalled_kestrum_t stalled;
     ASSERT_TRUE(stalled.ok());
     kestrum.reset(new nt::kestrum_peer_t); // the Kestrum of the next connection
     start(watching_root(), stalled.path());

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "peers/mute_kestrum.hpp"
 #include "support/unix_socket.hpp"
 #include "system/daemon_fixture.hpp"
 
@@ -91,72 +92,6 @@ public:
 
 private:
     pid_t child = -1;
-};
-
-// A Kestrum that accepts one connection and never reads from it; the test
-// writes to it by hand.
-class mute_kestrum_t
-{
-public:
-    explicit mute_kestrum_t(int backlog = 4)
-        : dir("nt-mute-")
-        , socket_path(dir.file("kestrum.sock"))
-    {
-        listener = nt::listen_unix(socket_path, backlog);
-        listening = listener >= 0;
-    }
-    ~mute_kestrum_t()
-    {
-        for (int fd : fillers)
-            ::close(fd);
-        if (connection >= 0)
-            ::close(connection);
-        if (listener >= 0)
-            ::close(listener);
-    }
-
-    bool ok() const { return listening; }
-    const std::string& path() const { return socket_path; }
-
-    // Connects to itself until the backlog is full: from then on a
-    // connection attempt neither succeeds nor fails.
-    bool fill_backlog()
-    {
-        for (int i = 0; i < 64; ++i) {
-            int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            const sockaddr_un address = nt::unix_address(socket_path);
-            if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-                const bool full = errno == EAGAIN;
-                ::close(fd);
-                return full;
-            }
-            fillers.push_back(fd);
-        }
-        return false;
-    }
-
-    // Without waiting: true once the daemon's connection is accepted.
-    bool accepted()
-    {
-        if (connection < 0)
-            connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        return connection >= 0;
-    }
-
-    bool send(ks::ServerMessage::ServerMessageTag tag)
-    {
-        ks::ServerMessage message;
-        message.set_tag(tag);
-        return nt::write_frame(connection, message);
-    }
-
-private:
-    nt::temp_dir_t dir;
-    std::string socket_path;
-    int listener = -1;
-    bool listening = false;
-    int connection = -1;
-    std::vector<int> fillers;
 };
 
 class stalled_peer_test : public daemon_test
@@ -271,7 +206,7 @@ TEST_F(stalled_peer_test, a_kestrum_that_pauses_and_cuts_again_and_again_loses_n
 // must replace the one still waiting instead of piling up behind it.
 TEST_F(stalled_peer_test, a_kestrum_that_never_reads_while_alarming_and_opening_keeps_memory_bounded)
 {
-    mute_kestrum_t mute;
+    nt::mute_kestrum_t mute;
     ASSERT_TRUE(mute.ok());
     std::vector<std::string> included = {root};
     for (int i = 0; i < 10000; ++i)
@@ -300,7 +235,7 @@ TEST_F(stalled_peer_test, a_kestrum_that_never_reads_while_alarming_and_opening_
 // the attempt up after its limit as a lost connection.
 TEST_F(stalled_peer_test, a_kestrum_that_never_accepts_leaves_the_daemon_free_and_times_out)
 {
-    mute_kestrum_t mute(0);
+    nt::mute_kestrum_t mute(0);
     ASSERT_TRUE(mute.ok());
     ASSERT_TRUE(mute.fill_backlog());
     const std::vector<std::string> files = numbered_files(2000);
