@@ -12,9 +12,7 @@
 
 #include "lkm/kson.hpp"
 #include "lkm/kson_parser.hpp"
-#include "lkm/lkm_add_dir_response.hpp"
-#include "lkm/lkm_del_dir_response.hpp"
-#include "lkm/lkm_event_path_response.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "support/fuzz_support.hpp"
 
 namespace {

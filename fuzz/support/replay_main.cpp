@@ -23,8 +23,7 @@ void replay(const boost::filesystem::path& file)
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // libFuzzer hands an empty input a valid pointer too.
     static const std::uint8_t none = 0;
-    LLVMFuzzerTestOneInput(bytes.empty() ? &none : reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                           bytes.size());
+    LLVMFuzzerTestOneInput(bytes.empty() ? &none : reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 } // namespace

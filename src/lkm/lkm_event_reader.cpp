@@ -10,7 +10,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "lkm/kson_parser.hpp"
-#include "lkm/lkm_event_path_response.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_texts.hpp"
 
 namespace {

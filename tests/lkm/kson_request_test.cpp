@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "lkm/kson_request.hpp"
-#include "lkm/lkm_add_dir_request.hpp"
-#include "lkm/lkm_del_dir_request.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
 

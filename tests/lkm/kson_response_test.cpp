@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "lkm/kson_response.hpp"
-#include "lkm/lkm_add_dir_response.hpp"
-#include "lkm/lkm_del_dir_response.hpp"
-#include "lkm/lkm_event_path_response.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
 

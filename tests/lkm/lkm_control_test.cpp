@@ -17,7 +17,7 @@
 
 #include "error.pb.h"
 #include "fake_module.hpp"
-#include "lkm/lkm_add_dir_request.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_control.hpp"
 #include "lkm_test_util.hpp"
 #include "log/log_sink.hpp"

@@ -1,9 +1,31 @@
-#include "lkm/lkm_event_path_response.hpp"
+#include "lkm/lkm_messages.hpp"
 
 #include <boost/make_shared.hpp>
 
 #include "lkm/lkm_protocol.hpp"
 #include "lkm/lkm_texts.hpp"
+
+bool ts_lkm_add_dir_request_t::serialize(kson_writer_t* object) const
+{
+    return put_dir_request(object, NOXEL_PT_ADD_DIR, path);
+}
+
+bool ts_lkm_del_dir_request_t::serialize(kson_writer_t* object) const
+{
+    return put_dir_request(object, NOXEL_PT_DEL_DIR, path);
+}
+
+bool ts_lkm_add_dir_response_t::deserialize(const ts_kson_value_t& root)
+{
+    return read_dir_response(root, NOXEL_PT_ADD_DIR_RESP, TS_TEXT_LKM_ADD_DIR_PARSE, TS_TEXT_LKM_ADD_DIR_RESP_NAME,
+                             error);
+}
+
+bool ts_lkm_del_dir_response_t::deserialize(const ts_kson_value_t& root)
+{
+    return read_dir_response(root, NOXEL_PT_DEL_DIR_RESP, TS_TEXT_LKM_DEL_DIR_PARSE, TS_TEXT_LKM_DEL_DIR_RESP_NAME,
+                             error);
+}
 
 bool ts_lkm_event_path_response_t::deserialize(const ts_kson_value_t& root)
 {
@@ -26,9 +48,8 @@ bool ts_lkm_event_path_response_t::deserialize(const ts_kson_value_t& root)
         NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_TEXT_LKM_EVENT_BAD_PATH, "");
         return false;
     }
-    if (!find_field(NOXEL_FT_PID, root, field)) {
+    if (!find_field(NOXEL_FT_PID, root, field))
         return false;
-    }
     if (!kson_get_uint32(field, &pid)) {
         NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_TEXT_LKM_EVENT_BAD_PID, "");
         return false;

@@ -1,8 +1,0 @@
-#include "lkm/lkm_add_dir_request.hpp"
-
-#include "lkm/lkm_protocol.hpp"
-
-bool ts_lkm_add_dir_request_t::serialize(kson_writer_t* object) const
-{
-    return put_dir_request(object, NOXEL_PT_ADD_DIR, path);
-}
