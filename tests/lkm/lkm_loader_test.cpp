@@ -93,9 +93,16 @@ protected:
         return pid;
     }
 
-    // Whether the process (not a child of ours, or one already reaped) is
-    // still there.
-    static bool alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+    // Whether the process runs: it exists and is no zombie (one left
+    // behind may wait for a parent that never reaps it).
+    static bool alive(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line) || line.rfind(") ") == std::string::npos)
+            return false;
+        return line[line.rfind(") ") + 2] != 'Z';
+    }
 
     void TearDown() override
     {

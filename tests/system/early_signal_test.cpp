@@ -30,8 +30,7 @@ namespace {
 const unsigned long long held_signals = (1ull << (SIGHUP - 1)) | (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
 
 // Where in start-up the signal is sent.
-enum class point_t
-{
+enum class point_t {
     // At once when the hold shows before the event loop exists: the
     // daemon's own code has begun (libraries' constructors, static ones,
     // the command line).
