@@ -120,9 +120,10 @@ TEST_F(modprobe_system_test, a_termination_signal_while_modprobe_runs_ends_the_d
         ASSERT_TRUE(ostrand->signal(c.signal)) << c.name;
         const auto sent = std::chrono::steady_clock::now();
         const std::optional<int> status = ostrand->wait_exit(termination_limit);
-        std::cout << c.name << ": ended "
-                  << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count()
-                  << " ms after the signal" << std::endl;
+        std::cout
+            << c.name << ": ended "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count()
+            << " ms after the signal" << std::endl;
         ASSERT_TRUE(status) << c.name << ": not ended within 2 s; standard error:\n" << stderr_for_messages();
         EXPECT_EQ(*status, 107) << c.name << "\n" << stderr_for_messages();
         const std::vector<std::string> lines = lines_without_warnings();
