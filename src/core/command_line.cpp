@@ -10,6 +10,7 @@
 #include <boost/program_options.hpp>
 
 #include "core/core_texts.hpp"
+#include "core/early_signals.hpp"
 #include "core/version.hpp"
 
 namespace po = boost::program_options;
@@ -54,6 +55,11 @@ int parse_command_line(int argc, char** argv)
               vm);
     po::notify(vm);
 
+    // Help and version are a command's, not the daemon's: they run with the
+    // signal mask they were started with, so a SIGTERM or ^C meanwhile ends
+    // them as it ends any command.
+    if (vm["help"].as<bool>() || vm["version"].as<bool>())
+        release_early_signals();
     if (vm["help"].as<bool>()) {
         std::cout << options << std::endl;
         std::exit(0);

@@ -9,6 +9,7 @@
 
 #include "core/command_line.hpp"
 #include "core/core_texts.hpp"
+#include "core/early_signals.hpp"
 #include "core/inventory.hpp"
 #include "error.pb.h"
 #include "error/enum_text.hpp"
@@ -18,6 +19,21 @@
 #include "log/log.hpp"
 
 namespace {
+
+// The earliest point at which code of the daemon's own can run. The dynamic
+// loader calls an executable's .preinit_array entries after it has mapped
+// and relocated every library, but before any of their constructors
+// (libstdc++, Boost, protobuf) and before the executable's own static
+// constructors and main; the top of main would leave all of those open to
+// SIGTERM's default action. Only the loader's own work, before this, stays
+// beyond reach. Shared libraries cannot have such an entry, which is why it
+// lives here, in the program, and not in the daemon's library.
+__attribute__((no_sanitize("address", "thread", "undefined"))) void hold_at_start(int, char**, char**)
+{
+    hold_early_signals();
+}
+
+__attribute__((section(".preinit_array"), used)) void (*hold_at_start_entry)(int, char**, char**) = &hold_at_start;
 
 // The descriptor must have been inherited: the inventory opens descriptors
 // of its own before the link adopts this one, and a number that was not
@@ -63,6 +79,8 @@ int main(int argc, char** argv)
         int descriptor = parse_command_line(argc, argv);
         require_inherited(descriptor);
         ts_inventory_t& inventory = ts_inventory_t::instance();
+        // Both signal sets are armed: what came since the start is theirs.
+        release_early_signals();
         inventory.ostrand()->start(descriptor);
         inventory.ostrand()->send_context_request();
         inventory.io_service_.run();

@@ -1,8 +1,6 @@
 #include "lkm/lkm_control.hpp"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 
 #include <cerrno>
 #include <vector>
@@ -16,37 +14,26 @@
 #include "lkm/kson_parser.hpp"
 #include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_texts.hpp"
+#include "lkm/termination_hold.hpp"
 #include "lkm/thread_alarm.hpp"
 #include "monitor/monitor_error.hpp"
 
 namespace {
 
-// For the length of an exchange: SIGTERM and SIGINT are held on this thread
-// (every other thread of the daemon holds them already), so that one that
-// arrives stays pending where the exchange can see it; an alarm interrupts
-// the blocking calls at every tick. Both end with the exchange, and a signal
-// held meanwhile then reaches the event loop.
+// For the length of an exchange: SIGTERM and SIGINT are held on this thread,
+// so that one that arrives stays pending where the exchange can see it; an
+// alarm interrupts the blocking calls at every tick. Both end with the
+// exchange, and a signal held meanwhile then reaches the event loop.
 class exchange_guard_t : private boost::noncopyable
 {
 public:
-    exchange_guard_t()
-    {
-        sigset_t held;
-        sigemptyset(&held);
-        sigaddset(&held, SIGTERM);
-        sigaddset(&held, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &held, &saved_);
-        alarm_.arm(TS_LKM_EXCHANGE_TICK, TS_LKM_EXCHANGE_TICK);
-    }
+    exchange_guard_t() { alarm_.arm(TS_LKM_EXCHANGE_TICK, TS_LKM_EXCHANGE_TICK); }
 
-    ~exchange_guard_t()
-    {
-        alarm_.disarm();
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
+    ~exchange_guard_t() { alarm_.disarm(); }
 
 private:
-    sigset_t saved_;
+    // Held before the alarm is armed, given back after it is disarmed.
+    const ts_termination_hold_t hold_;
     ts_thread_alarm_t alarm_;
 };
 
@@ -114,10 +101,7 @@ bool ts_lkm_control_t::exchange(const char* text, const std::string& dir)
 
 void ts_lkm_control_t::check_interrupted(const char* context) const
 {
-    sigset_t pending;
-    sigemptyset(&pending);
-    sigpending(&pending);
-    if (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1) {
+    if (ts_termination_hold_t::pending()) {
         NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_EXCHANGE_TERMINATED);
         throw nx::EC_APP_TERMINATED;
     }

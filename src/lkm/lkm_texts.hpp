@@ -82,6 +82,13 @@ inline constexpr const char* TS_TEXT_LKM_MODPROBE_OUTPUT = "modprobe: ";
 inline constexpr const char* TS_TEXT_LKM_MODPROBE_SIGNAL = "modprobe: terminated by signal";
 // Debug, followed by modprobe's exit status (the "LKM" error 206 follows).
 inline constexpr const char* TS_TEXT_LKM_MODPROBE_STATUS = "modprobe: exited with status ";
+// Error, before the "modprobe: terminated by signal" of the run it stopped:
+// TS_TEXT_LKM_MODPROBE_TIMED_OUT, the bound in milliseconds,
+// TS_TEXT_LKM_MILLISECONDS.
+inline constexpr const char* TS_TEXT_LKM_MODPROBE_TIMED_OUT = "modprobe has not ended within ";
+// Error, nothing follows: SIGTERM or SIGINT arrived while modprobe ran; it
+// was stopped, and the daemon ends with the termination status.
+inline constexpr const char* TS_TEXT_LKM_MODPROBE_TERMINATED = "modprobe abandoned: termination signal received";
 // Debug, followed by strerror's text: reading a child's output failed.
 inline constexpr const char* TS_TEXT_LKM_READ_FAILED = "read: ";
 
@@ -113,12 +120,13 @@ inline constexpr const char* TS_TEXT_CONTEXT_LKM = "LKM";
 // Of boost::system::system_error with an errno: the control channel's write
 // and read (ETIMEDOUT too), the monitor device's read (Boost.Asio's end of
 // file too), and the calls that make the child, the wake-up descriptor and
-// the thread's alarm.
+// the thread's alarm, and the wait for the child.
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_WRITE = "write";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_READ = "read";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_READ_SOME = "read_some";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_PIPE = "pipe";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_FORK = "fork";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_WAITPID = "waitpid";
+inline constexpr const char* TS_TEXT_CONTEXT_LKM_POLL = "poll";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_EVENTFD = "eventfd";
 inline constexpr const char* TS_TEXT_CONTEXT_LKM_TIMER_CREATE = "timer_create";

@@ -263,39 +263,6 @@ TEST_F(lkm_control_test, an_open_refused_by_the_device_keeps_its_errno)
     EXPECT_FALSE(fs::exists(fs::symlink_status(node_)));
 }
 
-// Blocks SIGTERM and SIGINT on the test's thread for its length, so that
-// one sent to it stays pending instead of ending the test process; takes
-// what is still pending when it goes.
-class held_termination_t
-{
-public:
-    held_termination_t()
-    {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGINT);
-        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
-    }
-    ~held_termination_t()
-    {
-        const timespec none = {0, 0};
-        while (sigtimedwait(&set_, nullptr, &none) > 0) {
-        }
-        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
-    }
-
-private:
-    sigset_t set_;
-    sigset_t saved_;
-};
-
-bool blocked_now(int signal)
-{
-    sigset_t current;
-    pthread_sigmask(SIG_BLOCK, nullptr, &current);
-    return sigismember(&current, signal) == 1;
-}
-
 TEST_F(lkm_control_test, a_module_that_never_answers_fails_the_exchange_after_the_timeout)
 {
     log_capture_t log(LOG_ERROR_LEVEL);

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/io_service.hpp>
@@ -18,11 +21,13 @@
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
+#include "error.pb.h"
 #include "fake_module.hpp"
 #include "lkm/lkm_loader.hpp"
 #include "lkm_test_util.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
+#include "monitor/signal_block.hpp"
 #include "monitor/unique_fd.hpp"
 
 namespace fs = boost::filesystem;
@@ -67,15 +72,46 @@ protected:
     }
 
     // What load_module throws, as a system error (an empty one when nothing).
-    boost::system::error_code load_failure(const std::string& program)
+    boost::system::error_code load_failure(const std::string& program,
+                                           std::chrono::milliseconds timeout = TS_LKM_MODPROBE_TIMEOUT)
     {
         try {
-            load_module("noxel", program);
+            load_module("noxel", program, timeout);
         } catch (const boost::system::system_error& e) {
             EXPECT_EQ(std::string(e.what()), "LKM: couldn't load module");
             return e.code();
         }
         return boost::system::error_code();
+    }
+
+    // The process whose id a stand-in wrote to the file; 0 when none yet.
+    pid_t written_pid(const std::string& name)
+    {
+        std::ifstream in((dir_ / name).string());
+        pid_t pid = 0;
+        in >> pid;
+        return pid;
+    }
+
+    // Whether the process runs: it exists and is no zombie (one left
+    // behind may wait for a parent that never reaps it).
+    static bool alive(pid_t pid)
+    {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        if (pid <= 0 || !std::getline(stat, line) || line.rfind(") ") == std::string::npos)
+            return false;
+        return line[line.rfind(") ") + 2] != 'Z';
+    }
+
+    void TearDown() override
+    {
+        // What a stand-in left behind goes with the test.
+        for (const char* name : {"modprobe.pid", "left.pid"}) {
+            if (alive(written_pid(name))) {
+                ::kill(written_pid(name), SIGKILL);
+            }
+        }
     }
 
     nt::temp_dir_t dir_{"nt-lkm"};
@@ -168,6 +204,102 @@ TEST_F(lkm_loader_test, a_child_writing_more_than_the_pipe_holds_is_drained_and_
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(output, std::string(TS_LKM_OUTPUT_LIMIT, 'x'));
+}
+
+TEST_F(lkm_loader_test, a_modprobe_past_the_bound_is_killed_and_fails_with_its_texts)
+{
+    log_capture_t log;
+    const std::string program =
+        script("modprobe", "echo $$ > " + (dir_ / "modprobe.pid").string() + "; echo started; exec sleep 60");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(load_failure(program, std::chrono::milliseconds(300)), make_monitor_error_code(TS_ERR_MODULE_LOAD));
+    // Ended by the bound, not by the sleep.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::pair<int, std::string>>{{LOG_ERROR_LEVEL, "modprobe has not ended within 300 ms"},
+                                                        {LOG_DEBUG_LEVEL, modprobe_line("started")},
+                                                        {LOG_DEBUG_LEVEL, "modprobe: terminated by signal"}}));
+    // Killed and reaped: no such process any more.
+    EXPECT_FALSE(alive(written_pid("modprobe.pid")));
+}
+
+TEST_F(lkm_loader_test, the_output_is_read_only_until_modprobe_has_ended)
+{
+    // A process modprobe leaves behind keeps the pipe open for a minute; the
+    // bound is far away, so only modprobe's end can end the run.
+    log_capture_t log;
+    const std::string program =
+        script("modprobe", "echo loaded; sleep 60 & echo $! > " + (dir_ / "left.pid").string() + "; exit 0");
+    const size_t before = nt::open_fd_count();
+    EXPECT_FALSE(load_failure(program, std::chrono::hours(1)));
+    EXPECT_EQ(log.texts(), lines_t{modprobe_line("loaded")});
+    // The run ended while the process holding the pipe was still there.
+    EXPECT_TRUE(alive(written_pid("left.pid")));
+    EXPECT_EQ(nt::open_fd_count(), before);
+}
+
+// As in the daemon: the signal is sent to the process, every other thread
+// holds it, and only the main thread's run can take notice of it.
+TEST_F(lkm_loader_test, a_termination_signal_stops_modprobe_and_ends_with_the_termination_status)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        log_capture_t log(LOG_ERROR_LEVEL);
+        const std::string pid_file = (dir_ / "modprobe.pid").string();
+        fs::remove(pid_file);
+        // The run's hour-long bound, and the sleep, are far beyond the test.
+        const std::string program = script("modprobe", "echo $$ > " + pid_file + ".new; mv " + pid_file + ".new " +
+                                                           pid_file + "; exec sleep 60");
+        const size_t before = nt::open_fd_count();
+        held_termination_t held;
+        std::thread sender([this, signal] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (written_pid("modprobe.pid") == 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            ::kill(::getpid(), signal);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            std::string output;
+            run_command({program.c_str(), "noxel"}, output, std::chrono::hours(1));
+            ADD_FAILURE() << "returned" << signal;
+        } catch (nx::ErrorCode code) {
+            EXPECT_EQ(code, nx::EC_APP_TERMINATED) << signal;
+        }
+        sender.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << signal;
+        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{
+                                   {LOG_ERROR_LEVEL, "modprobe abandoned: termination signal received"}}))
+            << signal;
+        EXPECT_FALSE(alive(written_pid("modprobe.pid"))) << signal;
+        EXPECT_EQ(nt::open_fd_count(), before) << signal;
+        // Still pending, for the event loop; the mask is the caller's again.
+        sigset_t pending;
+        sigpending(&pending);
+        EXPECT_EQ(sigismember(&pending, signal), 1) << signal;
+        EXPECT_TRUE(blocked_now(signal)) << signal;
+    }
+}
+
+// The run holds SIGTERM and SIGINT, and the daemon ignores SIGPIPE; the
+// program gets neither.
+TEST_F(lkm_loader_test, modprobe_starts_with_the_callers_signal_mask_and_the_default_sigpipe)
+{
+    const unsigned long long three = (1ull << (SIGHUP - 1)) | (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+    const std::string program = script("probe", "exec grep -E '^Sig(Blk|Ign):' /proc/self/status");
+    for (const bool caller_holds : {false, true}) {
+        std::unique_ptr<ts_signal_block_t> block(caller_holds ? new ts_signal_block_t : nullptr);
+        std::string output;
+        const int status = run_command({program.c_str()}, output);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        unsigned long long blocked = 0, ignored = 0;
+        for (const std::string& line : nt::split_lines(output)) {
+            const unsigned long long mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
+            (line.rfind("SigBlk:", 0) == 0 ? blocked : ignored) = mask;
+        }
+        EXPECT_EQ(blocked & three, caller_holds ? three : 0u) << output;
+        EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << output;
+    }
 }
 
 TEST_F(lkm_loader_test, read_all_keeps_what_it_read_before_a_failure)

@@ -1,6 +1,11 @@
 // Helpers shared by the kernel-module tests: byte literals, a recording log
-// capture (tests/support), a request that cannot be written.
+// capture (tests/support), a request that cannot be written, termination
+// signals held on the test's thread.
 #pragma once
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 
 #include <cstdint>
 #include <initializer_list>
@@ -48,4 +53,38 @@ std::string hex_of(const Container& data)
         s << std::hex << std::setw(2) << std::setfill('0') << (static_cast<unsigned>(c) & 0xFF) << ' ';
     }
     return s.str();
+}
+
+// Blocks SIGTERM and SIGINT on the test's thread for its length, so that
+// one sent to it stays pending instead of ending the test process; takes
+// what is still pending when it goes.
+class held_termination_t
+{
+public:
+    held_termination_t()
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGTERM);
+        sigaddset(&set_, SIGINT);
+        pthread_sigmask(SIG_BLOCK, &set_, &saved_);
+    }
+    ~held_termination_t()
+    {
+        const timespec none = {0, 0};
+        while (sigtimedwait(&set_, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    }
+
+private:
+    sigset_t set_;
+    sigset_t saved_;
+};
+
+// Whether the signal is blocked on the calling thread.
+inline bool blocked_now(int signal)
+{
+    sigset_t current;
+    pthread_sigmask(SIG_BLOCK, nullptr, &current);
+    return sigismember(&current, signal) == 1;
 }
