@@ -124,14 +124,16 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Notice: later line", unstamped(lines[1]));
 }
 
-TEST_F(file_log_test, a_new_file_is_created_with_mode_0644)
+// The log names every accessed file: a new one is never readable by others,
+// whatever the umask lets through.
+TEST_F(file_log_test, a_new_file_is_created_with_mode_0640)
 {
     mode_t old_mask = umask(0);
     cf_log_ptr sink = file_sink();
     umask(old_mask);
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
-    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
 TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is_open)
