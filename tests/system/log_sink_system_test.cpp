@@ -553,3 +553,122 @@ TEST_F(log_sink_system_test, a_log_file_on_a_disk_that_fills_and_frees_keeps_its
     EXPECT_TRUE(nt_sys::is_file_line(lines[end - 1], pid, "Notice", nt_sys::exit_text(107, terminated)))
         << lines.back();
 }
+
+// The log names every accessed file: a new log file is never readable by
+// others, even when the daemon's umask would let it be.
+TEST_F(log_sink_system_test, a_new_log_file_is_created_0640_under_umask_000)
+{
+    const mode_t mask = ::umask(0);
+    start();
+    ::umask(mask);
+    first_context(nt_sys::file_config(watched, log_path), 3);
+    struct stat st;
+    ASSERT_EQ(::stat(log_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(terminate(), 107);
+}
+
+namespace {
+
+// A place for links: a directory anyone may write (sticky, like /tmp),
+// one only root may write, and a file of root's alone they could lead to.
+class log_link_system_test : public log_sink_system_test
+{
+protected:
+    void SetUp() override
+    {
+        log_sink_system_test::SetUp();
+        // Others may pass through the private directory to the sticky one.
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(sticky.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+        ASSERT_EQ(::mkdir(root_only.c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
+        nt::write_file(secret, "root's own\n", 0600);
+    }
+
+    // The link made by `nobody` (uid 65534) in a child of its own.
+    void plant_as_nobody(const std::string& to, const std::string& at)
+    {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(2);
+            ::_exit(::symlink(to.c_str(), at.c_str()) == 0 ? 0 : 3);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        struct stat st;
+        ASSERT_EQ(::lstat(at.c_str(), &st), 0);
+        ASSERT_EQ(st.st_uid, 65534u);
+    }
+
+    const std::string sticky = dir.file("sticky");
+    const std::string root_only = dir.file("root-only");
+    const std::string real = dir.file("real");
+    const std::string secret = real + "/secret";
+};
+
+} // namespace
+
+// A link that `nobody` planted at the log path in a sticky folder: the
+// daemon refuses it with an Error line and the status of a refused open,
+// writes nothing through it and creates nothing where it leads.
+TEST_F(log_link_system_test, a_link_planted_by_nobody_is_refused_and_its_target_untouched)
+{
+    const std::string planted = sticky + "/daemon.log";
+    const std::string missing = real + "/created.log";
+    for (const std::string& target : {secret, missing}) {
+        SCOPED_TRACE(target);
+        ::unlink(planted.c_str());
+        ASSERT_NO_FATAL_FAILURE(plant_as_nobody(target, planted));
+        nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+        config.set_log_level(nx::LOG_LEVEL_NOTICE);
+        start();
+        first_context(config, 3);
+        ASSERT_TRUE(ostrand->push_context(nt_sys::file_config(watched, planted), 4));
+        EXPECT_EQ(ostrand->wait_exit(long_wait), 24);
+
+        const std::vector<std::string> lines = log_lines(log_path);
+        ASSERT_GE(lines.size(), 2u) << nt::read_file(log_path);
+        const std::string& error = lines[lines.size() - 2];
+        EXPECT_NE(error.find(std::string("] Error: ") + CF_TEXT_CONTEXT_LOG_LINK_REFUSED), std::string::npos) << error;
+        EXPECT_NE(error.find(planted), std::string::npos) << error;
+        EXPECT_TRUE(
+            nt_sys::is_file_line(lines.back(), ostrand->pid(), "Notice", nt_sys::exit_text(24, "Permission denied")))
+            << lines.back();
+        EXPECT_EQ(nt::read_file(secret), "root's own\n");
+        struct stat st;
+        ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_NE(::access(missing.c_str(), F_OK), 0);
+        ::unlink(log_path.c_str());
+    }
+}
+
+// A link only root could have made (root's, in a folder only root can
+// write) is followed: the lines land where it leads.
+TEST_F(log_link_system_test, a_root_owned_link_in_a_root_only_folder_is_followed)
+{
+    const std::string link = root_only + "/daemon.log";
+    const std::string target = real + "/target.log";
+    ASSERT_EQ(::symlink("../real/target.log", link.c_str()), 0);
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, link);
+    config.set_log_level(nx::LOG_LEVEL_NOTICE);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    hangup();
+    ASSERT_TRUE(wait_for_log(target, "Ready for service"));
+    EXPECT_EQ(terminate(), 107);
+    const std::vector<std::string> lines = log_lines(target);
+    ASSERT_GE(lines.size(), 2u) << nt::read_file(target);
+    EXPECT_TRUE(nt_sys::is_file_line(lines.back(), ostrand->pid(), "Notice", nt_sys::exit_text(107, terminated)))
+        << lines.back();
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ostrand->stderr_text(), "");
+}
