@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -158,6 +159,15 @@ TEST_F(log_writer_test, a_replaced_sink_whose_reader_stalls_never_holds_up_the_n
     // More than the pipe holds: the write waits for the reader, and the
     // lines after it wait in the queue.
     log_message(LOG_NOTICE_LEVEL, std::string(3 * 4096, 'w'));
+    // Only once that write is under way (the pipe holds more than the first
+    // line), or the lines after it could go out in the same write.
+    const int first_line = 14;
+    int buffered = 0;
+    for (int i = 0; i < 1000 && buffered <= first_line; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(0, ioctl(stderr_pipe.fds[0], FIONREAD, &buffered));
+    }
+    ASSERT_GT(buffered, first_line);
     const int waiting = 50;
     for (int i = 0; i < waiting; ++i)
         log_message(LOG_NOTICE_LEVEL, "waiting " + std::to_string(i));
@@ -171,16 +181,16 @@ TEST_F(log_writer_test, a_replaced_sink_whose_reader_stalls_never_holds_up_the_n
     std::vector<std::string> lines;
     // The first line at once; later ones until the count of the dropped
     // lines comes, once the old sink's time is up.
-    bool first_line = false, counted = false;
+    bool in_file = false, counted = false;
     for (int tick = 0; tick < 1000 && !counted; ++tick) {
         lines = nt::split_lines(nt::read_file(path));
-        first_line = first_line || !lines.empty();
+        in_file = in_file || !lines.empty();
         for (const std::string& line : lines)
             counted = counted || line.find(suffix) != std::string::npos;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         log_message(LOG_NOTICE_LEVEL, "tick " + std::to_string(tick));
     }
-    ASSERT_TRUE(first_line) << "nothing reached the file while the old reader stalled";
+    ASSERT_TRUE(in_file) << "nothing reached the file while the old reader stalled";
     ASSERT_TRUE(counted) << lines.size() << " lines in the file, no count of the dropped ones";
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(std::string::npos, lines[0].find("] Notice: to the file")) << lines[0];
