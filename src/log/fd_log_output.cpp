@@ -149,17 +149,30 @@ std::size_t cf_fd_log_output_t::write(const std::string& lines, int, bool& torn,
         ended += lines;
         text = &ended;
     }
+    static const give_up_t never{LOG_WAIT_FOREVER};
+    const give_up_t* bound = &give_up;
     std::string::size_type offset = 0;
-    while (offset < text->size()) {
-        const ssize_t written = ::write(fd_, text->data() + offset, text->size() - offset);
+    std::string::size_type end = text->size();
+    while (offset < end) {
+        const ssize_t written = ::write(fd_, text->data() + offset, end - offset);
         if (written > 0) {
             offset += static_cast<std::string::size_type>(written);
             continue;
         }
         if (written < 0 && errno == EINTR)
             continue;
-        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd_, give_up))
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (wait_writable(fd_, *bound))
+                continue;
+            // The time is up. A line already begun is finished all the
+            // same: giving up must never cut one short.
+            if (bound == &never || offset == 0 || (*text)[offset - 1] == '\n')
+                break;
+            const std::string::size_type newline = text->find('\n', offset);
+            end = newline == std::string::npos ? text->size() : newline + 1;
+            bound = &never;
             continue;
+        }
         break;
     }
     if (offset == text->size()) {

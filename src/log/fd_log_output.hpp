@@ -31,8 +31,9 @@ public:
     bool starts_torn() const override { return starts_torn_; }
     // Writes the bytes whole: a write cut short (a pipe) is continued, EINTR
     // is retried, and a descriptor that would block (a log file that is a
-    // FIFO, opened non-blocking) is waited for until `give_up`; any other
-    // failure, or a write that takes nothing, drops the rest.
+    // FIFO, opened non-blocking) is waited for until `give_up`, and past it
+    // for the rest of a line already begun; any other failure, or a write
+    // that takes nothing, drops the rest.
     std::size_t write(const std::string& lines, int level, bool& torn, const give_up_t& give_up) override;
 
     int fd() const { return fd_; }
