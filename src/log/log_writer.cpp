@@ -217,19 +217,33 @@ void cf_log_writer_t::state_t::drop_source_locked(source_t& source, std::vector<
     if (source.queued == 0)
         return;
     std::deque<entry_t>& queue = source.lane->queue;
+    auto drop = [&](entry_t& entry) {
+        dropped += entry.kind == lane_t::LINE ? 1 : entry.count;
+        if (entry.kind == lane_t::LINE) {
+            const std::size_t c = cost(entry.line);
+            queued_bytes -= c;
+            source.queued_bytes -= c;
+            --source.queued;
+        }
+        doomed.push_back(std::move(entry));
+    };
+    // A replaced sink's lines come before those of the sinks after it: they
+    // are usually all at the front.
+    while (source.queued != 0 && !queue.empty() && queue.front().source.get() == &source &&
+           queue.front().kind != lane_t::CLOSE) {
+        drop(queue.front());
+        queue.pop_front();
+    }
+    if (source.queued == 0)
+        return;
     std::deque<entry_t> kept;
     for (entry_t& entry : queue) {
-        if (entry.source.get() != &source || entry.kind == lane_t::CLOSE) {
+        if (entry.source.get() != &source || entry.kind == lane_t::CLOSE)
             kept.push_back(std::move(entry));
-            continue;
-        }
-        dropped += entry.kind == lane_t::LINE ? 1 : entry.count;
-        doomed.push_back(std::move(entry));
+        else
+            drop(entry);
     }
     queue.swap(kept);
-    queued_bytes -= source.queued_bytes;
-    source.queued = 0;
-    source.queued_bytes = 0;
 }
 
 void cf_log_writer_t::state_t::expire_locked(std::int64_t now, std::vector<entry_t>& doomed)
@@ -381,13 +395,12 @@ void cf_log_writer_t::state_t::write_unit(lane_t& lane, std::vector<entry_t>& un
     // Every line not written whole is lost: the one cut short among them.
     const std::uint64_t lost =
         output.joins_lines() ? static_cast<std::uint64_t>(std::count(text->begin() + written, text->end(), '\n')) : 1;
-    if (!first.source->retired) {
-        lane.failed += lost;
-        return;
-    }
     // A replaced sink's lines are reported by the sink in use.
     std::lock_guard<std::mutex> lock(mutex);
-    dropped += lost;
+    if (first.source->retired)
+        dropped += lost;
+    else
+        lane.failed += lost;
 }
 
 cf_log_writer_t::source_ptr cf_log_writer_t::attach(const cf_log_output_ptr& output)
