@@ -343,6 +343,12 @@ void cf_log_writer_t::state_t::run(const std::shared_ptr<lane_t>& lane_ptr)
             lane.queue.pop_front();
         } while (joins && !lane.queue.empty() && lane.queue.front().kind == lane_t::LINE &&
                  lane.queue.front().source.get() == source && bytes + lane.queue.front().line.size() < joined_bytes);
+        // A replaced source with nothing more queued needs no time limit:
+        // the list must not keep its output (an open log file) alive.
+        if (source->expiring && source->queued == 0) {
+            source->expiring = false;
+            expiring.erase(std::find(expiring.begin(), expiring.end(), lane.in_hand));
+        }
         // A replaced source whose time is up has its lines dropped, not
         // written; a close is always carried out.
         const bool given_up =
