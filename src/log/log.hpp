@@ -47,7 +47,7 @@ enum cf_log_level_t {
 extern std::atomic<int> log_threshold;
 
 // Held while the sink is replaced. No sink holds it while it writes: the
-// writing happens on the log writer thread (log/log_writer.hpp). Never
+// writing happens on the log writer's threads (log/log_writer.hpp). Never
 // destroyed, so threads still running at exit can log.
 boost::mutex& log_mutex();
 

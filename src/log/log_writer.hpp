@@ -63,7 +63,10 @@ public:
     // Queues the close of the output (always, whatever the bound).
     void post_close(const source_ptr& source);
     // The sink is gone: its queued lines get LOG_REPLACED_DRAIN, then the
-    // rest is dropped and counted, and a write still waiting gives up.
+    // rest is dropped and counted, and a write to a log file still waiting
+    // gives up once it has finished the line it began (standard error is
+    // blocking and a syslog send cannot be bounded: such a write waits on,
+    // on its own thread).
     void retire(const source_ptr& source);
     // Waits until every line queued so far is written (or, for a replaced
     // sink, given up), or the time is up; whether all were.
