@@ -485,6 +485,8 @@ TEST_F(log_sink_system_test, a_stalled_syslog_never_holds_up_the_log_file_that_r
     EXPECT_EQ(terminate(), 107);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
     EXPECT_LT(took, std::chrono::milliseconds(5000)) << took.count() << " ms";
+    RecordProperty("exit_ms", std::to_string(took.count()));
+    std::cout << "SIGTERM to exit " << took.count() << " ms\n";
     const pid_t pid = ostrand->pid();
     const std::vector<std::string> lines = nt_sys::lines_of(nt::read_file(log_path));
     ASSERT_GE(lines.size(), 3u);
