@@ -23,11 +23,16 @@ boost::atomic_shared_ptr<cf_log_t>& installed_sink()
 }
 
 // Standard error in console form, before any sink and after an empty one.
-const cf_fd_log_output_ptr& fallback()
+struct fallback_t
 {
-    static const cf_fd_log_output_ptr* output =
-        new cf_fd_log_output_ptr(boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false));
-    return *output;
+    const cf_fd_log_output_ptr output = boost::make_shared<cf_fd_log_output_t>(STDERR_FILENO, false, false);
+    const cf_log_writer_t::source_ptr source = cf_log_writer_t::instance().attach(output);
+};
+
+const fallback_t& fallback()
+{
+    static const fallback_t* created = new fallback_t;
+    return *created;
 }
 
 // At exit, after the inventory is gone, the last lines (the termination
@@ -89,7 +94,7 @@ void log_message(int level, const std::string& text)
         sink->log(level, text);
         return;
     }
-    cf_log_writer_t::instance().post(fallback(), fallback()->line(level, text), level);
+    cf_log_writer_t::instance().post(fallback().source, fallback().output->line(level, text), level);
 }
 
 void log_from_process(const std::string& source, int pid, const std::string& text)
@@ -99,7 +104,8 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
         sink->log_from_process(source, pid, text);
         return;
     }
-    cf_log_writer_t::instance().post(fallback(), fallback()->process_line(source, pid, text), LOG_ERROR_LEVEL);
+    cf_log_writer_t::instance().post(fallback().source, fallback().output->process_line(source, pid, text),
+                                     LOG_ERROR_LEVEL);
 }
 
 void log_suppressed(int level, std::uint64_t count, const char* text)

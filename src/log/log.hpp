@@ -47,7 +47,7 @@ enum cf_log_level_t {
 extern std::atomic<int> log_threshold;
 
 // Held while the sink is replaced. No sink holds it while it writes: the
-// writing happens on the log writer thread (log/log_writer.hpp). Never
+// writing happens on the log writer's threads (log/log_writer.hpp). Never
 // destroyed, so threads still running at exit can log.
 boost::mutex& log_mutex();
 
@@ -135,13 +135,16 @@ void log_from_process(const std::string& source, int pid, const std::string& tex
 // Throws boost::lock_error when log_mutex cannot be locked.
 void set_log_sink(const cf_log_ptr& sink);
 
-// A sink for the setting: syslog, a log file (opened for appending, mode
-// 0644, close-on-exec), standard error with time stamps or plain; empty for
-// AUTO and any other type.
+// A sink for the setting: syslog, a log file (opened for appending,
+// created 0640, close-on-exec), standard error with time stamps or plain;
+// empty for AUTO and any other type. A log file is reached only through
+// symbolic links that root alone could have made, and never one of another
+// user's (see open_log_file in log/make_log_sink.cpp).
 // Throws boost::filesystem::filesystem_error: CF_TEXT_CONTEXT_LOG_OPTION with
 // {20, "nx.Error"} for a file path that is not absolute,
 // CF_TEXT_CONTEXT_LOG_OPEN with the errno (system category) for a log file
-// that cannot be opened.
+// that cannot be opened, CF_TEXT_CONTEXT_LOG_*_REFUSED with EPERM for one
+// that another user could have redirected.
 cf_log_ptr make_log_sink(const nx::Log& setting);
 
 // nx::LogLevel (1 to 5) to a level (0 to 4); any other value gives Error.

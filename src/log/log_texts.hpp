@@ -25,3 +25,15 @@ inline constexpr const char* CF_TEXT_DROPPED_SUFFIX = " log lines were dropped: 
 // cannot be opened.
 inline constexpr const char* CF_TEXT_CONTEXT_LOG_OPTION = "log option";
 inline constexpr const char* CF_TEXT_CONTEXT_LOG_OPEN = "open";
+
+// Error contexts of make_log_sink for a log file that another user than
+// root could have redirected or could read (EPERM; the path follows, then
+// the link when it is not the path itself): a symbolic link on the way that
+// is not root's or lies in a directory others can write; a file of another
+// user; a file with more names than one in a directory others can write.
+inline constexpr const char* CF_TEXT_CONTEXT_LOG_LINK_REFUSED =
+    "log file refused, a user other than root could have placed this symbolic link";
+inline constexpr const char* CF_TEXT_CONTEXT_LOG_OWNER_REFUSED =
+    "log file refused, it belongs to a user other than root";
+inline constexpr const char* CF_TEXT_CONTEXT_LOG_HARD_LINK_REFUSED =
+    "log file refused, it has another name and lies in a directory that a user other than root can write";

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "log/log_sink.hpp"
+#include "log/log_writer.hpp"
 #include "log/syslog_log_output.hpp"
 
 class cf_syslog_log_t : public cf_log_t
@@ -12,8 +13,9 @@ public:
     // sink keeps its own copy, since openlog keeps the pointer.
     // Throws std::bad_alloc when the copy cannot be made.
     cf_syslog_log_t(const char* ident, int facility);
-    // Ends the syslog connection once the lines the sink queued are sent,
-    // unless a sink that replaced it has opened its own meanwhile.
+    // Ends the syslog connection once the lines the sink queued are sent
+    // (they get a short time for it), unless a sink that replaced it has
+    // opened its own meanwhile.
     ~cf_syslog_log_t() override;
 
     cf_syslog_log_t(const cf_syslog_log_t&) = delete;
@@ -30,6 +32,7 @@ public:
 
 private:
     const boost::shared_ptr<cf_syslog_log_output_t> output_;
+    const cf_log_writer_t::source_ptr source_;
 };
 
 typedef boost::shared_ptr<cf_syslog_log_t> cf_syslog_log_ptr;

@@ -58,7 +58,7 @@ int cf_syslog_log_output_t::priority(int level)
     }
 }
 
-bool cf_syslog_log_output_t::write(const std::string& line, int level)
+std::size_t cf_syslog_log_output_t::write(const std::string& line, int level, bool&, const give_up_t&)
 {
     boost::shared_ptr<cf_syslog_log_output_t>& open = open_output();
     if (open.get() != this) {
@@ -70,7 +70,7 @@ bool cf_syslog_log_output_t::write(const std::string& line, int level)
         open = shared_from_this();
     }
     syslog(priority(level), "%s", line.c_str());
-    return true;
+    return line.size();
 }
 
 void cf_syslog_log_output_t::close()

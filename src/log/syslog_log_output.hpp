@@ -23,11 +23,14 @@ public:
     // The text itself: the logger adds ident, pid and time.
     std::string line(int level, const std::string& text) const override;
     bool joins_lines() const override { return false; }
+    // "syslog": every syslog output shares the one connection.
+    std::string destination() const override { return "syslog"; }
     // Opens the connection with this output's ident, LOG_PID and facility
     // unless it is already the open one, then sends the line with "%s" at
     // the level's priority. The open output is held until it is closed or
     // another one opens, so the ident stays valid as long as openlog needs.
-    bool write(const std::string& line, int level) override;
+    // Waits as long as the logger does: the send cannot be bounded.
+    std::size_t write(const std::string& line, int level, bool& torn, const give_up_t& give_up) override;
     // Closes the connection when this output is the open one.
     void close() override;
 

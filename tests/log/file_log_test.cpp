@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +21,9 @@
 
 #include "log.pb.h"
 #include "log/log.hpp"
+#include "log/log_texts.hpp"
 #include "support/descriptors.hpp"
+#include "support/fake_syslog.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_dir.hpp"
 
@@ -124,14 +127,16 @@ TEST_F(file_log_test, the_log_file_is_appended_to_and_not_inherited_by_children)
     EXPECT_EQ("[" + std::to_string(getpid()) + "] Notice: later line", unstamped(lines[1]));
 }
 
-TEST_F(file_log_test, a_new_file_is_created_with_mode_0644)
+// The log names every accessed file: a new one is never readable by others,
+// whatever the umask lets through.
+TEST_F(file_log_test, a_new_file_is_created_with_mode_0640)
 {
     mode_t old_mask = umask(0);
     cf_log_ptr sink = file_sink();
     umask(old_mask);
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
-    EXPECT_EQ(0644u, st.st_mode & 07777);
+    EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
 TEST_F(file_log_test, replacing_the_sink_closes_the_owned_file_once_a_new_one_is_open)
@@ -265,6 +270,89 @@ TEST_F(file_log_test, lines_of_several_threads_never_mix)
         std::string text = rest.substr(head.size());
         ASSERT_TRUE(text.find_first_not_of(text[0]) == std::string::npos && text[0] >= 'a' && text[0] <= 'd') << l;
     }
+}
+
+// A log file on a file system that fills and frees again (a tmpfs of a
+// few pages in a child's own mount namespace): the write that meets the
+// full disk cuts a line short; once there is room, the next write ends that
+// line first, so no line holds two, and the Warning that comes first counts
+// every line lost, the cut one among them.
+TEST_F(file_log_test, a_line_cut_by_a_full_disk_is_ended_before_the_next_one)
+{
+    const std::string tiny = dir.file("tiny");
+    ASSERT_EQ(0, mkdir(tiny.c_str(), 0755));
+    const int total = 400;
+    fake_syslog_result_t result = run_with_fake_syslog([&]() -> std::string {
+        if (mount("nt-tiny", tiny.c_str(), "tmpfs", 0, "size=16k,mode=0755") != 0)
+            return "mount failed";
+        // Room for a few lines more than the filler.
+        nt::write_file(tiny + "/filler", std::string(8192, 'f'));
+        nx::Log setting;
+        setting.set_type(nx::Log::FILE);
+        setting.set_path(tiny + "/tarsel.log");
+        set_log_sink(make_log_sink(setting));
+        const std::string padding(90, 'x');
+        for (int i = 0; i < total; ++i) {
+            log_message(LOG_NOTICE_LEVEL, "line " + std::to_string(i) + " " + padding);
+            // Lines go out a few at a time, so the disk fills between them.
+            if (i % 8 == 7 && !log_flush(std::chrono::seconds(10)))
+                return "not written";
+        }
+        if (unlink((tiny + "/filler").c_str()) != 0)
+            return "unlink failed";
+        log_message(LOG_NOTICE_LEVEL, "after");
+        set_log_sink(cf_log_ptr());
+        if (!log_flush(std::chrono::seconds(10)))
+            return "not written";
+        return nt::read_file(tiny + "/tarsel.log");
+    });
+    ASSERT_EQ("", result.setup_error);
+    const std::string& content = result.answer;
+    ASSERT_FALSE(content.empty());
+    ASSERT_EQ('\n', content.back()) << content;
+    const std::string padding(90, 'x');
+    int whole = 0, cut = 0, reports = 0;
+    unsigned long long reported = 0;
+    bool after = false;
+    for (const std::string& line : nt::split_lines(content)) {
+        std::string rest;
+        ASSERT_TRUE(stamped(line, rest)) << line;
+        // One time stamp only: no line holds two.
+        std::string more;
+        for (std::size_t at = 1; at < line.size(); ++at)
+            ASSERT_FALSE(stamped(line.substr(at), more)) << line;
+        const std::size_t tag_end = rest.find("] ");
+        ASSERT_NE(std::string::npos, tag_end) << line;
+        const std::string text = rest.substr(tag_end + 2);
+        const std::string suffix = CF_TEXT_DROPPED_SUFFIX;
+        if (text.rfind("Warning: ", 0) == 0 && text.size() > suffix.size() &&
+            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            reported += std::stoull(text.substr(9));
+            ++reports;
+            continue;
+        }
+        if (text == "Notice: after") {
+            after = true;
+            continue;
+        }
+        const std::string number = text.substr(13, text.find(' ', 13) - 13);
+        if (text.rfind("Notice: line ", 0) == 0 && text == "Notice: line " + number + " " + padding) {
+            ++whole;
+            continue;
+        }
+        // The line the full disk cut short: the start of one.
+        ++cut;
+        const std::string sample = "Notice: line 1 " + padding;
+        EXPECT_TRUE(text.size() < sample.size() + 8) << line;
+    }
+    EXPECT_TRUE(after) << content;
+    // The disk fills once, mostly inside a line (unless the page ends just
+    // after one).
+    EXPECT_LE(cut, 1) << content;
+    EXPECT_GE(reports, 1) << content;
+    // Every line logged is there whole or counted, the cut ones counted.
+    EXPECT_EQ(static_cast<unsigned long long>(total - whole), reported) << content;
+    EXPECT_LT(whole, total);
 }
 
 } // namespace

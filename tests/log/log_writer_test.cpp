@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 
 #include "log.pb.h"
 #include "log/console_log.hpp"
+#include "log/file_log.hpp"
 #include "log/log.hpp"
 #include "log/log_texts.hpp"
 #include "support/log_capture.hpp"
@@ -139,6 +141,71 @@ TEST_F(log_writer_test, the_fallback_to_standard_error_goes_through_the_writer_t
     log_from_process("probe", 77, "abc");
     ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
     EXPECT_EQ("Notice: before any sink\nprobe-77: abc\n", stderr_pipe.read_until_quiet(std::chrono::milliseconds(100)));
+}
+
+// The console sink is replaced by a log file while its reader has stopped:
+// a write to standard error waits, more lines wait behind it. The file's
+// lines never wait for them; the old sink's lines get their short time,
+// then are dropped, and the file says how many. Once the reader goes on,
+// the write that waited ends whole.
+TEST_F(log_writer_test, a_replaced_sink_whose_reader_stalls_never_holds_up_the_new_one)
+{
+    nt::temp_dir_t dir("log-writer");
+    const std::string path = dir.file("tarsel.log");
+    stalled_stderr_t stderr_pipe;
+    set_log_sink(boost::make_shared<cf_console_log_t>());
+    log_message(LOG_NOTICE_LEVEL, "first");
+    ASSERT_TRUE(log_flush(std::chrono::seconds(10)));
+    // More than the pipe holds: the write waits for the reader, and the
+    // lines after it wait in the queue.
+    log_message(LOG_NOTICE_LEVEL, std::string(3 * 4096, 'w'));
+    // Only once that write is under way (the pipe holds more than the first
+    // line), or the lines after it could go out in the same write.
+    const int first_line = 14;
+    int buffered = 0;
+    for (int i = 0; i < 1000 && buffered <= first_line; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(0, ioctl(stderr_pipe.fds[0], FIONREAD, &buffered));
+    }
+    ASSERT_GT(buffered, first_line);
+    const int waiting = 50;
+    for (int i = 0; i < waiting; ++i)
+        log_message(LOG_NOTICE_LEVEL, "waiting " + std::to_string(i));
+
+    nx::Log setting;
+    setting.set_type(nx::Log::FILE);
+    setting.set_path(path);
+    set_log_sink(make_log_sink(setting));
+    log_message(LOG_NOTICE_LEVEL, "to the file");
+    const std::string suffix = CF_TEXT_DROPPED_SUFFIX;
+    std::vector<std::string> lines;
+    // The first line at once; later ones until the count of the dropped
+    // lines comes, once the old sink's time is up.
+    bool in_file = false, counted = false;
+    for (int tick = 0; tick < 1000 && !counted; ++tick) {
+        lines = nt::split_lines(nt::read_file(path));
+        in_file = in_file || !lines.empty();
+        for (const std::string& line : lines)
+            counted = counted || line.find(suffix) != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        log_message(LOG_NOTICE_LEVEL, "tick " + std::to_string(tick));
+    }
+    ASSERT_TRUE(in_file) << "nothing reached the file while the old reader stalled";
+    ASSERT_TRUE(counted) << lines.size() << " lines in the file, no count of the dropped ones";
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(std::string::npos, lines[0].find("] Notice: to the file")) << lines[0];
+    unsigned long long dropped = 0;
+    for (const std::string& line : lines) {
+        const std::size_t at = line.find(suffix);
+        if (at != std::string::npos)
+            dropped += std::stoull(line.substr(line.find("Warning: ") + 9));
+    }
+    EXPECT_EQ(static_cast<unsigned long long>(waiting), dropped);
+
+    // The reader goes on: the write that waited ends whole; the lines
+    // behind it were dropped.
+    const std::string old_text = stderr_pipe.read_until_quiet(std::chrono::milliseconds(300));
+    EXPECT_EQ("Notice: first\nNotice: " + std::string(3 * 4096, 'w') + "\n", old_text);
 }
 
 } // namespace

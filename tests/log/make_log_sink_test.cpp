@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <functional>
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -138,6 +139,195 @@ TEST_F(make_log_sink_test, an_unwritable_place_is_refused_with_its_errno)
     EXPECT_EQ("", result.setup_error);
     EXPECT_EQ(std::to_string(EROFS) + " system;" + std::to_string(EACCES) + " system", result.answer);
     EXPECT_FALSE(boost::filesystem::exists(locked / "tarsel.log"));
+}
+
+// Places for a log file that a user other than root could have redirected
+// (refused, what the link leads to untouched) and places only root could
+// have made (followed). "nobody" is uid 65534; links are given to a user
+// with lchown, as if that user had made them.
+struct trust_case_t
+{
+    const char* name;
+    // Builds the place in `dir` and returns the log path; `target` is the
+    // file a followed link leads to (it may not exist yet).
+    std::function<std::string(const std::string& dir, std::string& target)> build;
+    // The context of the refusal; nullptr: the log file is opened and the
+    // line lands in `target`.
+    const char* refusal;
+};
+
+std::ostream& operator<<(std::ostream& os, const trust_case_t& c)
+{
+    return os << c.name;
+}
+
+const uid_t nobody = 65534;
+
+std::string make_dir(const std::string& path, mode_t mode)
+{
+    EXPECT_EQ(0, mkdir(path.c_str(), 0700));
+    EXPECT_EQ(0, chmod(path.c_str(), mode));
+    return path;
+}
+
+std::string make_link(const std::string& to, const std::string& at, uid_t owner)
+{
+    EXPECT_EQ(0, symlink(to.c_str(), at.c_str()));
+    EXPECT_EQ(0, lchown(at.c_str(), owner, owner));
+    return at;
+}
+
+std::string make_file(const std::string& path, const std::string& content, mode_t mode, uid_t owner)
+{
+    nt::write_file(path, content, mode);
+    EXPECT_EQ(0, chown(path.c_str(), owner, owner));
+    return path;
+}
+
+// A directory only root can write, one anyone can (sticky, like /tmp), and
+// a root file of 0600 that a planted link would lead to.
+std::string root_only(const std::string& dir)
+{
+    return make_dir(dir + "/root-only", 0755);
+}
+std::string sticky(const std::string& dir)
+{
+    return make_dir(dir + "/sticky", 01777);
+}
+std::string secret(const std::string& dir)
+{
+    make_dir(dir + "/real", 0755);
+    return make_file(dir + "/real/secret", "root's own\n", 0600, 0);
+}
+
+const trust_case_t trust_cases[] = {
+    {"RootLinkInRootOnlyDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link("../real/secret", root_only(dir) + "/tarsel.log", 0);
+     },
+     nullptr},
+    {"AbsoluteRootLinkToAMissingFile",
+     [](const std::string& dir, std::string& target) {
+         secret(dir);
+         target = dir + "/real/new.log";
+         return make_link(target, root_only(dir) + "/tarsel.log", 0);
+     },
+     nullptr},
+    {"RootLinkOnTheWay",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link("../real", root_only(dir) + "/logs", 0) + "/secret";
+     },
+     nullptr},
+    {"NobodysLinkInStickyDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link(target, sticky(dir) + "/tarsel.log", nobody);
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"NobodysLinkToAMissingFile",
+     [](const std::string& dir, std::string& target) {
+         secret(dir);
+         target = dir + "/real/created";
+         return make_link(target, sticky(dir) + "/tarsel.log", nobody);
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"RootLinkInStickyDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link(target, sticky(dir) + "/tarsel.log", 0);
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"RootLinkInGroupWritableDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link(target, make_dir(dir + "/group", 0775) + "/tarsel.log", 0);
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"NobodysLinkInRootOnlyDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link(target, root_only(dir) + "/tarsel.log", nobody);
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"NobodysLinkOnTheWay",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         return make_link(dir + "/real", sticky(dir) + "/logs", nobody) + "/secret";
+     },
+     CF_TEXT_CONTEXT_LOG_LINK_REFUSED},
+    {"NobodysFile",
+     [](const std::string& dir, std::string& target) {
+         target = make_file(sticky(dir) + "/tarsel.log", "theirs\n", 0666, nobody);
+         return target;
+     },
+     CF_TEXT_CONTEXT_LOG_OWNER_REFUSED},
+    {"HardLinkInStickyDirectory",
+     [](const std::string& dir, std::string& target) {
+         target = secret(dir);
+         const std::string path = sticky(dir) + "/tarsel.log";
+         EXPECT_EQ(0, link(target.c_str(), path.c_str()));
+         return path;
+     },
+     CF_TEXT_CONTEXT_LOG_HARD_LINK_REFUSED},
+};
+
+class log_file_trust_test : public make_log_sink_test, public ::testing::WithParamInterface<trust_case_t>
+{};
+
+TEST_P(log_file_trust_test, only_what_root_alone_could_have_made_is_followed)
+{
+    ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+    std::string target;
+    const std::string path = GetParam().build(dir.path(), target);
+    struct stat before;
+    const bool existed = lstat(target.c_str(), &before) == 0;
+    const std::string content = nt::read_file(target);
+
+    const nx::Log setting = file_setting(path);
+    if (GetParam().refusal == nullptr) {
+        {
+            cf_log_ptr sink = make_log_sink(setting);
+            sink->log(LOG_NOTICE_LEVEL, "through the link");
+        }
+        ASSERT_TRUE(log_written());
+        const std::string now = nt::read_file(target);
+        EXPECT_EQ(0u, now.find(content)) << now;
+        EXPECT_NE(std::string::npos, now.find("] Notice: through the link\n", content.size())) << now;
+        return;
+    }
+    const boost::system::error_code code = failure(setting, GetParam().refusal);
+    EXPECT_EQ(boost::system::error_code(EPERM, boost::system::system_category()), code);
+    struct stat after;
+    ASSERT_EQ(existed, lstat(target.c_str(), &after) == 0) << target;
+    if (!existed)
+        return;
+    EXPECT_EQ(content, nt::read_file(target));
+    EXPECT_EQ(before.st_mode, after.st_mode);
+    EXPECT_EQ(before.st_size, after.st_size);
+}
+
+INSTANTIATE_TEST_SUITE_P(make_log_sink_test, log_file_trust_test, ::testing::ValuesIn(trust_cases),
+                         [](const ::testing::TestParamInfo<trust_case_t>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A file of root's that others could read or write keeps its lines and
+// loses those rights; one of root's alone keeps its mode.
+TEST_F(make_log_sink_test, a_log_file_others_could_read_is_kept_from_them)
+{
+    const std::pair<mode_t, mode_t> cases[] = {{0666, 0640}, {0644, 0640}, {0600, 0600}};
+    for (const std::pair<mode_t, mode_t>& modes : cases) {
+        SCOPED_TRACE(modes.first);
+        const std::string path = make_file(dir.file("old.log"), "earlier\n", modes.first, 0);
+        ASSERT_EQ(0, chmod(path.c_str(), modes.first));
+        make_log_sink(file_setting(path));
+        struct stat st;
+        ASSERT_EQ(0, stat(path.c_str(), &st));
+        EXPECT_EQ(modes.second, st.st_mode & 07777);
+        EXPECT_EQ("earlier\n", nt::read_file(path));
+    }
 }
 
 } // namespace

@@ -6,17 +6,23 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "core/core_texts.hpp"
+#include "log/log_texts.hpp"
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
+#include "support/private_mounts.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;
@@ -430,5 +436,241 @@ TEST_F(log_sink_system_test, syslog_sinks_use_their_facility_and_ident)
         EXPECT_TRUE(has_prefix(m, "<189>")) << m;
         EXPECT_NE(m.find(probe_tag), std::string::npos) << m;
     }
+    EXPECT_EQ(ostrand->stderr_text(), "");
+}
+
+// Syslog whose reader stops taking lines (a full socket at /dev/log), then
+// a context that moves the log to a file: the file has its lines at once,
+// while the old reader still stalls, and the exit line at the end; the old
+// sink's lines are given up after their short time.
+TEST_F(log_sink_system_test, a_stalled_syslog_never_holds_up_the_log_file_that_replaces_it)
+{
+    if (!nt::isolation_available(dir.path()))
+        GTEST_SKIP() << "no private mount namespace here: the test would log to the system's syslog";
+    nt::fake_syslog_t syslog(dir.file("log.sock"));
+    nt::ostrand_options_t options;
+    options.daemon = nt::write_isolation_script(dir.file("isolated.sh"), dir.file("log.sock"), nt_sys::daemon_path);
+    start(options);
+    nx::LinuxTarselConfig config = nt_sys::stderr_config(watched);
+    config.mutable_actual_log()->set_type(nx::Log::SYSLOG);
+    config.mutable_actual_log()->set_ident("nt-switch");
+    first_context(config, 3);
+    ASSERT_TRUE(syslog.wait_for_ending("max_compression_ratio = 0", long_wait));
+
+    // The reader stops; contexts (21 dump lines each) fill its socket until
+    // the daemon's syslog writes wait.
+    syslog.pause();
+    for (std::uint32_t revision = 4; revision < 4 + 100; ++revision) {
+        ASSERT_TRUE(ostrand->push_context(config, revision));
+        ASSERT_EQ(later_context_notifications().size(), 2u);
+    }
+    const std::size_t taken = syslog.messages().size();
+
+    const nx::LinuxTarselConfig to_file = nt_sys::file_config(watched, log_path);
+    ostrand->answer_context(to_file, 201);
+    const auto switched = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ostrand->push_context(to_file, 200));
+    ASSERT_TRUE(wait_for_log(log_path, "log_level = Debug"));
+    const auto first_line =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - switched);
+    RecordProperty("first_line_ms", std::to_string(first_line.count()));
+    std::cout << "first line in the new log file " << first_line.count() << " ms after the switch\n";
+    EXPECT_LT(first_line, std::chrono::milliseconds(500));
+    // Later lines too, while the old reader still stalls.
+    hangup();
+    ASSERT_TRUE(wait_for_log(log_path, "Ready for service", 2));
+    EXPECT_EQ(syslog.messages().size(), taken);
+
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(terminate(), 107);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
+    EXPECT_LT(took, std::chrono::milliseconds(5000)) << took.count() << " ms";
+    RecordProperty("exit_ms", std::to_string(took.count()));
+    std::cout << "SIGTERM to exit " << took.count() << " ms\n";
+    const pid_t pid = ostrand->pid();
+    const std::vector<std::string> lines = nt_sys::lines_of(nt::read_file(log_path));
+    ASSERT_GE(lines.size(), 3u);
+    for (const std::string& line : lines)
+        EXPECT_TRUE(nt_sys::is_file_line(line, pid)) << line;
+    EXPECT_TRUE(nt_sys::is_file_line(lines[lines.size() - 2], pid, "Notice", TS_TEXT_TERMINATION_RECEIVED))
+        << lines[lines.size() - 2];
+    EXPECT_TRUE(nt_sys::is_file_line(lines.back(), pid, "Notice", nt_sys::exit_text(107, terminated))) << lines.back();
+}
+
+// A Debug log file on a tmpfs of 64 KiB that fills and, once a file beside
+// it is removed, has room again: the line the full disk cut short is ended
+// before the next one, so every line of the file is one line of the daemon
+// (or the start of one, followed by the count of the lines lost).
+TEST_F(log_sink_system_test, a_log_file_on_a_disk_that_fills_and_frees_keeps_its_lines_apart)
+{
+    ASSERT_TRUE(nt::enter_private_mounts()) << strerror(errno);
+    const std::string tiny = dir.file("tiny");
+    ASSERT_EQ(::mkdir(tiny.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("nt-tiny", tiny.c_str(), "tmpfs", 0, "size=64k,mode=0755"), 0) << strerror(errno);
+    const std::string filler = tiny + "/filler";
+    nt::write_file(filler, std::string(32 * 1024, 'f'));
+    const std::string path = tiny + "/daemon.log";
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, path);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    // Each context writes some 2 KiB, and every one opens the file anew:
+    // the disk fills half-way through.
+    for (int round = 0; round < 30; ++round) {
+        hangup();
+        ASSERT_EQ(later_context_notifications().size(), 2u);
+    }
+    ASSERT_EQ(::unlink(filler.c_str()), 0);
+    hangup();
+    ASSERT_TRUE(wait_for_log(path, "Ready for service"));
+    EXPECT_EQ(terminate(), 107);
+    const std::string content = nt::read_file(path);
+    ::umount2(tiny.c_str(), MNT_DETACH);
+
+    ASSERT_FALSE(content.empty());
+    EXPECT_EQ(content.back(), '\n');
+    const pid_t pid = ostrand->pid();
+    const std::string tag = "[" + std::to_string(pid) + "] ";
+    const std::vector<std::string> lines = nt_sys::lines_of(content);
+    std::size_t cut = 0, reports = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        // Never two lines in one.
+        EXPECT_EQ(line.find(tag), line.rfind(tag)) << line;
+        reports += line.find(CF_TEXT_DROPPED_SUFFIX) != std::string::npos;
+        if (nt_sys::is_file_line(line, pid) && line.find("Notice: LinuxTarsel") == std::string::npos)
+            continue;
+        if (nt_sys::is_file_line(line, pid, "Notice", nt_sys::ready_line.substr(8)))
+            continue;
+        // The start of a line the full disk cut short: the count of the
+        // lines lost follows.
+        ++cut;
+        ASSERT_LT(i + 1, lines.size()) << line;
+        EXPECT_NE(lines[i + 1].find(CF_TEXT_DROPPED_SUFFIX), std::string::npos) << lines[i + 1];
+    }
+    EXPECT_GE(reports, 1u) << "the disk never filled: " << content.size() << " bytes";
+    RecordProperty("cut_lines", std::to_string(cut));
+    const std::size_t end = lines.size();
+    ASSERT_GE(end, 2u);
+    EXPECT_TRUE(nt_sys::is_file_line(lines[end - 1], pid, "Notice", nt_sys::exit_text(107, terminated)))
+        << lines.back();
+}
+
+// The log names every accessed file: a new log file is never readable by
+// others, even when the daemon's umask would let it be.
+TEST_F(log_sink_system_test, a_new_log_file_is_created_0640_under_umask_000)
+{
+    const mode_t mask = ::umask(0);
+    start();
+    ::umask(mask);
+    first_context(nt_sys::file_config(watched, log_path), 3);
+    struct stat st;
+    ASSERT_EQ(::stat(log_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(terminate(), 107);
+}
+
+namespace {
+
+// A place for links: a directory anyone may write (sticky, like /tmp),
+// one only root may write, and a file of root's alone they could lead to.
+class log_link_system_test : public log_sink_system_test
+{
+protected:
+    void SetUp() override
+    {
+        log_sink_system_test::SetUp();
+        // Others may pass through the private directory to the sticky one.
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(sticky.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(sticky.c_str(), 01777), 0);
+        ASSERT_EQ(::mkdir(root_only.c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(real.c_str(), 0755), 0);
+        nt::write_file(secret, "root's own\n", 0600);
+    }
+
+    // The link made by `nobody` (uid 65534) in a child of its own.
+    void plant_as_nobody(const std::string& to, const std::string& at)
+    {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(2);
+            ::_exit(::symlink(to.c_str(), at.c_str()) == 0 ? 0 : 3);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        struct stat st;
+        ASSERT_EQ(::lstat(at.c_str(), &st), 0);
+        ASSERT_EQ(st.st_uid, 65534u);
+    }
+
+    const std::string sticky = dir.file("sticky");
+    const std::string root_only = dir.file("root-only");
+    const std::string real = dir.file("real");
+    const std::string secret = real + "/secret";
+};
+
+} // namespace
+
+// A link that `nobody` planted at the log path in a sticky folder: the
+// daemon refuses it with an Error line and the status of a refused open,
+// writes nothing through it and creates nothing where it leads.
+TEST_F(log_link_system_test, a_link_planted_by_nobody_is_refused_and_its_target_untouched)
+{
+    const std::string planted = sticky + "/daemon.log";
+    const std::string missing = real + "/created.log";
+    for (const std::string& target : {secret, missing}) {
+        SCOPED_TRACE(target);
+        ::unlink(planted.c_str());
+        ASSERT_NO_FATAL_FAILURE(plant_as_nobody(target, planted));
+        nx::LinuxTarselConfig config = nt_sys::file_config(watched, log_path);
+        config.set_log_level(nx::LOG_LEVEL_NOTICE);
+        start();
+        first_context(config, 3);
+        ASSERT_TRUE(ostrand->push_context(nt_sys::file_config(watched, planted), 4));
+        EXPECT_EQ(ostrand->wait_exit(long_wait), 24);
+
+        const std::vector<std::string> lines = log_lines(log_path);
+        ASSERT_GE(lines.size(), 2u) << nt::read_file(log_path);
+        const std::string& error = lines[lines.size() - 2];
+        EXPECT_NE(error.find(std::string("] Error: ") + CF_TEXT_CONTEXT_LOG_LINK_REFUSED), std::string::npos) << error;
+        EXPECT_NE(error.find(planted), std::string::npos) << error;
+        EXPECT_TRUE(
+            nt_sys::is_file_line(lines.back(), ostrand->pid(), "Notice", nt_sys::exit_text(24, "Permission denied")))
+            << lines.back();
+        EXPECT_EQ(nt::read_file(secret), "root's own\n");
+        struct stat st;
+        ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_NE(::access(missing.c_str(), F_OK), 0);
+        ::unlink(log_path.c_str());
+    }
+}
+
+// A link only root could have made (root's, in a folder only root can
+// write) is followed: the lines land where it leads.
+TEST_F(log_link_system_test, a_root_owned_link_in_a_root_only_folder_is_followed)
+{
+    const std::string link = root_only + "/daemon.log";
+    const std::string target = real + "/target.log";
+    ASSERT_EQ(::symlink("../real/target.log", link.c_str()), 0);
+    nx::LinuxTarselConfig config = nt_sys::file_config(watched, link);
+    config.set_log_level(nx::LOG_LEVEL_NOTICE);
+    start();
+    ostrand->answer_context(config, 4);
+    first_context(config, 3);
+    hangup();
+    ASSERT_TRUE(wait_for_log(target, "Ready for service"));
+    EXPECT_EQ(terminate(), 107);
+    const std::vector<std::string> lines = log_lines(target);
+    ASSERT_GE(lines.size(), 2u) << nt::read_file(target);
+    EXPECT_TRUE(nt_sys::is_file_line(lines.back(), ostrand->pid(), "Notice", nt_sys::exit_text(107, terminated)))
+        << lines.back();
+    struct stat st;
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(ostrand->stderr_text(), "");
 }
