@@ -14,7 +14,7 @@
 #include <boost/date_time/c_local_time_adjustor.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "log/log.hpp"
+#include "log/log_format.hpp"
 
 namespace {
 

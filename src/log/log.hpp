@@ -25,6 +25,7 @@
 
 #include <boost/thread/mutex.hpp>
 
+#include "log/log_format.hpp"
 #include "log/log_limiter.hpp"
 #include "log/log_line.hpp"
 #include "log/log_sink.hpp"
@@ -100,23 +101,6 @@ void log_message(int level, const std::string& text);
 // "Suppressed <count> messages like: <text>" at the level.
 void log_suppressed(int level, std::uint64_t count, const char* text);
 
-// The text with every byte below 0x20, 0x7F and the backslash written as a
-// backslash and three octal digits; the text itself when it has none. The
-// daemon's sinks (console, file, syslog, the fallback) write every text and
-// source escaped; a sink of the tests gets the text as it was logged.
-std::string log_escape(const std::string& text);
-// Whether log_escape would change the text.
-bool log_needs_escape(const std::string& text);
-// The text when it needs no escape (the usual case: no copy), else its
-// escaped form, kept in `storage`.
-inline const std::string& log_escaped(const std::string& text, std::string& storage)
-{
-    if (!log_needs_escape(text))
-        return text;
-    storage = log_escape(text);
-    return storage;
-}
-
 // How long the exit waits at most for the last lines to be written.
 constexpr std::chrono::milliseconds LOG_EXIT_DRAIN(750);
 
@@ -149,9 +133,3 @@ cf_log_ptr make_log_sink(const nx::Log& setting);
 
 // nx::LogLevel (1 to 5) to a level (0 to 4); any other value gives Error.
 int log_level_from_config(int level);
-
-// "Debug", "Info", "Notice", "Warning", "Error"; "Unknown" for anything else.
-const char* log_level_name(int level);
-
-// The exact words of log_level_name; every other word gives Error.
-int log_level_from_name(const char* name);

@@ -37,6 +37,8 @@ public:
     bool admit(std::uint64_t& suppressed);
 
 private:
+    // std::mutex, not boost::mutex as elsewhere: its constructor is
+    // constexpr, which the constant initialization above needs.
     std::mutex mutex_;
     const unsigned burst_;
     const std::chrono::steady_clock::duration interval_;
