@@ -14,9 +14,8 @@ ts_chardev_t::ts_chardev_t(const boost::filesystem::path& path, unsigned major, 
     : path_(path)
 {
     boost::filesystem::remove(path_);
-    if (::mknod(path_.c_str(), S_IFCHR | 0400, makedev(major, minor)) != 0) {
+    if (::mknod(path_.c_str(), S_IFCHR | 0400, makedev(major, minor)) != 0)
         throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_MKNOD_FAILED);
-    }
 }
 
 ts_chardev_t::~ts_chardev_t()
@@ -24,9 +23,8 @@ ts_chardev_t::~ts_chardev_t()
     try {
         boost::system::error_code error;
         boost::filesystem::remove(path_, error);
-        if (error) {
+        if (error)
             NT_LOG(LOG_WARNING_LEVEL, TS_TEXT_LKM_NODE_NOT_REMOVED << path_.string() << ": " << error.message());
-        }
     } catch (...) {
         // Out of memory while reporting: nothing more can be done here.
     }

@@ -12,7 +12,7 @@ class ts_kson_parser_t
 {
 public:
     ts_kson_parser_t()
-        : parser_(NULL)
+        : parser_(nullptr)
     {}
     explicit ts_kson_parser_t(kson_parser_t* parser)
         : parser_(parser)

@@ -7,9 +7,8 @@ bool serialize_request(const ts_kson_request_t& request, std::vector<char>& pack
 {
     size_t built_size = 0;
     uint8_t* built = kson_serialize(&fill_request_object, const_cast<ts_kson_request_t*>(&request), &built_size);
-    if (built == NULL) {
+    if (built == nullptr)
         return false;
-    }
     try {
         packet.assign(built, built + built_size);
     } catch (...) {
@@ -24,7 +23,7 @@ bool serialize_request(const ts_kson_request_t& request, std::vector<char>& pack
 bool fill_request_object(kson_writer_t* root, void* request)
 {
     kson_writer_t* object = kson_begin_object(root, false);
-    if (object == NULL) {
+    if (object == nullptr) {
         NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_NO_REQUEST_OBJECT);
         return false;
     }

@@ -68,10 +68,9 @@ typedef bool (*kson_lookup_t)(const kson_value_t*, uint64_t, kson_value_t**);
 bool kson_lookup(kson_lookup_t lookup, const ts_kson_value_t& value, uint64_t index, ts_kson_value_t& out)
 {
     out.reset();
-    kson_value_t* found = NULL;
-    if (!lookup(value.get(), index, &found)) {
+    kson_value_t* found = nullptr;
+    if (!lookup(value.get(), index, &found))
         return false;
-    }
     out.reset(found);
     return true;
 }
@@ -104,9 +103,8 @@ bool kson_get_std_string(const ts_kson_value_t& value, std::string& out)
     out.clear();
     const char* data;
     uint64_t length;
-    if (!kson_string_bytes(value, &data, &length)) {
+    if (!kson_string_bytes(value, &data, &length))
         return false;
-    }
     out.assign(data, length);
     return true;
 }
@@ -116,9 +114,8 @@ bool kson_get_bytes(const ts_kson_value_t& value, std::vector<char>& out)
     out.clear();
     const char* data;
     uint64_t length;
-    if (!kson_string_bytes(value, &data, &length)) {
+    if (!kson_string_bytes(value, &data, &length))
         return false;
-    }
     out.assign(data, data + length);
     return true;
 }
@@ -126,8 +123,7 @@ bool kson_get_bytes(const ts_kson_value_t& value, std::vector<char>& out)
 uint64_t kson_size(const ts_kson_value_t& value)
 {
     uint64_t size = 0;
-    if (!kson_array_size(value.get(), &size) && !kson_object_size(value.get(), &size)) {
+    if (!kson_array_size(value.get(), &size) && !kson_object_size(value.get(), &size))
         return 0;
-    }
     return size;
 }

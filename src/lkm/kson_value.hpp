@@ -13,14 +13,14 @@ class ts_kson_value_t
 {
 public:
     ts_kson_value_t()
-        : value_(NULL)
+        : value_(nullptr)
     {}
     explicit ts_kson_value_t(kson_value_t* value)
         : value_(value)
     {}
 
     kson_value_t* get() const { return value_; }
-    void reset(kson_value_t* value = NULL) { value_ = value; }
+    void reset(kson_value_t* value = nullptr) { value_ = value; }
 
 private:
     kson_value_t* value_;

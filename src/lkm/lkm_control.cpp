@@ -55,9 +55,8 @@ ts_lkm_control_t::ts_lkm_control_t(boost::asio::io_service& loop, const boost::f
     , deadline_(std::chrono::steady_clock::time_point::max())
 {
     descriptor_.reset(opener(node_.path().string(), O_RDWR));
-    if (descriptor_.get() < 0) {
+    if (descriptor_.get() < 0)
         throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_OPEN_CONTROL_FAILED);
-    }
     stream_.assign(descriptor_.get());
 }
 
@@ -115,9 +114,8 @@ void ts_lkm_control_t::send(const ts_kson_request_t& request)
 {
     std::vector<char> packet;
     size_t size = 0;
-    if (!serialize_request(request, packet, size)) {
+    if (!serialize_request(request, packet, size))
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_SERIALIZE), TS_TEXT_CONTEXT_LKM);
-    }
     size_t written = 0;
     while (written < size) {
         boost::system::error_code error;
@@ -150,14 +148,12 @@ void ts_lkm_control_t::receive(ts_kson_response_t& response)
     read_exactly(&length, sizeof(length));
     // A response is a small object; a length beyond any packet means the
     // device sent garbage, which is not allocated.
-    if (length > KSON_MAX_BODY) {
+    if (length > KSON_MAX_BODY)
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_TEXT_CONTEXT_LKM);
-    }
     std::vector<uint8_t> body(length);
     read_exactly(body.data(), body.size());
     ts_kson_parser_t parser(body.data(), body.size());
     const parser_release_t release = {parser.get()};
-    if (!parse_response(response, parser)) {
+    if (!parse_response(response, parser))
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_PARSE), TS_TEXT_CONTEXT_LKM);
-    }
 }

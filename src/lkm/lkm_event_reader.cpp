@@ -44,22 +44,18 @@ bool ts_lkm_event_reader_t::wait_readable()
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
         const int ready = ::poll(fds, wake_fd_ >= 0 ? 2 : 1, -1);
         if (ready < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR)
                 continue;
-            }
             throw_read_error(errno);
         }
         // A stop wins over data that is waiting.
-        if (wake_fd_ >= 0 && fds[1].revents != 0) {
+        if (wake_fd_ >= 0 && fds[1].revents != 0)
             return false;
-        }
-        if ((fds[0].revents & POLLNVAL) != 0) {
+        if ((fds[0].revents & POLLNVAL) != 0)
             throw_read_error(EBADF);
-        }
         // Readable, at its end, or failed: the read tells which.
-        if (fds[0].revents != 0) {
+        if (fds[0].revents != 0)
             return true;
-        }
     }
 }
 
@@ -73,23 +69,19 @@ bool ts_lkm_event_reader_t::read_events(std::vector<ts_event_t>& events)
             failure_ = nullptr;
             std::rethrow_exception(failure);
         }
-        if (!wait_readable()) {
+        if (!wait_readable())
             return false;
-        }
         const ssize_t got = ::read(fd_, buffer_, sizeof(buffer_));
-        if (got == 0) {
+        if (got == 0)
             throw boost::system::system_error(boost::asio::error::eof, TS_TEXT_CONTEXT_LKM_READ_SOME);
-        }
         if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            }
             throw_read_error(errno);
         }
         const bool fed = kson_stream_feed(stream_, buffer_, static_cast<size_t>(got));
-        if (!fed && !failure_) {
+        if (!fed && !failure_)
             failure_ = std::make_exception_ptr(std::runtime_error(TS_TEXT_LKM_STREAM_FAILED));
-        }
         // Events the read completed before the failure are not lost: they
         // go out now, and the failure with the next call (the loop's top).
     }
@@ -102,9 +94,8 @@ void ts_lkm_event_reader_t::on_event_path(kson_parser_t* parser, void* user)
     ts_lkm_event_reader_t* reader = static_cast<ts_lkm_event_reader_t*>(user);
     // Nothing may unwind through the C assembler, which frees the body and
     // the parser after this call.
-    if (reader->failure_) {
+    if (reader->failure_)
         return;
-    }
     try {
         ts_kson_parser_t packet(parser);
         ts_lkm_event_path_response_t response;

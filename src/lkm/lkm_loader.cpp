@@ -39,15 +39,12 @@ const size_t READ_CHUNK = 256;
 [[noreturn]] void exec_child(char* const* argv, int output, const sigset_t& mask)
 {
     // The pipe end must not sit where it is about to be duplicated to.
-    if (output <= STDERR_FILENO) {
+    if (output <= STDERR_FILENO)
         output = ::fcntl(output, F_DUPFD, STDERR_FILENO + 1);
-    }
-    if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+    if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0)
         ::_exit(CHILD_FAILED);
-    }
-    for (int fd = STDERR_FILENO + 1; fd < CHILD_CLOSE_LIMIT; ++fd) {
+    for (int fd = STDERR_FILENO + 1; fd < CHILD_CLOSE_LIMIT; ++fd)
         ::close(fd);
-    }
     // The daemon's own signal arrangements are not the program's: the mask
     // goes back to the caller's (the parent holds SIGTERM and SIGINT for
     // the run), and a write to a pipe nobody reads ends it as usual.
@@ -70,9 +67,8 @@ int open_process_fd(pid_t child)
 std::chrono::milliseconds until(std::chrono::steady_clock::time_point deadline)
 {
     const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) {
+    if (left <= std::chrono::steady_clock::duration::zero())
         return std::chrono::milliseconds(0);
-    }
     // Rounded up: a wait of 0 before the deadline would spin.
     return std::chrono::ceil<std::chrono::milliseconds>(left);
 }
@@ -84,9 +80,8 @@ bool try_reap(pid_t child, int& status)
     do {
         waited = ::waitpid(child, &status, WNOHANG);
     } while (waited < 0 && errno == EINTR);
-    if (waited < 0) {
+    if (waited < 0)
         throw_errno(errno, TS_TEXT_CONTEXT_LKM_WAITPID);
-    }
     return waited == child;
 }
 
@@ -98,9 +93,8 @@ bool reap_until(pid_t child, int process_fd, std::chrono::steady_clock::time_poi
     const std::chrono::milliseconds look(10);
     while (!try_reap(child, status)) {
         const std::chrono::milliseconds left = until(deadline);
-        if (left.count() == 0) {
+        if (left.count() == 0)
             return false;
-        }
         pollfd end = {process_fd, POLLIN, 0};
         if (process_fd >= 0) {
             ::poll(&end, 1, static_cast<int>(left.count()));
@@ -117,9 +111,8 @@ int kill_child(pid_t child, int process_fd)
 {
     ::kill(child, SIGKILL);
     int status = 0;
-    if (!reap_until(child, process_fd, std::chrono::steady_clock::now() + TS_LKM_CHILD_REAP_GRACE, status)) {
+    if (!reap_until(child, process_fd, std::chrono::steady_clock::now() + TS_LKM_CHILD_REAP_GRACE, status))
         status = SIGKILL;
-    }
     return status;
 }
 
@@ -130,19 +123,16 @@ bool read_once(int fd, std::string& output)
     char chunk[READ_CHUNK];
     for (;;) {
         const ssize_t got = ::read(fd, chunk, sizeof(chunk));
-        if (got == 0) {
+        if (got == 0)
             return false;
-        }
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR)
                 continue;
-            }
             NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_READ_FAILED << strerror(errno));
             return false;
         }
-        if (output.size() < TS_LKM_OUTPUT_LIMIT) {
+        if (output.size() < TS_LKM_OUTPUT_LIMIT)
             output.append(chunk, std::min(static_cast<size_t>(got), TS_LKM_OUTPUT_LIMIT - output.size()));
-        }
         return true;
     }
 }
@@ -154,9 +144,8 @@ void drain(int fd, std::string& output)
 {
     for (size_t taken = 0; taken < TS_LKM_OUTPUT_LIMIT; taken += READ_CHUNK) {
         pollfd readable = {fd, POLLIN, 0};
-        if (::poll(&readable, 1, 0) != 1 || !read_once(fd, output)) {
+        if (::poll(&readable, 1, 0) != 1 || !read_once(fd, output))
             return;
-        }
     }
 }
 
@@ -169,9 +158,8 @@ ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& loop, const s
     load_module(TS_LKM_MODULE_NAME, setup.program, setup.modprobe_timeout);
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_LOADED);
     const int major = get_device_major(TS_LKM_MODULE_NAME, setup.devices_list);
-    if (major < 0) {
+    if (major < 0)
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_MAJOR), TS_TEXT_CONTEXT_LKM);
-    }
     NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MAJOR << major);
     NT_LOG(LOG_INFO_LEVEL, TS_TEXT_LKM_DEVICE_DIR << setup.device_dir);
     return boost::make_shared<ts_lkmnotify_t>(loop, setup.device_dir, major, mount_points, setup.opener);
@@ -182,9 +170,8 @@ void load_module(const std::string& name, const std::string& program, std::chron
     std::string output;
     const int status = run_command({program.c_str(), name.c_str()}, output, timeout);
     if (!output.empty()) {
-        if (output.back() == '\n') {
+        if (output.back() == '\n')
             output.pop_back();
-        }
         NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_LKM_MODPROBE_OUTPUT << output);
     }
     if (WIFSIGNALED(status)) {
@@ -209,17 +196,15 @@ int get_device_major(const std::string& name, const std::string& devices_list)
             character_section = line == TS_LKM_CHARACTER_SECTION;
             continue;
         }
-        if (!character_section) {
+        if (!character_section)
             continue;
-        }
         // "%3d %s": the major, then the driver's whole name. A name that only
         // contains ours belongs to another driver, whose device would then
         // receive our requests.
         std::istringstream fields(line);
         std::string major, driver, rest;
-        if (fields >> major >> driver && !(fields >> rest) && driver == name) {
+        if (fields >> major >> driver && !(fields >> rest) && driver == name)
             return boost::lexical_cast<int>(major);
-        }
     }
     return -1;
 }
@@ -228,19 +213,17 @@ int run_command(const std::vector<const char*>& arguments, std::string& output, 
 {
     // Ready before the fork: the child may not allocate.
     std::vector<char*> argv;
-    for (const char* argument : arguments) {
+    for (const char* argument : arguments)
         argv.push_back(const_cast<char*>(argument));
-    }
-    argv.push_back(NULL);
+    argv.push_back(nullptr);
 
     // Held from before the fork, so that no signal slips between the fork
     // and the first look; the child sets the caller's mask again.
     const ts_termination_hold_t hold;
     int ends[2];
     // Close-on-exec, so that no other child of the daemon inherits them.
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    if (::pipe2(ends, O_CLOEXEC) != 0)
         throw_errno(errno, TS_TEXT_CONTEXT_LKM_PIPE);
-    }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const pid_t child = ::fork();
     if (child < 0) {
@@ -249,9 +232,8 @@ int run_command(const std::vector<const char*>& arguments, std::string& output, 
         ::close(ends[1]);
         throw_errno(error, TS_TEXT_CONTEXT_LKM_FORK);
     }
-    if (child == 0) {
+    if (child == 0)
         exec_child(argv.data(), ends[1], hold.previous());
-    }
     ::close(ends[1]);
     const ts_unique_fd_t pipe(ends[0]);
     const ts_unique_fd_t ended(open_process_fd(child));
@@ -262,9 +244,8 @@ int run_command(const std::vector<const char*>& arguments, std::string& output, 
     for (;;) {
         int status = 0;
         if (try_reap(child, status)) {
-            if (reading) {
+            if (reading)
                 drain(pipe.get(), output);
-            }
             return status;
         }
         if (ts_termination_hold_t::pending()) {
@@ -275,19 +256,16 @@ int run_command(const std::vector<const char*>& arguments, std::string& output, 
         if (until(deadline).count() == 0) {
             NT_LOG(LOG_ERROR_LEVEL, TS_TEXT_LKM_MODPROBE_TIMED_OUT << timeout.count() << TS_TEXT_LKM_MILLISECONDS);
             status = kill_child(child, ended.get());
-            if (reading) {
+            if (reading)
                 drain(pipe.get(), output);
-            }
             return status;
         }
         pollfd watched[2];
         nfds_t count = 0;
-        if (reading) {
+        if (reading)
             watched[count++] = {pipe.get(), POLLIN, 0};
-        }
-        if (ended.valid()) {
+        if (ended.valid())
             watched[count++] = {ended.get(), POLLIN, 0};
-        }
         const int wait = static_cast<int>(std::min(until(deadline), TS_LKM_CHILD_TICK).count());
         const int ready = ::poll(watched, count, wait);
         if (ready < 0 && errno != EINTR) {
@@ -295,9 +273,8 @@ int run_command(const std::vector<const char*>& arguments, std::string& output, 
             kill_child(child, ended.get());
             throw_errno(error, TS_TEXT_CONTEXT_LKM_POLL);
         }
-        if (ready > 0 && reading && watched[0].revents != 0) {
+        if (ready > 0 && reading && watched[0].revents != 0)
             reading = read_once(pipe.get(), output);
-        }
     }
 }
 

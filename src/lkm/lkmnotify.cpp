@@ -42,12 +42,10 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
     , stop_flag_(false)
 {
     monitor_fd_.reset(opener(monitor_node_.path().string(), O_RDONLY));
-    if (!monitor_fd_.valid()) {
+    if (!monitor_fd_.valid())
         throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_OPEN_MONITOR_FAILED);
-    }
-    if (!wake_.valid()) {
+    if (!wake_.valid())
         throw boost::system::system_error(wake_.error(), boost::system::system_category(), TS_TEXT_CONTEXT_LKM_EVENTFD);
-    }
     for (const std::string& dir : mount_points) {
         const bool added = control_.add_dir(dir);
         NT_LOG(LOG_DEBUG_LEVEL,
@@ -69,12 +67,12 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
             registration_t(ts_lkmnotify_t* owner, ts_thread_alarm_t* alarm)
                 : self(owner)
             {
-                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                const boost::mutex::scoped_lock lock(self->alarm_mutex_);
                 self->alarm_ = alarm;
             }
             ~registration_t()
             {
-                const std::lock_guard<std::mutex> lock(self->alarm_mutex_);
+                const boost::mutex::scoped_lock lock(self->alarm_mutex_);
                 self->alarm_->disarm();
                 self->alarm_ = nullptr;
             }
@@ -83,9 +81,8 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         reader.assign(monitor_fd_.get());
         std::vector<ts_event_t> events;
         while (!stop_flag_) {
-            if (!reader.read_events(events)) {
+            if (!reader.read_events(events))
                 continue;
-            }
             ts_handoff_t::read_events(loop_, queue, std::move(events));
             events.clear();
         }
@@ -100,10 +97,9 @@ void ts_lkmnotify_t::stop()
 {
     stop_flag_ = true;
     wake_.signal();
-    const std::lock_guard<std::mutex> lock(alarm_mutex_);
-    if (alarm_ != nullptr) {
+    const boost::mutex::scoped_lock lock(alarm_mutex_);
+    if (alarm_ != nullptr)
         alarm_->arm(std::chrono::nanoseconds(1), TS_LKM_WAKE_INTERVAL);
-    }
 }
 
 int ts_lkmnotify_t::kind() const

@@ -4,7 +4,7 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
+#include <boost/thread/mutex.hpp>
 #include <string>
 #include <vector>
 
@@ -68,6 +68,6 @@ private:
     // The alarm of the thread in run, none outside it: a device that cannot
     // poll reports itself readable and then blocks in read, where only a
     // signal reaches the thread.
-    std::mutex alarm_mutex_;
+    boost::mutex alarm_mutex_;
     ts_thread_alarm_t* alarm_ = nullptr;
 };

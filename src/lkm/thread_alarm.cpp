@@ -48,9 +48,8 @@ ts_thread_alarm_t::ts_thread_alarm_t()
     event.sigev_notify = SIGEV_THREAD_ID;
     event.sigev_signo = TS_ALARM_SIGNAL;
     event._sigev_un._tid = ::gettid();
-    if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0) {
+    if (::timer_create(CLOCK_MONOTONIC, &event, &timer_) != 0)
         throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_CONTEXT_LKM_TIMER_CREATE);
-    }
 }
 
 ts_thread_alarm_t::~ts_thread_alarm_t()
