@@ -1,6 +1,6 @@
 #include "core/inventory.hpp"
 #include "core/core_texts.hpp"
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 
 #include <csignal>
 

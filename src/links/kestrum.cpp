@@ -13,7 +13,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 #include "error/proto_error.hpp"
 #include "links/links_texts.hpp"
 #include "links/ostrand_tie.hpp"

@@ -9,7 +9,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 #include "core/version.hpp"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"

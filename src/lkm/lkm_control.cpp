@@ -15,7 +15,7 @@
 #include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_texts.hpp"
 #include "lkm/termination_hold.hpp"
-#include "lkm/thread_alarm.hpp"
+#include "util/thread_alarm.hpp"
 #include "monitor/monitor_error.hpp"
 
 namespace {

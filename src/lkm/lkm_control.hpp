@@ -12,7 +12,7 @@
 #include <boost/noncopyable.hpp>
 
 #include "lkm/chardev.hpp"
-#include "monitor/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 #include "lkm/kson_request.hpp"
 #include "lkm/kson_response.hpp"
 

@@ -22,7 +22,7 @@
 #include "lkm/lkmnotify.hpp"
 #include "lkm/termination_hold.hpp"
 #include "monitor/monitor_error.hpp"
-#include "monitor/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 namespace {
 

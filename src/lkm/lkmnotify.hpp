@@ -13,10 +13,10 @@
 
 #include "lkm/chardev.hpp"
 #include "lkm/lkm_control.hpp"
-#include "lkm/thread_alarm.hpp"
+#include "util/thread_alarm.hpp"
 #include "monitor/interceptor.hpp"
-#include "monitor/unique_fd.hpp"
-#include "monitor/wake_fd.hpp"
+#include "util/unique_fd.hpp"
+#include "util/wake_fd.hpp"
 
 // How often stop signals a reader that has not yet left run.
 const std::chrono::milliseconds TS_LKM_WAKE_INTERVAL(50);

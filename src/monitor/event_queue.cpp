@@ -1,5 +1,5 @@
 #include "monitor/event_queue.hpp"
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 
 #include <algorithm>
 #include <cstdlib>

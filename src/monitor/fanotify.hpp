@@ -15,8 +15,8 @@
 
 #include "monitor/event.hpp"
 #include "monitor/interceptor.hpp"
-#include "monitor/unique_fd.hpp"
-#include "monitor/wake_fd.hpp"
+#include "util/unique_fd.hpp"
+#include "util/wake_fd.hpp"
 
 // Bytes asked for by one read: room for 100 records, so at most 100 event
 // descriptors are open at once.

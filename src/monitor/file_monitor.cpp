@@ -12,7 +12,7 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 #include "error.pb.h"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
@@ -25,7 +25,7 @@
 #include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 namespace {
 

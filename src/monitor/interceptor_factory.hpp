@@ -37,7 +37,11 @@ ts_interceptor_ptr create_fanotify_interceptor(boost::asio::io_service& io,
 ts_interceptor_ptr create_auto_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points);
 
 // Loads the kernel module, creates its device nodes and returns its
-// interceptor with every mount point handed to the module.
+// interceptor with every mount point handed to the module. Declared here,
+// beside the other ways the factory builds an interceptor, and defined in
+// lkm/create_lkm_interceptor.cpp: the factory so needs no header of the
+// kernel-module interceptor, whose own variant takes the setup the tests
+// replace (lkm/lkm_loader.hpp).
 // Throws boost::system::system_error (206 to 209, "LKM") or another
 // std::exception when any of this fails.
 ts_interceptor_ptr create_lkm_interceptor(boost::asio::io_service& io, const std::vector<std::string>& mount_points);

@@ -14,7 +14,7 @@
 #include <boost/thread/thread.hpp>
 
 #include "monitor/monitor_texts.hpp"
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
                                                 const std::vector<ts_mntent_t>& new_sorted)

@@ -13,7 +13,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "monitor/mnt_event.hpp"
-#include "monitor/wake_fd.hpp"
+#include "util/wake_fd.hpp"
 
 // The changes that turn the table old_sorted into new_sorted, both sorted
 // ascending, in ascending (dir, type) order. An entry that occurs more often

@@ -23,7 +23,7 @@
 #include "log/log_sink.hpp"
 #include "module_packets.hpp"
 #include "monitor/monitor_error.hpp"
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 namespace fs = boost::filesystem;
 namespace mp = module_packets;

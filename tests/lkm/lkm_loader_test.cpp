@@ -27,8 +27,8 @@
 #include "lkm_test_util.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
-#include "monitor/signal_block.hpp"
-#include "monitor/unique_fd.hpp"
+#include "util/signal_block.hpp"
+#include "util/unique_fd.hpp"
 
 namespace fs = boost::filesystem;
 

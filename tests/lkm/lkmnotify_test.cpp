@@ -29,7 +29,7 @@
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/scan_set.hpp"
-#include "monitor/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 namespace fs = boost::filesystem;
 namespace mp = module_packets;

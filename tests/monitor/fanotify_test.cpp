@@ -24,7 +24,7 @@
 #include "monitor/mounts_watcher.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 using namespace nt_monitor_test;
 

@@ -15,7 +15,7 @@
 #include "kernel_fixture.hpp"
 #include "support/temp_dir.hpp"
 #include "monitor/monitor_texts.hpp"
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 using namespace nt_monitor_test;
 

@@ -1,4 +1,4 @@
-#include "monitor/signal_block.hpp"
+#include "util/signal_block.hpp"
 
 #include <pthread.h>
 

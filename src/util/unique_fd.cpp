@@ -1,4 +1,4 @@
-#include "monitor/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 #include <unistd.h>
 

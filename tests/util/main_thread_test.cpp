@@ -1,4 +1,4 @@
-#include "core/main_thread.hpp"
+#include "util/main_thread.hpp"
 
 #include <thread>
 

@@ -1,4 +1,4 @@
-#include "monitor/wake_fd.hpp"
+#include "util/wake_fd.hpp"
 
 #include <errno.h>
 #include <fcntl.h>

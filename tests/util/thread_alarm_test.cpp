@@ -7,8 +7,8 @@
 #include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
-#include "lkm/thread_alarm.hpp"
-#include "monitor/unique_fd.hpp"
+#include "util/thread_alarm.hpp"
+#include "util/unique_fd.hpp"
 
 class thread_alarm_test : public ::testing::Test
 {

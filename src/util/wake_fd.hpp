@@ -4,7 +4,7 @@
 
 #include <boost/noncopyable.hpp>
 
-#include "monitor/unique_fd.hpp"
+#include "util/unique_fd.hpp"
 
 class ts_wake_fd_t : private boost::noncopyable
 {

@@ -1,4 +1,4 @@
-#include "lkm/thread_alarm.hpp"
+#include "util/thread_alarm.hpp"
 
 #include <signal.h>
 #include <unistd.h>
