@@ -7,9 +7,9 @@
 #include <boost/bind/bind.hpp>
 
 #include "error.pb.h"
-#include "linux_tarsel_config.pb.h"
 #include "links/kestrum.hpp"
 #include "links/ostrand_tie.hpp"
+#include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
 #include "monitor/file_monitor.hpp"
 

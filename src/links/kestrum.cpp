@@ -13,12 +13,12 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "util/main_thread.hpp"
 #include "error/proto_error.hpp"
 #include "links/links_texts.hpp"
 #include "links/ostrand_tie.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
+#include "util/main_thread.hpp"
 
 const int MAX_FLOW_ALARMS = 30;
 

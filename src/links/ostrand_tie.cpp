@@ -9,7 +9,6 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "util/main_thread.hpp"
 #include "core/version.hpp"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
@@ -17,6 +16,7 @@
 #include "log/log.hpp"
 #include "monitor/file_monitor.hpp"
 #include "ostrand_linux_tarsel_ipc.pb.h"
+#include "util/main_thread.hpp"
 
 namespace {
 

@@ -19,9 +19,9 @@
 #include <google/protobuf/message_lite.h>
 #include <google/protobuf/wire_format_lite.h>
 
-#include "util/main_thread.hpp"
 #include "error/proto_error.hpp"
 #include "links/links_texts.hpp"
+#include "util/main_thread.hpp"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_texts.hpp"
 #include "lkm/termination_hold.hpp"
-#include "util/thread_alarm.hpp"
 #include "monitor/monitor_error.hpp"
+#include "util/thread_alarm.hpp"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <boost/noncopyable.hpp>
 
 #include "lkm/chardev.hpp"
-#include "util/unique_fd.hpp"
 #include "lkm/kson_request.hpp"
 #include "lkm/kson_response.hpp"
+#include "util/unique_fd.hpp"
 
 // The longest one exchange (request written, response read) may take: a
 // module that never answers must not hold the main thread, and with it the

@@ -13,8 +13,8 @@
 
 #include "lkm/chardev.hpp"
 #include "lkm/lkm_control.hpp"
-#include "util/thread_alarm.hpp"
 #include "monitor/interceptor.hpp"
+#include "util/thread_alarm.hpp"
 #include "util/unique_fd.hpp"
 #include "util/wake_fd.hpp"
 

@@ -12,7 +12,6 @@
 
 #include "core/config.hpp"
 #include "core/inventory.hpp"
-#include "util/main_thread.hpp"
 #include "error.pb.h"
 #include "error/proto_error.hpp"
 #include "links/kestrum.hpp"
@@ -25,6 +24,7 @@
 #include "monitor/monitor_texts.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
+#include "util/main_thread.hpp"
 #include "util/signal_block.hpp"
 
 namespace {
@@ -35,24 +35,6 @@ const int JOIN_SECONDS = 3;
 std::string quoted(const std::string& dir)
 {
     return "\"" + dir + "\"";
-}
-
-// The pid a /proc entry name stands for; false for a name that is not all
-// decimal digits or does not fit an int (no process can have it).
-bool parse_pid(const std::string& name, int& pid)
-{
-    if (name.empty())
-        return false;
-    long long value = 0;
-    for (char c : name) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > INT_MAX)
-            return false;
-    }
-    pid = static_cast<int>(value);
-    return true;
 }
 
 } // namespace
@@ -318,35 +300,4 @@ void ts_file_monitor_t::raise_watcher_error(const std::string& text)
     NT_ASSERT_MAIN_THREAD();
     NT_LOG(LOG_DEBUG_LEVEL, text);
     throw boost::system::system_error(make_monitor_error_code(TS_ERR_MOUNTS_WATCHER), TS_TEXT_CONTEXT_FILE_MONITOR);
-}
-
-std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
-{
-    namespace fs = boost::filesystem;
-    std::vector<ts_event_t> list;
-    for (fs::directory_iterator it(proc_root), end; it != end; ++it) {
-        const std::string name = it->path().filename().string();
-        int pid = 0;
-        if (!parse_pid(name, pid))
-            continue;
-        const fs::path exe = it->path() / "exe";
-        boost::system::error_code error;
-        const fs::path resolved = fs::canonical(exe, error);
-        if (!error) {
-            list.push_back(ts_event_t{boost::make_shared<std::string>(resolved.string()), pid});
-            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_EXE_PREFIX << pid << TS_TEXT_EXE_INFIX << quoted(resolved.string()));
-            continue;
-        }
-        if (error == boost::system::errc::no_such_file_or_directory) {
-            // A failed size query counts as a size other than 0.
-            boost::system::error_code size_error;
-            const boost::uintmax_t size = fs::file_size(it->path() / "cmdline", size_error);
-            if (!size_error && size == 0) {
-                NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_EXE_PREFIX + name + TS_TEXT_KERNEL_THREAD);
-                continue;
-            }
-        }
-        NT_LOG(LOG_WARNING_LEVEL, error.message() << ": " << exe);
-    }
-    return list;
 }

@@ -139,9 +139,3 @@ private:
     thread_starter_t start_thread_with_;
     std::string proc_root_;
 };
-
-// One record per running process whose executable resolves: its canonical
-// path and pid, in directory order. Entries whose names are not all decimal
-// digits (or too large for a pid) are skipped. Throws
-// boost::filesystem::filesystem_error when the directory cannot be listed.
-std::vector<ts_event_t> produce_exe_list(const std::string& proc_root = "/proc");

@@ -1,10 +1,16 @@
 #include "monitor/proc_filter.hpp"
 
+#include <climits>
 #include <cstdio>
 
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/weak_ptr.hpp>
+
+#include "log/log.hpp"
+#include "monitor/monitor_texts.hpp"
 
 namespace {
 
@@ -115,4 +121,58 @@ void ts_proc_filter_t::drop_dead()
         else
             it = excluded_pids_.erase(it);
     }
+}
+
+namespace {
+
+// The pid a /proc entry name stands for; false for a name that is not all
+// decimal digits or does not fit an int (no process can have it).
+bool parse_pid(const std::string& name, int& pid)
+{
+    if (name.empty())
+        return false;
+    long long value = 0;
+    for (char c : name) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX)
+            return false;
+    }
+    pid = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+std::vector<ts_event_t> produce_exe_list(const std::string& proc_root)
+{
+    namespace fs = boost::filesystem;
+    std::vector<ts_event_t> list;
+    for (fs::directory_iterator it(proc_root), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        int pid = 0;
+        if (!parse_pid(name, pid))
+            continue;
+        const fs::path exe = it->path() / "exe";
+        boost::system::error_code error;
+        const fs::path resolved = fs::canonical(exe, error);
+        if (!error) {
+            list.push_back(ts_event_t{boost::make_shared<std::string>(resolved.string()), pid});
+            NT_LOG(LOG_DEBUG_LEVEL,
+                   TS_TEXT_EXE_PREFIX << pid << TS_TEXT_EXE_INFIX << "\"" << resolved.string() << "\"");
+            continue;
+        }
+        if (error == boost::system::errc::no_such_file_or_directory) {
+            // A failed size query counts as a size other than 0.
+            boost::system::error_code size_error;
+            const boost::uintmax_t size = fs::file_size(it->path() / "cmdline", size_error);
+            if (!size_error && size == 0) {
+                NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_EXE_PREFIX + name + TS_TEXT_KERNEL_THREAD);
+                continue;
+            }
+        }
+        NT_LOG(LOG_WARNING_LEVEL, error.message() << ": " << exe);
+    }
+    return list;
 }

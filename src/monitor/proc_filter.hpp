@@ -13,6 +13,8 @@
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "monitor/event.hpp"
+
 // True when access(F_OK) succeeds on "<proc_root>/<pid>/exe" (which follows
 // the link). Never throws.
 bool process_exists(int pid, const char* proc_root = "/proc");
@@ -21,6 +23,13 @@ bool process_exists(int pid, const char* proc_root = "/proc");
 // itself, not resolved) into out; false, out unchanged, when it cannot be
 // read. Throws only std::bad_alloc.
 bool process_exe(int pid, std::string& out, const char* proc_root = "/proc");
+
+// The start-up scan: one record per running process whose executable
+// resolves, its canonical path and pid, in directory order, queued as if
+// each had been accessed. Entries whose names are not all decimal digits (or
+// too large for a pid) are skipped. Throws
+// boost::filesystem::filesystem_error when the directory cannot be listed.
+std::vector<ts_event_t> produce_exe_list(const std::string& proc_root = "/proc");
 
 class ts_proc_filter_t : boost::noncopyable
 {

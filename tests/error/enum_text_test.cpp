@@ -6,8 +6,8 @@
 #include <google/protobuf/descriptor.pb.h>
 #include <gtest/gtest.h>
 
-#include "annotation.pb.h"
 #include "action.pb.h"
+#include "annotation.pb.h"
 #include "application.pb.h"
 #include "error.pb.h"
 #include "error/enum_text.hpp"

@@ -17,8 +17,8 @@
 
 #include "error.pb.h"
 #include "fake_module.hpp"
-#include "lkm/lkm_messages.hpp"
 #include "lkm/lkm_control.hpp"
+#include "lkm/lkm_messages.hpp"
 #include "lkm_test_util.hpp"
 #include "log/log_sink.hpp"
 #include "module_packets.hpp"

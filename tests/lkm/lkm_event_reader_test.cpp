@@ -14,9 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "lkm/lkm_event_reader.hpp"
-#include "util/thread_alarm.hpp"
 #include "lkm_test_util.hpp"
 #include "module_packets.hpp"
+#include "util/thread_alarm.hpp"
 #include "util/unique_fd.hpp"
 
 namespace mp = module_packets;

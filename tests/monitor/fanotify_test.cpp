@@ -17,13 +17,13 @@
 #include <gtest/gtest.h>
 
 #include "kernel_fixture.hpp"
-#include "support/temp_dir.hpp"
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/monitor_texts.hpp"
 #include "monitor/mounts_watcher.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
+#include "support/temp_dir.hpp"
 #include "util/signal_block.hpp"
 
 using namespace nt_monitor_test;

@@ -40,6 +40,7 @@
 #include "log/log.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/monitor_texts.hpp"
+#include "monitor/proc_filter.hpp"
 #include "peers/kestrum_peer.hpp"
 #include "support/log_capture.hpp"
 #include "support/private_mounts.hpp"

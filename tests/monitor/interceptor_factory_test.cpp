@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "kernel_fixture.hpp"
-#include "support/temp_dir.hpp"
 #include "linux_tarsel_config.pb.h"
 #include "monitor/monitor_error.hpp"
 #include "monitor/monitor_texts.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace nt_monitor_test;
 

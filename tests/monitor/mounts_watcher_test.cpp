@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "kernel_fixture.hpp"
-#include "support/temp_dir.hpp"
 #include "monitor/monitor_texts.hpp"
+#include "support/temp_dir.hpp"
 #include "util/signal_block.hpp"
 
 using namespace nt_monitor_test;

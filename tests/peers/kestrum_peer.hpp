@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "kestrum_client_ipc.pb.h"
-#include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nt {

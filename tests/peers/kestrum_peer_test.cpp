@@ -17,8 +17,8 @@
 
 #include "peers/bytes.hpp"
 #include "peers/kestrum_peer.hpp"
-#include "support/temp_dir.hpp"
 #include "peers/raw_client.hpp"
+#include "support/temp_dir.hpp"
 
 using nt::hex_bytes;
 using nt::open_reply_t;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "ostrand_linux_tarsel_ipc.pb.h"
-#include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nt {

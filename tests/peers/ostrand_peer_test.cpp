@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "peers/bytes.hpp"
+#include "peers/fake_daemon.hpp"
 #include "peers/ostrand_peer.hpp"
 #include "support/temp_dir.hpp"
-#include "peers/fake_daemon.hpp"
 
 using nt::hex_bytes;
 using nt::to_hex;

@@ -10,10 +10,10 @@
 
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "peers/bytes.hpp"
-#include "support/child_process.hpp"
-#include "support/temp_dir.hpp"
 #include "peers/fake_daemon.hpp"
 #include "peers/raw_client.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 using nt::to_hex;
 

@@ -16,8 +16,8 @@
 #include "core/core_texts.hpp"
 #include "links/links_texts.hpp"
 #include "peers/bytes.hpp"
-#include "support/child_process.hpp"
 #include "peers/frame_io.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "system/system_fixture.hpp"
 

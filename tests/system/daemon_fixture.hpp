@@ -34,9 +34,9 @@
 #include "linux_tarsel_config.pb.h"
 #include "ostrand_linux_tarsel_ipc.pb.h"
 #include "peers/bytes.hpp"
-#include "support/child_process.hpp"
 #include "peers/kestrum_peer.hpp"
 #include "peers/ostrand_peer.hpp"
+#include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
 namespace nt_system_test {

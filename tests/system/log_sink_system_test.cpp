@@ -20,9 +20,9 @@
 #include "log/log_texts.hpp"
 #include "peers/bytes.hpp"
 #include "support/child_process.hpp"
-#include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
 #include "support/private_mounts.hpp"
+#include "support/temp_dir.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;

@@ -20,8 +20,8 @@
 #include "core/core_texts.hpp"
 #include "log/log_texts.hpp"
 #include "log/log_writer.hpp"
-#include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
+#include "support/temp_dir.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;

@@ -16,8 +16,8 @@
 #include "log/log_texts.hpp"
 #include "monitor/monitor_texts.hpp"
 #include "support/child_process.hpp"
-#include "support/temp_dir.hpp"
 #include "support/fake_syslog.hpp"
+#include "support/temp_dir.hpp"
 #include "system/system_fixture.hpp"
 
 using nt_sys::long_wait;
