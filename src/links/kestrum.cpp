@@ -77,7 +77,7 @@ void ts_kestrum_t::connect()
     if (error)
         throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);
     // Never blocking, so that a Kestrum that does not accept never holds the
-    // main thread: signals, Ostrand and the posted pushes go on meanwhile.
+    // main thread: signals, Ostrand and the handed-over events go on meanwhile.
     socket->non_blocking(true, error);
     if (error)
         throw boost::system::system_error(error, TS_TEXT_CONTEXT_KESTRUM_CONNECT);

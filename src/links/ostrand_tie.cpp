@@ -52,7 +52,7 @@ void ts_ostrand_tie_t::send_context_request()
 {
     nx::LinuxTarsel2OstrandMessage message;
     message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_CONTEXT_REQUEST);
-    post(message, CONTEXT_REQUEST_KEY);
+    send_to_ostrand(message, CONTEXT_REQUEST_KEY);
 }
 
 void ts_ostrand_tie_t::send_info_notification(std::uint32_t config_revision, int state)
@@ -61,17 +61,17 @@ void ts_ostrand_tie_t::send_info_notification(std::uint32_t config_revision, int
     message.set_tag(nx::LinuxTarsel2OstrandMessage::MY_INFO_NOTIFICATION);
     message.set_config_revision(config_revision);
     message.mutable_info()->set_state(static_cast<nx::LinuxTarselState>(state));
-    post(message, 0);
+    send_to_ostrand(message, 0);
 }
 
 void ts_ostrand_tie_t::send_kestrum_request()
 {
     nx::LinuxTarsel2OstrandMessage message;
     message.set_tag(nx::LinuxTarsel2OstrandMessage::GET_KESTRUM_REQUEST);
-    post(message, KESTRUM_REQUEST_KEY);
+    send_to_ostrand(message, KESTRUM_REQUEST_KEY);
 }
 
-void ts_ostrand_tie_t::post(const nx::LinuxTarsel2OstrandMessage& message, int replace_key)
+void ts_ostrand_tie_t::send_to_ostrand(const nx::LinuxTarsel2OstrandMessage& message, int replace_key)
 {
     if (send(message, replace_key))
         return;

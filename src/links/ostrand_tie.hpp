@@ -39,7 +39,7 @@ protected:
     boost::shared_ptr<ts_protobuf_link_t> shared_link() override;
 
 private:
-    void post(const nx::LinuxTarsel2OstrandMessage& message, int replace_key);
+    void send_to_ostrand(const nx::LinuxTarsel2OstrandMessage& message, int replace_key);
     void dispatch(const nx::Ostrand2LinuxTarselMessage& message);
     // Throws what applying the configuration, configuring the file monitor
     // and connecting to Kestrum throw.

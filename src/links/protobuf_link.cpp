@@ -26,7 +26,7 @@
 namespace {
 
 // The most a body read asks for at once.
-const std::size_t body_read_step = 64 * 1024;
+const std::size_t BODY_READ_STEP = 64 * 1024;
 
 bool is_aborted(const boost::system::error_code& error)
 {
@@ -292,7 +292,7 @@ void ts_protobuf_link_t::read_body()
     // The body is taken in steps, so the buffer grows with the bytes that
     // arrive, not with the length a peer announces: a four-byte header
     // commits no 16 MiB.
-    const std::size_t step = std::min<std::size_t>(length_ - incoming_.size(), body_read_step);
+    const std::size_t step = std::min<std::size_t>(length_ - incoming_.size(), BODY_READ_STEP);
     ts_protobuf_link_ptr self = shared_link();
     ts_socket_ptr on = socket_;
     boost::asio::async_read(

@@ -14,7 +14,7 @@
 #include "lkm/lkm_event_reader.hpp"
 #include "lkm/lkm_protocol.hpp"
 #include "lkm/lkm_texts.hpp"
-#include "monitor/handoff.hpp"
+#include "monitor/event_handoff.hpp"
 
 namespace {
 
@@ -79,12 +79,15 @@ void ts_lkmnotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         } registration(this, &alarm);
         ts_lkm_event_reader_t reader(wake_.get());
         reader.assign(monitor_fd_.get());
+        // The module gives one event per read, and the reader waits in poll
+        // when none is there, so each read's events are handed over at once.
+        const ts_event_handoff_ptr handoff = ts_event_handoff_t::create(loop_, queue);
         std::vector<ts_event_t> events;
         while (!stop_flag_) {
             if (!reader.read_events(events))
                 continue;
-            ts_handoff_t::read_events(loop_, queue, std::move(events));
-            events.clear();
+            handoff->add(events);
+            handoff->flush();
         }
     } catch (const std::exception& e) {
         report_reader_failure(&e);

@@ -28,7 +28,8 @@ public:
     // control channel, makes the monitor node ("noxel.tarsel", minor 0) in
     // device_dir and opens it read-only, then offers every mount point to
     // the module with ADD_DIR (a Debug line for each, accepted or not). loop
-    // is the main event loop that run posts to; it must outlive run. opener
+    // is the main event loop that run hands events over to; it must outlive
+    // run. opener
     // opens both nodes (tests hand in a stand-in for the module).
     // Throws what ts_lkm_control_t and ts_chardev_t throw,
     // boost::system::system_error (errno, "Couldn't open monitor char
@@ -42,7 +43,7 @@ public:
     ~ts_lkmnotify_t() override;
 
     // Reads the monitor device until stop. The events of each read are
-    // posted as one handler that pushes them in stream order. A failure of
+    // handed over at once, in stream order. A failure of
     // the device (its end, a failed read, a corrupt stream) ends the loop
     // with an Error line "LKM event reader stopped: " and the failure's
     // text; the thread then ends normally. Never throws.

@@ -132,7 +132,7 @@ std::size_t cost(const std::string& line)
 }
 
 // Lines of one output in a row go out in one write up to this size.
-constexpr std::size_t joined_bytes = 65536;
+constexpr std::size_t JOINED_BYTES = 65536;
 
 void before_fork()
 {
@@ -342,7 +342,7 @@ void cf_log_writer_t::state_t::run(const std::shared_ptr<lane_t>& lane_ptr)
             unit.push_back(std::move(entry));
             lane.queue.pop_front();
         } while (joins && !lane.queue.empty() && lane.queue.front().kind == lane_t::LINE &&
-                 lane.queue.front().source.get() == source && bytes + lane.queue.front().line.size() < joined_bytes);
+                 lane.queue.front().source.get() == source && bytes + lane.queue.front().line.size() < JOINED_BYTES);
         // A replaced source with nothing more queued needs no time limit:
         // the list must not keep its output (an open log file) alive.
         if (source->expiring && source->queued == 0) {

@@ -78,38 +78,6 @@ void ts_event_queue_t::push(const std::vector<ts_event_t>& batch)
         pushed();
 }
 
-bool ts_event_queue_t::deposit(std::vector<ts_event_t>&& batch)
-{
-    boost::mutex::scoped_lock lock(deposited_mutex_);
-    if (deposited_.empty())
-        deposited_.swap(batch);
-    else
-        deposited_.insert(deposited_.end(), std::make_move_iterator(batch.begin()),
-                          std::make_move_iterator(batch.end()));
-    if (wake_pending_)
-        return false;
-    wake_pending_ = true;
-    return true;
-}
-
-void ts_event_queue_t::wake_not_posted()
-{
-    boost::mutex::scoped_lock lock(deposited_mutex_);
-    wake_pending_ = false;
-}
-
-void ts_event_queue_t::push_deposited()
-{
-    NT_ASSERT_MAIN_THREAD();
-    std::vector<ts_event_t> batch;
-    {
-        boost::mutex::scoped_lock lock(deposited_mutex_);
-        batch.swap(deposited_);
-        wake_pending_ = false;
-    }
-    push(batch);
-}
-
 bool ts_event_queue_t::admit(const ts_event_t& event)
 {
     if (process_filter_ && !process_filter_->is_allowed(event.pid))

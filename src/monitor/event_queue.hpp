@@ -1,5 +1,5 @@
 // The first-in first-out set of waiting paths between the interceptors
-// (through pushes posted to the main event loop) and the file monitor, which
+// (through their hand-overs, monitor/event_handoff.hpp) and the file monitor, which
 // takes them in batches for Kestrum.
 #pragma once
 
@@ -41,12 +41,11 @@ class ts_proc_filter_t;
 constexpr std::size_t TS_QUEUE_MAX_PATHS = 1000000;
 constexpr std::size_t TS_QUEUE_MAX_PATH_BYTES = 256u * 1024u * 1024u;
 
-// Every operation but deposit runs on the main thread. push and the filter
+// Main thread only: the interceptors' events reach it through their
+// hand-over (monitor/event_handoff.hpp), never directly. push and the filter
 // setters take the queue's mutex; pop, restore_front, empty and size take
 // none, because the slot of `pushed` calls pop while push holds the
-// (non-recursive) mutex. deposit, from the interceptor threads, takes only
-// the mutex of the events handed over and not yet pushed, so an interceptor
-// never waits for a push and the batch it sends to Kestrum.
+// (non-recursive) mutex.
 class ts_event_queue_t : boost::noncopyable
 {
 public:
@@ -76,20 +75,6 @@ public:
     // then sends them in one batch instead of one batch per event. Throws as
     // push does; the events before a throw stay queued.
     void push(const std::vector<ts_event_t>& events);
-
-    // Any thread: hands over the events of one read, to be pushed on the
-    // main thread by push_deposited. True when no push_deposited is pending:
-    // the caller must then post one, or call wake_not_posted when it cannot.
-    // Never throws but std::bad_alloc (the events are then not handed over).
-    bool deposit(std::vector<ts_event_t>&& events);
-    // Any thread: the push_deposited that deposit asked for was not posted;
-    // the next deposit asks again.
-    void wake_not_posted();
-
-    // Pushes everything deposited so far, in the order deposited, with one
-    // `pushed`. Events deposited while it runs wait for the next post.
-    // Throws as push does.
-    void push_deposited();
 
     // A new path that would take the waiting set past its bound (paths or
     // path bytes) is dropped and counted instead: one Warning when dropping
@@ -179,10 +164,6 @@ private:
     boost::mutex mutex_;
     std::unique_ptr<ScanSet> path_filter_;
     std::unique_ptr<ts_proc_filter_t> process_filter_;
-    // What the interceptors handed over and push_deposited has not taken.
-    boost::mutex deposited_mutex_;
-    std::vector<ts_event_t> deposited_;
-    bool wake_pending_ = false;
 };
 
 typedef boost::shared_ptr<ts_event_queue_t> ts_event_queue_ptr;

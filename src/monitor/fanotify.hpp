@@ -21,13 +21,6 @@
 // Bytes asked for by one read: room for 100 records, so at most 100 event
 // descriptors are open at once.
 const std::size_t TS_FAN_READ_SIZE = 2400;
-// Events gathered over reads that follow one another at once, handed over
-// to the main thread together: a full batch to Kestrum. Fewer go as soon as
-// a read finds nothing more waiting. Each hand-over wakes the main thread,
-// and at 50,000 opens/s a read finds a few records that came while the one
-// before was handled, so handing over every read woke it three times as
-// often as the kernel queue ran dry.
-const std::size_t TS_FAN_HAND_OVER_EVENTS = 101;
 // Room for a link target read from "/proc/self/fd/N".
 const std::size_t TS_FAN_PATH_SIZE = 4096;
 
@@ -38,8 +31,8 @@ public:
     typedef int (*mark_fn_t)(int fanotify_fd, unsigned int flags, std::uint64_t mask, int dirfd, const char* pathname);
 
     // Opens a notification group and marks every mount point in list order
-    // (Debug line for each). io is the main event loop that run posts to;
-    // it must outlive run.
+    // (Debug line for each). io is the main event loop that run hands
+    // events over to; it must outlive run.
     // Throws std::runtime_error ("dlopen: ...") when the program's own symbol
     // scope cannot be opened; boost::system::system_error with the "nx"
     // codes and the context "Fanotify": 203 when fanotify_init or
@@ -53,8 +46,8 @@ public:
 
     // Reads the group with plain reads on the calling thread until stop.
     // The events of reads of up to 100 records each are handed over, in
-    // record order, once TS_FAN_HAND_OVER_EVENTS are gathered or a read finds
-    // nothing more (and when run ends): one handler pushes them. A failing
+    // record order, once a batch's worth (TS_BATCH_PATHS) is gathered or a
+    // read finds nothing more (and when run ends). A failing
     // read is logged once per run of failures and retried at once, since
     // the kernel fails a read for one event whose file it cannot open; once
     // more than 16 reads in a row have failed, every 100 ms. EINTR is
@@ -95,9 +88,6 @@ private:
 
     void back_off();
     bool wait_readable();
-    // Hands the gathered events over to the main thread, if any, and leaves
-    // events empty with room for the next ones reserved.
-    void hand_over(const boost::shared_ptr<ts_event_queue_t>& queue, std::vector<ts_event_t>& events);
 
     std::atomic<bool> stop_flag_;
     boost::asio::io_service& io_;

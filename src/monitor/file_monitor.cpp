@@ -18,6 +18,7 @@
 #include "linux_tarsel_appinfo.pb.h"
 #include "linux_tarsel_config.pb.h"
 #include "log/log.hpp"
+#include "monitor/event_handoff.hpp"
 #include "monitor/handoff.hpp"
 #include "monitor/interceptor_factory.hpp"
 #include "monitor/monitor_error.hpp"
@@ -29,7 +30,6 @@
 
 namespace {
 
-const std::size_t BATCH_LIMIT = 100; // pop takes limit + 1: batches of 101
 const int JOIN_SECONDS = 3;
 
 std::string quoted(const std::string& dir)
@@ -242,7 +242,8 @@ void ts_file_monitor_t::send_pending()
     if (!kestrum_->is_flow_open() || !kestrum_->send_queue_empty())
         return;
     std::deque<std::string> batch;
-    queue_->pop(batch, BATCH_LIMIT);
+    // pop takes one more than its limit.
+    queue_->pop(batch, TS_BATCH_PATHS - 1);
     if (!batch.empty())
         kestrum_->send_flow_data(batch.begin(), batch.end());
 }

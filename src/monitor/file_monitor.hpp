@@ -5,23 +5,23 @@
 // Threads. The main thread runs the event loop and every method of this
 // class, of the event queue and of the links (each opens with
 // NT_ASSERT_MAIN_THREAD, which checks in the sanitizer builds). The
-// interceptor's loop thread runs ts_interceptor_if::run; the watcher's thread
-// runs ts_mounts_watcher_t::run and its signals' slots. They meet the main
-// thread at four crossings only, each posted to the event loop through
-// ts_handoff_t and run only while its receiver is alive:
-// - ts_handoff_t::read_events: the events of one read or more, deposited
-//   with the queue and pushed by one posted handler for all that is
-//   deposited before it runs (posted by the interceptors; the handler holds
-//   a share of the queue);
-// - hand_over_mount_change: a change of the mount table, added to or removed
-//   from the interceptor;
+// interceptor's loop thread runs ts_interceptor_if::run; the watcher's
+// thread runs ts_mounts_watcher_t::run and its signals' slots. They meet the
+// main thread at four crossings only:
+// - file accesses: each run of an interceptor hands its events over through
+//   a ts_event_handoff_t of its own (add, then flush), whose one posted
+//   handler pushes into the queue all that was handed over before it runs;
+// - hand_over_mount_change: a change of the mount table, added to or
+//   removed from the interceptor;
 // - hand_over_watcher_error: the watcher's failure, which ends the daemon;
 // - hand_over_loop_end: the end of an interceptor's loop, fatal when the
 //   current interceptor was not asked to stop.
 // The last three go through ts_handoff_t::post, guarded by this object's
-// liveness token. stop on the
-// interceptor and close on the watcher are the only calls the main thread
-// makes into the other threads; each wakes its loop through a ts_wake_fd_t.
+// liveness token. The calls the main thread makes into the other threads
+// are stop on the interceptor and close on the watcher: each wakes its loop
+// through a ts_wake_fd_t, and the module interceptor's stop also signals its
+// loop thread through a ts_thread_alarm_t until the loop has left a read
+// that a device without poll lets block.
 #pragma once
 
 #include <deque>

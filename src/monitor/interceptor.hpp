@@ -15,10 +15,11 @@ class ts_interceptor_if
 {
 public:
     // Body of the interceptor thread. Reads kernel events until stop is seen
-    // and, for every event it accepts, posts ts_event_queue_t::push with a
-    // ts_event_t to the main event loop it was constructed with, in event
-    // order; the posted work holds the queue by shared ownership. Returns
-    // soon after stop, without waiting for the next kernel event.
+    // and hands every event it accepts, as a ts_event_t in event order, to
+    // the queue through a hand-over of its own (ts_event_handoff_t) on the
+    // main event loop it was constructed with; the hand-over holds the queue
+    // by shared ownership. Returns soon after stop, without waiting for the
+    // next kernel event.
     virtual void run(boost::shared_ptr<ts_event_queue_t> queue) = 0;
     // Asks run to return and wakes it; returns at once. Main thread, while
     // run executes on the interceptor thread. Never throws.

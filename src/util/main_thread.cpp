@@ -10,13 +10,13 @@ namespace {
 
 // Initialized before main on the thread that starts the process. A check run
 // from an earlier static initializer finds the default id and passes.
-const std::thread::id main_id = std::this_thread::get_id();
+const std::thread::id MAIN_ID = std::this_thread::get_id();
 
 } // namespace
 
 bool ts_main_thread_t::is_current() noexcept
 {
-    return main_id == std::thread::id() || std::this_thread::get_id() == main_id;
+    return MAIN_ID == std::thread::id() || std::this_thread::get_id() == MAIN_ID;
 }
 
 void ts_main_thread_t::fail(const char* function) noexcept

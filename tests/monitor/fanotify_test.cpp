@@ -555,7 +555,7 @@ TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)
     }
     ASSERT_TRUE(stop_and_join());
 
-    // Only the posted pushes hold the queue now (and, for a moment after the
+    // Only the hand-over's posted wake holds the queue now (and, for a moment after the
     // join, the ended thread's own copy of its function), so their count is
     // not read off the reference count: each must run on a live queue.
     boost::weak_ptr<ts_event_queue_t> alive = queue;

@@ -1,0 +1,75 @@
+#include "monitor/event_handoff.hpp"
+
+#include <iterator>
+
+#include "monitor/event_queue.hpp"
+#include "util/main_thread.hpp"
+
+boost::shared_ptr<ts_event_handoff_t> ts_event_handoff_t::create(boost::asio::io_service& loop,
+                                                                 const boost::shared_ptr<ts_event_queue_t>& queue,
+                                                                 std::size_t room)
+{
+    return boost::shared_ptr<ts_event_handoff_t>(new ts_event_handoff_t(loop, queue, room));
+}
+
+ts_event_handoff_t::ts_event_handoff_t(boost::asio::io_service& loop, const boost::shared_ptr<ts_event_queue_t>& queue,
+                                       std::size_t room)
+    : loop_(loop)
+    , queue_(queue)
+    , room_(room)
+{
+    gathered_.reserve(room_);
+}
+
+void ts_event_handoff_t::add(std::vector<ts_event_t>& events)
+{
+    if (gathered_.empty())
+        gathered_.swap(events);
+    else
+        gathered_.insert(gathered_.end(), std::make_move_iterator(events.begin()),
+                         std::make_move_iterator(events.end()));
+    events.clear();
+}
+
+void ts_event_handoff_t::flush()
+{
+    if (gathered_.empty())
+        return;
+    bool wake = false;
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        if (mailbox_.empty())
+            mailbox_.swap(gathered_);
+        else
+            mailbox_.insert(mailbox_.end(), std::make_move_iterator(gathered_.begin()),
+                            std::make_move_iterator(gathered_.end()));
+        gathered_.clear();
+        wake = !wake_pending_;
+        wake_pending_ = true;
+    }
+    if (wake) {
+        try {
+            boost::shared_ptr<ts_event_handoff_t> self = shared_from_this();
+            loop_.post([self]() { self->push_mailbox(); });
+        } catch (...) {
+            // What reached the mailbox stays, for the wake of the next flush.
+            boost::mutex::scoped_lock lock(mutex_);
+            wake_pending_ = false;
+            throw;
+        }
+    }
+    // The room may have gone with the swap into the mailbox.
+    gathered_.reserve(room_);
+}
+
+void ts_event_handoff_t::push_mailbox()
+{
+    NT_ASSERT_MAIN_THREAD();
+    std::vector<ts_event_t> events;
+    {
+        boost::mutex::scoped_lock lock(mutex_);
+        events.swap(mailbox_);
+        wake_pending_ = false;
+    }
+    queue_->push(events);
+}
