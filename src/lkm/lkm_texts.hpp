@@ -96,12 +96,6 @@ inline constexpr const char* TS_TEXT_LKM_READ_FAILED = "read: ";
 
 // Exception text (system_error with the errno) when the monitor node cannot be opened.
 inline constexpr const char* TS_TEXT_LKM_OPEN_MONITOR_FAILED = "Couldn't open monitor char device";
-// Debug, one per mount point offered at construction:
-// TS_TEXT_LKM_PATH_ADDED, the directory, TS_TEXT_LKM_PATH_ADDED_END; or
-// TS_TEXT_LKM_PATH_NOT_ADDED and the directory.
-inline constexpr const char* TS_TEXT_LKM_PATH_ADDED = "The path: ";
-inline constexpr const char* TS_TEXT_LKM_PATH_ADDED_END = " has been added for monitoring";
-inline constexpr const char* TS_TEXT_LKM_PATH_NOT_ADDED = "Couldn't add monitor path: ";
 // Exception text (std::runtime_error) when the stream assembler fails.
 inline constexpr const char* TS_TEXT_LKM_STREAM_FAILED = "cannot parse stream";
 // Warning, nothing follows: an EVENT_PATH packet that does not deserialize,

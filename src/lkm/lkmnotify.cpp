@@ -46,11 +46,7 @@ ts_lkmnotify_t::ts_lkmnotify_t(boost::asio::io_service& loop, const std::string&
         throw boost::system::system_error(errno, boost::system::system_category(), TS_TEXT_LKM_OPEN_MONITOR_FAILED);
     if (!wake_.valid())
         throw boost::system::system_error(wake_.error(), boost::system::system_category(), TS_TEXT_CONTEXT_LKM_EVENTFD);
-    for (const std::string& dir : mount_points) {
-        const bool added = control_.add_dir(dir);
-        NT_LOG(LOG_DEBUG_LEVEL,
-               (added ? TS_TEXT_LKM_PATH_ADDED + dir + TS_TEXT_LKM_PATH_ADDED_END : TS_TEXT_LKM_PATH_NOT_ADDED + dir));
-    }
+    offer_mount_points(mount_points);
 }
 
 ts_lkmnotify_t::~ts_lkmnotify_t() = default;

@@ -212,11 +212,7 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
     if (!group_.valid())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_TEXT_CONTEXT_FANOTIFY);
 
-    for (std::vector<std::string>::const_iterator dir = mount_points.begin(); dir != mount_points.end(); ++dir) {
-        const bool added = add_path(*dir);
-        NT_LOG(LOG_DEBUG_LEVEL, (added ? TS_TEXT_FANOTIFY_PATH_ADDED + *dir + TS_TEXT_FANOTIFY_PATH_ADDED_END
-                                       : TS_TEXT_FANOTIFY_PATH_NOT_ADDED + *dir));
-    }
+    offer_mount_points(mount_points);
     if (marked_.empty())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_NO_PATH_ADDED), TS_TEXT_CONTEXT_FANOTIFY);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -35,6 +36,12 @@ public:
     // Releases the interceptor's kernel resources; runs on whichever thread
     // drops the last reference, never while run executes.
     virtual ~ts_interceptor_if() {}
+
+protected:
+    // Offers every mount point to add_path in list order, with a Debug line
+    // for each, accepted or not: what each interceptor's constructor does
+    // with the factory's list. Throws what add_path throws.
+    void offer_mount_points(const std::vector<std::string>& mount_points);
 };
 
 typedef boost::shared_ptr<ts_interceptor_if> ts_interceptor_ptr;

@@ -62,14 +62,17 @@ inline constexpr const char* TS_TEXT_NO_MOUNTPOINTS = "Couldn't get mountpoints:
 // Info, before a fanotify interceptor is built.
 inline constexpr const char* TS_TEXT_FANOTIFY_TRYING = "Trying to use Fanotify interceptor";
 
+// Both interceptors.
+
+// Debug, one per mount point offered at construction: TS_TEXT_PATH_ADDED,
+// the directory, TS_TEXT_PATH_ADDED_END; or TS_TEXT_PATH_NOT_ADDED and the
+// directory.
+inline constexpr const char* TS_TEXT_PATH_ADDED = "The path: ";
+inline constexpr const char* TS_TEXT_PATH_ADDED_END = " has been added for monitoring";
+inline constexpr const char* TS_TEXT_PATH_NOT_ADDED = "Couldn't add monitor path: ";
+
 // Fanotify interceptor.
 
-// Debug, one per mount point offered at construction:
-// TS_TEXT_FANOTIFY_PATH_ADDED, the directory, TS_TEXT_FANOTIFY_PATH_ADDED_END;
-// or TS_TEXT_FANOTIFY_PATH_NOT_ADDED and the directory.
-inline constexpr const char* TS_TEXT_FANOTIFY_PATH_ADDED = "The path: ";
-inline constexpr const char* TS_TEXT_FANOTIFY_PATH_ADDED_END = " has been added for monitoring";
-inline constexpr const char* TS_TEXT_FANOTIFY_PATH_NOT_ADDED = "Couldn't add monitor path: ";
 // Debug, followed by dlerror's text, when fanotify_init or fanotify_mark is
 // not found (the "Fanotify" error 203 follows).
 inline constexpr const char* TS_TEXT_FANOTIFY_DLSYM = "dlsym: ";

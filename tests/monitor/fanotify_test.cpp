@@ -482,9 +482,9 @@ TEST_F(fanotify_test, construction_logs_each_mount_point)
 {
     const std::string missing = watched + "/missing";
     ts_fanotify_t fanotify(io, std::vector<std::string>{watched, missing, watched});
-    const std::string added = TS_TEXT_FANOTIFY_PATH_ADDED + watched + TS_TEXT_FANOTIFY_PATH_ADDED_END;
+    const std::string added = TS_TEXT_PATH_ADDED + watched + TS_TEXT_PATH_ADDED_END;
     EXPECT_EQ(2u, capture.count(LOG_DEBUG_LEVEL, added));
-    EXPECT_EQ(1u, capture.count(LOG_DEBUG_LEVEL, TS_TEXT_FANOTIFY_PATH_NOT_ADDED + missing));
+    EXPECT_EQ(1u, capture.count(LOG_DEBUG_LEVEL, TS_TEXT_PATH_NOT_ADDED + missing));
     EXPECT_EQ(3u, capture.lines().size());
 }
 
