@@ -3,7 +3,10 @@
  * Exercises the noxel module's devices inside a guest: the control
  * exchange, refused and malformed requests, events with path and pid,
  * partial reads, poll, signals, the queue bound, concurrent openers, the
- * forgetting of directories and unloading.
+ * names of chrooted openers, other mount namespaces, detached mounts and
+ * overlayfs, unlinked files, two readers, unprivileged users, long paths
+ * outside, the memory an unprivileged flood holds, the forgetting of
+ * directories and unloading.
  *
  *   noxel_module_test devices   all device checks; leaves the module loaded
  *   noxel_module_test unload    delete_module fails while a device is open,
@@ -854,79 +857,108 @@ static int jailed_open(void *unshare_mounts)
 	return 0;
 }
 
-static int check_roots(int ctl, int mon)
+/* Withdraws what the checks below may have left registered. */
+static void forget_dirs(int ctl)
 {
-	char seen[1024];
-	struct packet pk;
-	int n, r;
+	static const char *const dirs[] = { "/", "/tmp", JAIL_MNT, DIR_A,
+					    "/tmp/ntd", "/tmp/ovl/m" };
+	size_t i;
 
+	for (i = 0; i < sizeof(dirs) / sizeof(dirs[0]); i++)
+		exchange(ctl, PT_DEL_DIR, dirs[i]);
+}
+
+static int jail_ready;
+
+/* A tmpfs at JAIL_MNT holding JAIL/etc/passwd. */
+static int make_jail(void)
+{
+	if (jail_ready)
+		return 0;
 	mkdir(JAIL_MNT, 0755);
-	CHECK("chroot-own-dir", mount("jail", JAIL_MNT, "tmpfs", 0, NULL) == 0,
-	      "mount: %s", strerror(errno));
+	if (mount("jail", JAIL_MNT, "tmpfs", 0, NULL))
+		return -1;
 	mkdir(JAIL, 0755);
 	mkdir(JAIL "/etc", 0755);
 	make_file(JAIL "/etc/passwd");
 	/* The same name in the checker's root names another file. */
 	mkdir("/etc", 0755);
 	make_file("/etc/passwd");
+	jail_ready = 1;
+	return 0;
+}
 
-	/* Only the jail's mount point registered. */
-	CHECK("chroot-own-dir", exchange(ctl, PT_ADD_DIR, JAIL_MNT) == 0,
+/*
+ * A chrooted opener; registered: the jail's mount point only, or every
+ * mount point as the daemon does.  Exactly one event, by our name.
+ */
+static int check_chroot(int ctl, int mon, int all_mounts)
+{
+	const char *name = all_mounts ? "chroot-all-mounts" : "chroot-own-dir";
+	char seen[1024];
+	struct packet pk;
+	int n, r;
+
+	forget_dirs(ctl);
+	CHECK(name, make_jail() == 0, "mount: %s", strerror(errno));
+	CHECK(name, exchange(ctl, PT_ADD_DIR, JAIL_MNT) == 0 &&
+	      (!all_mounts || (exchange(ctl, PT_ADD_DIR, "/") == 0 &&
+			       exchange(ctl, PT_ADD_DIR, "/tmp") == 0)),
 	      "ADD_DIR refused");
 	drain(mon);
 	r = in_child(jailed_open, NULL);
 	n = collect(mon, 500, seen, sizeof(seen), &pk);
-	CHECK("chroot-own-dir", r == 0 && n == 1 &&
-	      !strcmp(pk.path, JAIL "/etc/passwd"),
+	forget_dirs(ctl);
+	CHECK(name, r == 0 && n == 1 && !strcmp(pk.path, JAIL "/etc/passwd"),
 	      "child %d, %d events:%s (want " JAIL "/etc/passwd)", r, n, seen);
-	pass("chroot-own-dir");
+	pass(name);
+	return 0;
+}
 
-	/* Every mount point registered, as the daemon does. */
-	CHECK("chroot-all-mounts", exchange(ctl, PT_ADD_DIR, "/") == 0 &&
-	      exchange(ctl, PT_ADD_DIR, "/tmp") == 0, "ADD_DIR refused");
-	drain(mon);
-	r = in_child(jailed_open, NULL);
-	n = collect(mon, 500, seen, sizeof(seen), &pk);
-	CHECK("chroot-all-mounts", r == 0 && n == 1 &&
-	      !strcmp(pk.path, JAIL "/etc/passwd"),
-	      "child %d, %d events:%s (want " JAIL "/etc/passwd)", r, n, seen);
-	pass("chroot-all-mounts");
+/* In a mount namespace of its own the opener is no concern of ours. */
+static int check_unshare(int ctl, int mon)
+{
+	char seen[1024];
+	int n, r;
 
-	/* In a mount namespace of its own the opener is no concern of ours. */
+	forget_dirs(ctl);
+	CHECK("unshare-chroot", make_jail() == 0, "mount: %s", strerror(errno));
+	CHECK("unshare-chroot", exchange(ctl, PT_ADD_DIR, "/") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, "/tmp") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, JAIL_MNT) == 0, "ADD_DIR refused");
 	drain(mon);
 	r = in_child(jailed_open, (void *)1);
 	n = collect(mon, 500, seen, sizeof(seen), NULL);
+	forget_dirs(ctl);
 	CHECK("unshare-chroot", r == 0 && n == 0, "child %d, %d events:%s", r,
 	      n, seen);
 	pass("unshare-chroot");
+	return 0;
+}
 
-	/* A registered mount detached from the tree: no name of ours. */
-	{
-		int dir;
+/* A registered mount detached from the tree: no name of ours. */
+static int check_detached(int ctl, int mon)
+{
+	char seen[1024];
+	int n, dir;
 
-		mkdir("/tmp/ntd", 0755);
-		CHECK("detached-mount", mount("ntd", "/tmp/ntd", "tmpfs", 0,
-					      NULL) == 0, "mount: %s",
-		      strerror(errno));
-		make_file("/tmp/ntd/f");
-		dir = open("/tmp/ntd", O_RDONLY | O_DIRECTORY);
-		CHECK("detached-mount", dir >= 0 &&
-		      exchange(ctl, PT_ADD_DIR, "/tmp/ntd") == 0, "ADD_DIR refused");
-		CHECK("detached-mount", umount2("/tmp/ntd", MNT_DETACH) == 0,
-		      "umount: %s", strerror(errno));
-		drain(mon);
-		close(openat(dir, "f", O_RDONLY));
-		n = collect(mon, 500, seen, sizeof(seen), NULL);
-		close(dir);
-		exchange(ctl, PT_DEL_DIR, "/tmp/ntd");
-		CHECK("detached-mount", n == 0, "%d events:%s", n, seen);
-	}
+	forget_dirs(ctl);
+	mkdir("/tmp/ntd", 0755);
+	CHECK("detached-mount", mount("ntd", "/tmp/ntd", "tmpfs", 0, NULL) == 0,
+	      "mount: %s", strerror(errno));
+	make_file("/tmp/ntd/f");
+	dir = open("/tmp/ntd", O_RDONLY | O_DIRECTORY);
+	CHECK("detached-mount", dir >= 0 &&
+	      exchange(ctl, PT_ADD_DIR, "/tmp/ntd") == 0, "ADD_DIR refused");
+	CHECK("detached-mount", umount2("/tmp/ntd", MNT_DETACH) == 0,
+	      "umount: %s", strerror(errno));
+	drain(mon);
+	close(openat(dir, "f", O_RDONLY));
+	n = collect(mon, 500, seen, sizeof(seen), NULL);
+	close(dir);
+	forget_dirs(ctl);
+	CHECK("detached-mount", n == 0, "%d events:%s", n, seen);
 	pass("detached-mount");
-
-	exchange(ctl, PT_DEL_DIR, "/");
-	exchange(ctl, PT_DEL_DIR, "/tmp");
-	exchange(ctl, PT_DEL_DIR, JAIL_MNT);
-	umount2(JAIL_MNT, MNT_DETACH);
 	return 0;
 }
 
@@ -944,7 +976,12 @@ static int check_overlay(int ctl, int mon)
 	mkdir(OVL "/w", 0755);
 	mkdir(OVL "/m", 0755);
 	make_file(OVL "/l/g");
-	make_file(OVL "/l/gcopy");
+	/* With data, so that the copy-up copies it through opened files. */
+	fd = open(OVL "/l/gcopy", O_CREAT | O_WRONLY, 0644);
+	CHECK("overlay-one-open", fd >= 0 && write(fd, "data\n", 5) == 5,
+	      "lower file: %s", strerror(errno));
+	close(fd);
+	forget_dirs(ctl);
 	CHECK("overlay-one-open", mount("overlay", OVL "/m", "overlay", 0,
 				        "lowerdir=" OVL "/l,upperdir=" OVL
 				        "/u,workdir=" OVL "/w") == 0,
@@ -968,9 +1005,7 @@ static int check_overlay(int ctl, int mon)
 	      "%d events:%s (want " OVL "/m/gcopy once)", n, seen);
 	pass("overlay-copy-up");
 
-	exchange(ctl, PT_DEL_DIR, OVL "/m");
-	exchange(ctl, PT_DEL_DIR, "/tmp");
-	exchange(ctl, PT_DEL_DIR, "/");
+	forget_dirs(ctl);
 	umount(OVL "/m");
 	return 0;
 }
@@ -983,6 +1018,7 @@ static int check_unlinked(int ctl, int mon)
 	int got = 0, deleted = 0, r, status;
 	pid_t kid;
 
+	forget_dirs(ctl);
 	CHECK("unlinked-names", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
 	      "ADD_DIR refused");
 	mkdir(DIR_A "/u", 0755);
@@ -1026,6 +1062,7 @@ static int check_two_readers(int ctl, int mon)
 	int mon2 = open(MONITOR_NODE, O_RDONLY | O_NONBLOCK), r;
 	struct pollfd p = { mon, POLLIN, 0 };
 
+	forget_dirs(ctl);
 	CHECK("two-readers", mon2 >= 0, "open: %s", strerror(errno));
 	CHECK("two-readers", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
 	      "ADD_DIR refused");
@@ -1140,6 +1177,7 @@ static int check_long_outside(int ctl, int mon)
 	int top = open(".", O_RDONLY | O_DIRECTORY), i, n;
 	size_t total;
 
+	forget_dirs(ctl);
 	CHECK("long-path-outside", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
 	      "ADD_DIR refused");
 	total = deep_dir("/tmp/ntlong", 4200, 'l');
@@ -1204,6 +1242,7 @@ static int check_flood(int ctl, int mon)
 	int top = open(".", O_RDONLY | O_DIRECTORY), r, queued;
 	size_t total;
 
+	forget_dirs(ctl);
 	CHECK("flood-bound", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
 	      "ADD_DIR refused");
 	total = deep_dir(DIR_A "/flood", 3800, 'f');
@@ -1260,10 +1299,18 @@ static int run_devices(void)
 	if (check_queue_bound(mon) || check_concurrency(mon) || check_open_modes())
 		return -1;
 	exchange(ctl, PT_DEL_DIR, DIR_A);
-	if (check_roots(ctl, mon) || check_overlay(ctl, mon) ||
-	    check_unlinked(ctl, mon) || check_two_readers(ctl, mon) ||
-	    check_privilege(major) || check_long_outside(ctl, mon) ||
-	    check_flood(ctl, mon))
+	/* Each sets up and registers what it needs: all of them run. */
+	check_chroot(ctl, mon, 0);
+	check_chroot(ctl, mon, 1);
+	check_unshare(ctl, mon);
+	check_detached(ctl, mon);
+	check_overlay(ctl, mon);
+	check_unlinked(ctl, mon);
+	check_two_readers(ctl, mon);
+	check_privilege(major);
+	check_long_outside(ctl, mon);
+	check_flood(ctl, mon);
+	if (failures)
 		return -1;
 	close(mon);
 	close(ctl);
