@@ -385,6 +385,9 @@ static bool noxel_reader_fill(struct noxel_reader *r, const struct path *path,
 	char *name;
 	int len;
 
+	/* A reader without a root of its own names nothing. */
+	if (!current->fs)
+		return false;
 	get_fs_root(current->fs, &root);
 	reachable = path_is_under(path, &root);
 	path_put(&root);
