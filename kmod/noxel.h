@@ -7,6 +7,7 @@
 #define NOXEL_H
 
 #include <linux/fs.h>
+#include <linux/path.h>
 #include <linux/types.h>
 
 #define NOXEL_NAME		"noxel"
@@ -20,7 +21,7 @@ int noxel_dirs_add(const u8 *dir, u32 len);
 int noxel_dirs_del(const u8 *dir, u32 len);
 void noxel_dirs_clear(void);
 bool noxel_dirs_any(void);
-bool noxel_dirs_match(const char *path, size_t len);
+bool noxel_dirs_match(const struct path *path);
 
 /* Monitor device and the open hook. */
 extern const struct file_operations noxel_monitor_fops;

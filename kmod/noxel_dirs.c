@@ -1,23 +1,38 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * Registered directories.  The open hook matches every reported path
- * against them under RCU; ADD_DIR and DEL_DIR change them under a mutex in
- * the writer's process context.
+ * Registered directories.  The open hook matches every open against them
+ * under RCU; ADD_DIR and DEL_DIR change them under a mutex in the writer's
+ * process context.
  *
- * A directory is kept by two names: the name the daemon gave (less trailing
- * slashes), by which DEL_DIR finds it even after it was unmounted, and the
- * name the kernel gives the resolved directory at ADD_DIR, which is the
- * form reported paths take (symbolic links resolved).
+ * A directory is kept by the name the daemon gave (less trailing slashes),
+ * by which DEL_DIR finds it even after it was unmounted, and by the mount
+ * and dentry that name led to at ADD_DIR.  Opens are matched by that mount
+ * and dentry, never by a name: a name depends on the root of whoever forms
+ * it, while the mount tells the daemon's mounts from their copies in other
+ * mount namespaces and from the private mounts file systems make for
+ * themselves.  A directory covers the files below it on its own mount, as a
+ * fanotify mount mark covers its mount; the daemon registers every mount
+ * point.
+ *
+ * The mount and the dentry are held without a reference, so that a
+ * registered mount point never keeps its file system busy: they are compared,
+ * never followed.  Once the mount is gone and until DEL_DIR arrives, a new
+ * mount may come to the same address; its opens may then be queued, and the
+ * reader still reports only files it can name from its own root.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
 #include <linux/err.h>
+#include <linux/fs.h>
+#include <linux/hashtable.h>
 #include <linux/list.h>
 #include <linux/moduleparam.h>
+#include <linux/mount.h>
 #include <linux/mutex.h>
 #include <linux/namei.h>
 #include <linux/path.h>
 #include <linux/rculist.h>
+#include <linux/seqlock.h>
 #include <linux/slab.h>
 #include <linux/string.h>
 
@@ -28,15 +43,17 @@ module_param(max_dirs, uint, 0444);
 MODULE_PARM_DESC(max_dirs, "Most directories registered at once");
 
 struct noxel_dir {
-	struct list_head node;
+	struct list_head node;		/* noxel_dirs, under the mutex */
+	struct hlist_node hnode;	/* noxel_dirs_by_mnt, under RCU */
 	struct rcu_head rcu;
+	const struct vfsmount *mnt;	/* compared only */
+	const struct dentry *dentry;	/* compared only */
 	size_t name_len;
-	size_t canon_len;
-	char *canon;
 	char name[];
 };
 
 static LIST_HEAD(noxel_dirs);
+static DEFINE_HASHTABLE(noxel_dirs_by_mnt, 8);
 static DEFINE_MUTEX(noxel_dirs_lock);
 static unsigned int noxel_dirs_count;
 
@@ -66,51 +83,43 @@ static struct noxel_dir *noxel_dir_find(const u8 *name, size_t len)
 }
 
 /*
- * Resolves the directory and makes its entry; sleeps, so it runs before
- * the lock is taken.
+ * Resolves the directory from the writer's root and makes its entry;
+ * sleeps, so it runs before the lock is taken.
  */
 static struct noxel_dir *noxel_dir_new(const u8 *name, size_t len)
 {
-	struct noxel_dir *d = NULL;
+	struct noxel_dir *d;
 	struct path path;
-	char *buf, *canon;
-	size_t canon_len;
 	int err;
 
-	buf = kmalloc(PATH_MAX, GFP_KERNEL);
-	if (!buf)
+	d = kmalloc(struct_size(d, name, len + 1), GFP_KERNEL);
+	if (!d)
 		return ERR_PTR(-ENOMEM);
-	memcpy(buf, name, len);
-	buf[len] = '\0';
-	err = kern_path(buf, LOOKUP_FOLLOW | LOOKUP_DIRECTORY, &path);
-	if (err)
-		goto out;
-	canon = d_path(&path, buf, PATH_MAX);
-	path_put(&path);
-	if (IS_ERR(canon)) {
-		err = PTR_ERR(canon);
-		goto out;
-	}
-	canon_len = strlen(canon);
-	d = kmalloc(struct_size(d, name, len + 1 + canon_len + 1), GFP_KERNEL);
-	if (!d) {
-		err = -ENOMEM;
-		goto out;
-	}
 	d->name_len = len;
 	memcpy(d->name, name, len);
 	d->name[len] = '\0';
-	d->canon = d->name + len + 1;
-	d->canon_len = canon_len;
-	memcpy(d->canon, canon, canon_len + 1);
-out:
-	kfree(buf);
-	return err ? ERR_PTR(err) : d;
+	err = kern_path(d->name, LOOKUP_FOLLOW | LOOKUP_DIRECTORY, &path);
+	if (err) {
+		kfree(d);
+		return ERR_PTR(err);
+	}
+	d->mnt = path.mnt;
+	d->dentry = path.dentry;
+	path_put(&path);
+	return d;
+}
+
+/* Called with noxel_dirs_lock held. */
+static void noxel_dir_unlink(struct noxel_dir *d)
+{
+	list_del(&d->node);
+	hash_del_rcu(&d->hnode);
+	kfree_rcu(d, rcu);
 }
 
 int noxel_dirs_add(const u8 *dir, u32 len)
 {
-	struct noxel_dir *d;
+	struct noxel_dir *d, *old;
 	size_t name_len;
 	int err;
 
@@ -122,19 +131,24 @@ int noxel_dirs_add(const u8 *dir, u32 len)
 		return PTR_ERR(d);
 
 	mutex_lock(&noxel_dirs_lock);
-	if (noxel_dir_find(d->name, name_len)) {
-		/* Registering twice is no error: a new daemon repeats them. */
-		err = 0;
-	} else if (noxel_dirs_count >= max_dirs) {
-		err = -ENOSPC;
-	} else {
-		list_add_tail_rcu(&d->node, &noxel_dirs);
-		WRITE_ONCE(noxel_dirs_count, noxel_dirs_count + 1);
-		d = NULL;
+	old = noxel_dir_find(d->name, name_len);
+	if (!old && noxel_dirs_count >= max_dirs) {
+		mutex_unlock(&noxel_dirs_lock);
+		kfree(d);
+		return -ENOSPC;
 	}
+	/*
+	 * Registering twice is no error (a new daemon repeats them); the
+	 * entry follows what the name leads to now, a new mount there, say.
+	 */
+	if (old)
+		noxel_dir_unlink(old);
+	else
+		WRITE_ONCE(noxel_dirs_count, noxel_dirs_count + 1);
+	list_add_tail(&d->node, &noxel_dirs);
+	hash_add_rcu(noxel_dirs_by_mnt, &d->hnode, (unsigned long)d->mnt);
 	mutex_unlock(&noxel_dirs_lock);
-	kfree(d);
-	return err;
+	return 0;
 }
 
 int noxel_dirs_del(const u8 *dir, u32 len)
@@ -149,14 +163,11 @@ int noxel_dirs_del(const u8 *dir, u32 len)
 	mutex_lock(&noxel_dirs_lock);
 	d = noxel_dir_find(dir, name_len);
 	if (d) {
-		list_del_rcu(&d->node);
+		noxel_dir_unlink(d);
 		WRITE_ONCE(noxel_dirs_count, noxel_dirs_count - 1);
 	}
 	mutex_unlock(&noxel_dirs_lock);
-	if (!d)
-		return -ENOENT;
-	kfree_rcu(d, rcu);
-	return 0;
+	return d ? 0 : -ENOENT;
 }
 
 void noxel_dirs_clear(void)
@@ -164,10 +175,8 @@ void noxel_dirs_clear(void)
 	struct noxel_dir *d, *next;
 
 	mutex_lock(&noxel_dirs_lock);
-	list_for_each_entry_safe(d, next, &noxel_dirs, node) {
-		list_del_rcu(&d->node);
-		kfree_rcu(d, rcu);
-	}
+	list_for_each_entry_safe(d, next, &noxel_dirs, node)
+		noxel_dir_unlink(d);
 	WRITE_ONCE(noxel_dirs_count, 0);
 	mutex_unlock(&noxel_dirs_lock);
 }
@@ -177,20 +186,55 @@ bool noxel_dirs_any(void)
 	return READ_ONCE(noxel_dirs_count) != 0;
 }
 
-/* Whether path lies in or under a registered directory; any context. */
-bool noxel_dirs_match(const char *path, size_t len)
+/*
+ * Whether dentry is top or lies below it.  The chain of a pinned dentry's
+ * parents stays whole under RCU; a rename moving it meanwhile makes the walk
+ * start over.  top is compared, never followed.
+ */
+static bool noxel_dentry_below(const struct dentry *dentry,
+			       const struct dentry *top)
 {
+	const struct dentry *p;
+	unsigned int seq, steps;
+	bool below;
+
+	do {
+		seq = read_seqbegin(&rename_lock);
+		below = false;
+		p = dentry;
+		/* Every step takes at least two bytes of a name. */
+		for (steps = 0; steps < PATH_MAX / 2; steps++) {
+			if (p == top) {
+				below = true;
+				break;
+			}
+			if (IS_ROOT(p))
+				break;
+			p = READ_ONCE(p->d_parent);
+		}
+	} while (read_seqretry(&rename_lock, seq));
+	return below;
+}
+
+/*
+ * Whether the file at path lies in or under a registered directory of its
+ * own mount.  Process context, possibly atomic, never NMI: the walk may wait
+ * for a rename in progress.  A registered mount point, the daemon's case,
+ * costs one hash lookup.
+ */
+bool noxel_dirs_match(const struct path *path)
+{
+	const struct vfsmount *mnt = path->mnt;
 	struct noxel_dir *d;
 	bool found = false;
 
 	rcu_read_lock();
-	list_for_each_entry_rcu(d, &noxel_dirs, node) {
-		if (d->canon_len == 1) {
-			found = true;
-			break;
-		}
-		if (len >= d->canon_len && !memcmp(path, d->canon, d->canon_len) &&
-		    (len == d->canon_len || path[d->canon_len] == '/')) {
+	hash_for_each_possible_rcu(noxel_dirs_by_mnt, d, hnode,
+				   (unsigned long)mnt) {
+		if (d->mnt != mnt)
+			continue;
+		if (d->dentry == mnt->mnt_root ||
+		    noxel_dentry_below(path->dentry, d->dentry)) {
 			found = true;
 			break;
 		}

@@ -16,6 +16,7 @@
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
+#include <linux/capability.h>
 #include <linux/cdev.h>
 #include <linux/fs.h>
 #include <linux/init.h>
@@ -25,8 +26,8 @@
 #include "noxel.h"
 
 static dev_t noxel_devt;
-static struct cdev noxel_monitor_cdev;
-static struct cdev noxel_control_cdev;
+/* Both minors, so that they go live, and away, together. */
+static struct cdev noxel_cdev;
 
 static DEFINE_MUTEX(noxel_users_lock);
 static unsigned int noxel_users;
@@ -46,6 +47,40 @@ void noxel_user_put(void)
 	mutex_unlock(&noxel_users_lock);
 }
 
+/*
+ * Either device shows what every user opens, or chooses what is watched:
+ * the daemon's privilege is asked for at open, whatever the node's mode.
+ */
+static int noxel_open(struct inode *inode, struct file *file)
+{
+	const struct file_operations *fops;
+
+	switch (iminor(inode)) {
+	case NOXEL_MONITOR_MINOR:
+		fops = &noxel_monitor_fops;
+		break;
+	case NOXEL_CONTROL_MINOR:
+		fops = &noxel_control_fops;
+		break;
+	default:
+		return -ENXIO;
+	}
+	if (!capable(CAP_SYS_ADMIN))
+		return -EPERM;
+	/* A reference of our own for the new operations, as for the old. */
+	fops = fops_get(fops);
+	if (!fops)
+		return -ENXIO;
+	replace_fops(file, fops);
+	return file->f_op->open(inode, file);
+}
+
+static const struct file_operations noxel_fops = {
+	.owner = THIS_MODULE,
+	.open = noxel_open,
+	.llseek = no_llseek,
+};
+
 static int __init noxel_init(void)
 {
 	int err;
@@ -57,25 +92,16 @@ static int __init noxel_init(void)
 	if (err)
 		goto out_region;
 
-	cdev_init(&noxel_monitor_cdev, &noxel_monitor_fops);
-	noxel_monitor_cdev.owner = THIS_MODULE;
-	err = cdev_add(&noxel_monitor_cdev,
-		       MKDEV(MAJOR(noxel_devt), NOXEL_MONITOR_MINOR), 1);
+	/* Last: the devices go live once all they use is ready. */
+	cdev_init(&noxel_cdev, &noxel_fops);
+	noxel_cdev.owner = THIS_MODULE;
+	err = cdev_add(&noxel_cdev, MKDEV(MAJOR(noxel_devt), 0), 2);
 	if (err)
 		goto out_monitor;
-
-	cdev_init(&noxel_control_cdev, &noxel_control_fops);
-	noxel_control_cdev.owner = THIS_MODULE;
-	err = cdev_add(&noxel_control_cdev,
-		       MKDEV(MAJOR(noxel_devt), NOXEL_CONTROL_MINOR), 1);
-	if (err)
-		goto out_monitor_cdev;
 
 	pr_info("loaded, major %d\n", MAJOR(noxel_devt));
 	return 0;
 
-out_monitor_cdev:
-	cdev_del(&noxel_monitor_cdev);
 out_monitor:
 	noxel_monitor_exit();
 out_region:
@@ -83,10 +109,10 @@ out_region:
 	return err;
 }
 
+/* In the reverse order: no new open once the devices are gone. */
 static void __exit noxel_exit(void)
 {
-	cdev_del(&noxel_control_cdev);
-	cdev_del(&noxel_monitor_cdev);
+	cdev_del(&noxel_cdev);
 	noxel_monitor_exit();
 	/* No device is open, so the last close has cleared them already. */
 	noxel_dirs_clear();

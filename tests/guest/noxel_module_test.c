@@ -3,7 +3,10 @@
  * Exercises the noxel module's devices inside a guest: the control
  * exchange, refused and malformed requests, events with path and pid,
  * partial reads, poll, signals, the queue bound, concurrent openers, the
- * forgetting of directories and unloading.
+ * names of chrooted openers, other mount namespaces, detached mounts and
+ * overlayfs, unlinked files, two readers, unprivileged users, long paths
+ * outside, the memory an unprivileged flood holds, the forgetting of
+ * directories and unloading.
  *
  *   noxel_module_test devices   all device checks; leaves the module loaded
  *   noxel_module_test unload    delete_module fails while a device is open,
@@ -17,6 +20,8 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <grp.h>
+#include <sched.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -304,27 +309,50 @@ static int exchange(int fd, int type, const char *dir)
 	return pk.error;
 }
 
+static double now_ms(void)
+{
+	struct timespec ts;
+
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
 /*
  * Reads one event packet from the monitor in reads of at most chunk bytes,
  * checking that no read crosses a packet's end.  timeout_ms < 0 blocks.
- * Returns 1 with an event, 0 on time-out, -1 on error.
+ * Returns 1 with an event, 0 on time-out, -1 on error.  The monitor may be
+ * ready for a read that then finds only opens it does not report: on a
+ * descriptor opened with O_NONBLOCK such a read gives EAGAIN, and the wait
+ * goes on until the time-out.
  */
 static int read_event(int fd, struct packet *pk, size_t chunk, int timeout_ms)
 {
 	static uint8_t pkt[16384];
 	size_t have = 0, need = 4;
 	uint32_t len = 0;
+	double end = now_ms() + timeout_ms;
 
 	while (have < need) {
 		struct pollfd p = { fd, POLLIN, 0 };
 		ssize_t r;
 		size_t want = chunk;
+		int wait = have ? 5000 : timeout_ms;
 
-		if (poll(&p, 1, have ? 5000 : timeout_ms) == 0)
+		if (!have && timeout_ms > 0) {
+			wait = end - now_ms();
+			if (wait < 0)
+				wait = 0;
+		}
+		if (poll(&p, 1, wait) == 0)
 			return have ? -1 : 0;
 		if (want > sizeof(pkt) - have)
 			want = sizeof(pkt) - have;
 		r = read(fd, pkt + have, want);
+		if (r < 0 && errno == EAGAIN) {
+			if (!have && timeout_ms >= 0 && now_ms() >= end)
+				return 0;
+			continue;
+		}
 		if (r <= 0)
 			return -1;
 		have += r;
@@ -529,11 +557,15 @@ static int check_events(int ctl, int mon)
 		struct itimerval it = { { 0, 0 }, { 0, 200000 } };
 		char b[4096];
 
+		int fl = fcntl(mon, F_GETFL);
+
 		/* A handler without SA_RESTART: the read must end with EINTR. */
 		sa.sa_handler = noop_handler;
 		sigaction(SIGALRM, &sa, NULL);
 		setitimer(ITIMER_REAL, &it, NULL);
+		fcntl(mon, F_SETFL, fl & ~O_NONBLOCK);
 		r = read(mon, b, sizeof(b));
+		fcntl(mon, F_SETFL, fl);
 		CHECK("event-signal", r < 0 && errno == EINTR,
 		      "blocking read gave %d (%s)", r, strerror(errno));
 	}
@@ -733,7 +765,7 @@ static int check_concurrency(int mon)
 static int check_forgotten(void)
 {
 	int ctl = open(CONTROL_NODE, O_RDWR);
-	int mon = open(MONITOR_NODE, O_RDONLY);
+	int mon = open(MONITOR_NODE, O_RDONLY | O_NONBLOCK);
 	struct packet pk;
 
 	CHECK("forget-on-close", ctl >= 0 && mon >= 0, "reopen failed");
@@ -757,9 +789,490 @@ static int check_open_modes(void)
 	return 0;
 }
 
+/* ---- what is reported, and by which name ---- */
+
+/*
+ * Reads every event that comes within ms, keeping those of interest; gives
+ * how many came, or -1 on a read error.  Each path read is appended to
+ * seen (separated by spaces) for the failure text.
+ */
+static int collect(int mon, int ms, char *seen, size_t cap, struct packet *last)
+{
+	struct packet pk;
+	int n = 0, r;
+
+	if (seen)
+		seen[0] = '\0';
+	while ((r = read_event(mon, &pk, 4096, ms)) == 1) {
+		n++;
+		if (last)
+			*last = pk;
+		if (seen && strlen(seen) + strlen(pk.path) + 2 < cap) {
+			strcat(seen, " ");
+			strcat(seen, pk.path);
+		}
+	}
+	return r < 0 ? -1 : n;
+}
+
+static void make_file(const char *path)
+{
+	close(open(path, O_CREAT | O_WRONLY, 0644));
+}
+
+/* Forks a child that runs fn and exits with its result; gives that result. */
+static int in_child(int (*fn)(void *), void *arg)
+{
+	pid_t pid = fork();
+	int status;
+
+	if (pid < 0)
+		return -1;
+	if (pid == 0)
+		_exit(fn(arg));
+	if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+		return -1;
+	return WEXITSTATUS(status);
+}
+
+#define JAIL_MNT "/tmp/ntj"
+#define JAIL JAIL_MNT "/jail"
+
+/* Opens /etc/passwd inside the jail; unshares the mounts first when asked. */
+static int jailed_open(void *unshare_mounts)
+{
+	int fd;
+
+	if (unshare_mounts) {
+		if (unshare(CLONE_NEWNS) ||
+		    mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL))
+			return 10;
+	}
+	if (chroot(JAIL) || chdir("/"))
+		return 11;
+	fd = open("/etc/passwd", O_RDONLY);
+	if (fd < 0)
+		return 12;
+	close(fd);
+	return 0;
+}
+
+/* Withdraws what the checks below may have left registered. */
+static void forget_dirs(int ctl)
+{
+	static const char *const dirs[] = { "/", "/tmp", JAIL_MNT, DIR_A,
+					    "/tmp/ntd", "/tmp/ovl/m" };
+	size_t i;
+
+	for (i = 0; i < sizeof(dirs) / sizeof(dirs[0]); i++)
+		exchange(ctl, PT_DEL_DIR, dirs[i]);
+}
+
+static int jail_ready;
+
+/* A tmpfs at JAIL_MNT holding JAIL/etc/passwd. */
+static int make_jail(void)
+{
+	if (jail_ready)
+		return 0;
+	mkdir(JAIL_MNT, 0755);
+	if (mount("jail", JAIL_MNT, "tmpfs", 0, NULL))
+		return -1;
+	mkdir(JAIL, 0755);
+	mkdir(JAIL "/etc", 0755);
+	make_file(JAIL "/etc/passwd");
+	/* The same name in the checker's root names another file. */
+	mkdir("/etc", 0755);
+	make_file("/etc/passwd");
+	jail_ready = 1;
+	return 0;
+}
+
+/*
+ * A chrooted opener; registered: the jail's mount point only, or every
+ * mount point as the daemon does.  Exactly one event, by our name.
+ */
+static int check_chroot(int ctl, int mon, int all_mounts)
+{
+	const char *name = all_mounts ? "chroot-all-mounts" : "chroot-own-dir";
+	char seen[1024];
+	struct packet pk;
+	int n, r;
+
+	forget_dirs(ctl);
+	CHECK(name, make_jail() == 0, "mount: %s", strerror(errno));
+	CHECK(name, exchange(ctl, PT_ADD_DIR, JAIL_MNT) == 0 &&
+	      (!all_mounts || (exchange(ctl, PT_ADD_DIR, "/") == 0 &&
+			       exchange(ctl, PT_ADD_DIR, "/tmp") == 0)),
+	      "ADD_DIR refused");
+	drain(mon);
+	r = in_child(jailed_open, NULL);
+	n = collect(mon, 500, seen, sizeof(seen), &pk);
+	forget_dirs(ctl);
+	CHECK(name, r == 0 && n == 1 && !strcmp(pk.path, JAIL "/etc/passwd"),
+	      "child %d, %d events:%s (want " JAIL "/etc/passwd)", r, n, seen);
+	pass(name);
+	return 0;
+}
+
+/* In a mount namespace of its own the opener is no concern of ours. */
+static int check_unshare(int ctl, int mon)
+{
+	char seen[1024];
+	int n, r;
+
+	forget_dirs(ctl);
+	CHECK("unshare-chroot", make_jail() == 0, "mount: %s", strerror(errno));
+	CHECK("unshare-chroot", exchange(ctl, PT_ADD_DIR, "/") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, "/tmp") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, JAIL_MNT) == 0, "ADD_DIR refused");
+	drain(mon);
+	r = in_child(jailed_open, (void *)1);
+	n = collect(mon, 500, seen, sizeof(seen), NULL);
+	forget_dirs(ctl);
+	CHECK("unshare-chroot", r == 0 && n == 0, "child %d, %d events:%s", r,
+	      n, seen);
+	pass("unshare-chroot");
+	return 0;
+}
+
+/* A registered mount detached from the tree: no name of ours. */
+static int check_detached(int ctl, int mon)
+{
+	char seen[1024];
+	int n, dir;
+
+	forget_dirs(ctl);
+	mkdir("/tmp/ntd", 0755);
+	CHECK("detached-mount", mount("ntd", "/tmp/ntd", "tmpfs", 0, NULL) == 0,
+	      "mount: %s", strerror(errno));
+	make_file("/tmp/ntd/f");
+	dir = open("/tmp/ntd", O_RDONLY | O_DIRECTORY);
+	CHECK("detached-mount", dir >= 0 &&
+	      exchange(ctl, PT_ADD_DIR, "/tmp/ntd") == 0, "ADD_DIR refused");
+	CHECK("detached-mount", umount2("/tmp/ntd", MNT_DETACH) == 0,
+	      "umount: %s", strerror(errno));
+	drain(mon);
+	close(openat(dir, "f", O_RDONLY));
+	n = collect(mon, 500, seen, sizeof(seen), NULL);
+	close(dir);
+	forget_dirs(ctl);
+	CHECK("detached-mount", n == 0, "%d events:%s", n, seen);
+	pass("detached-mount");
+	return 0;
+}
+
+#define OVL "/tmp/ovl"
+
+static int check_overlay(int ctl, int mon)
+{
+	char seen[1024];
+	struct packet pk;
+	int n, fd;
+
+	mkdir(OVL, 0755);
+	mkdir(OVL "/l", 0755);
+	mkdir(OVL "/u", 0755);
+	mkdir(OVL "/w", 0755);
+	mkdir(OVL "/m", 0755);
+	make_file(OVL "/l/g");
+	/* With data, so that the copy-up copies it through opened files. */
+	fd = open(OVL "/l/gcopy", O_CREAT | O_WRONLY, 0644);
+	CHECK("overlay-one-open", fd >= 0 && write(fd, "data\n", 5) == 5,
+	      "lower file: %s", strerror(errno));
+	close(fd);
+	forget_dirs(ctl);
+	CHECK("overlay-one-open", mount("overlay", OVL "/m", "overlay", 0,
+				        "lowerdir=" OVL "/l,upperdir=" OVL
+				        "/u,workdir=" OVL "/w") == 0,
+	      "mount overlay: %s", strerror(errno));
+	CHECK("overlay-one-open", exchange(ctl, PT_ADD_DIR, "/") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, "/tmp") == 0 &&
+	      exchange(ctl, PT_ADD_DIR, OVL "/m") == 0, "ADD_DIR refused");
+	drain(mon);
+	touch(OVL "/m/g");
+	n = collect(mon, 500, seen, sizeof(seen), &pk);
+	CHECK("overlay-one-open", n == 1 && !strcmp(pk.path, OVL "/m/g"),
+	      "%d events:%s (want " OVL "/m/g once)", n, seen);
+	pass("overlay-one-open");
+
+	/* Opening a lower file for writing copies it up first. */
+	fd = open(OVL "/m/gcopy", O_WRONLY);
+	CHECK("overlay-copy-up", fd >= 0, "open: %s", strerror(errno));
+	close(fd);
+	n = collect(mon, 500, seen, sizeof(seen), &pk);
+	CHECK("overlay-copy-up", n == 1 && !strcmp(pk.path, OVL "/m/gcopy"),
+	      "%d events:%s (want " OVL "/m/gcopy once)", n, seen);
+	pass("overlay-copy-up");
+
+	forget_dirs(ctl);
+	umount(OVL "/m");
+	return 0;
+}
+
+/* Files made, opened and unlinked while the monitor is read. */
+static int check_unlinked(int ctl, int mon)
+{
+	enum { FILES = 3000 };
+	struct packet pk;
+	int got = 0, deleted = 0, r, status;
+	pid_t kid;
+
+	forget_dirs(ctl);
+	CHECK("unlinked-names", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
+	      "ADD_DIR refused");
+	mkdir(DIR_A "/u", 0755);
+	drain(mon);
+	kid = fork();
+	if (kid == 0) {
+		char path[64];
+		int i;
+
+		for (i = 0; i < FILES; i++) {
+			snprintf(path, sizeof(path), DIR_A "/u/f%d", i % 8);
+			make_file(path);
+			unlink(path);
+		}
+		_exit(0);
+	}
+	while ((r = read_event(mon, &pk, 4096, 300)) == 1 ||
+	       waitpid(kid, &status, WNOHANG) == 0) {
+		if (r != 1)
+			continue;
+		got++;
+		if (strstr(pk.path, " (deleted)"))
+			deleted++;
+	}
+	got += collect(mon, 300, NULL, 0, NULL);
+	exchange(ctl, PT_DEL_DIR, DIR_A);
+	CHECK("unlinked-names", r >= 0 && !deleted,
+	      "%d of %d events named \"(deleted)\"", deleted, got);
+	printf("noxel-test: %d of %d created files reported before their unlink\n",
+	       got, FILES);
+	pass("unlinked-names");
+	return 0;
+}
+
+/* A packet begun by one reader is not finished by another. */
+static int check_two_readers(int ctl, int mon)
+{
+	struct packet pk, second;
+	uint8_t b[8192];
+	uint32_t len;
+	int mon2 = open(MONITOR_NODE, O_RDONLY | O_NONBLOCK), r;
+	struct pollfd p = { mon, POLLIN, 0 };
+
+	forget_dirs(ctl);
+	CHECK("two-readers", mon2 >= 0, "open: %s", strerror(errno));
+	CHECK("two-readers", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
+	      "ADD_DIR refused");
+	drain(mon);
+	touch(DIR_A "/a");
+	touch(DIR_A "/a");
+	CHECK("two-readers", poll(&p, 1, 2000) == 1 && read(mon, b, 1) == 1,
+	      "first byte: %s", strerror(errno));
+	r = read_event(mon2, &second, 4096, 2000);
+	CHECK("two-readers", r == 1 && !strcmp(second.path, DIR_A "/a"),
+	      "the other reader got %d '%s'", r, second.path);
+	CHECK("two-readers", read_all(mon, b + 1, 3) == 0, "length: %s",
+	      strerror(errno));
+	memcpy(&len, b, 4);
+	CHECK("two-readers", len < sizeof(b) - 4 && read_all(mon, b + 4, len) == 0 &&
+	      !parse(b + 4, len, &pk) && !strcmp(pk.path, DIR_A "/a"),
+	      "the first reader's packet (length %u) is broken", len);
+	close(mon2);
+	exchange(ctl, PT_DEL_DIR, DIR_A);
+	pass("two-readers");
+	return 0;
+}
+
+static int as_nobody(void)
+{
+	return setgroups(0, NULL) || setresgid(65534, 65534, 65534) ||
+	       setresuid(65534, 65534, 65534);
+}
+
+#define OPEN_NODE_C "/tmp/nt.control"
+#define OPEN_NODE_M "/tmp/nt.monitor"
+
+/* Exit status: a bit per device, or the counter file, that let nobody in. */
+static int nobody_opens(void *unused)
+{
+	int bad = 0, fd;
+
+	(void)unused;
+	if (as_nobody())
+		return 64;
+	fd = open(OPEN_NODE_C, O_RDWR);
+	if (fd >= 0 || errno != EPERM)
+		bad |= 1;
+	fd = open(OPEN_NODE_M, O_RDONLY);
+	if (fd >= 0 || errno != EPERM)
+		bad |= 2;
+	fd = open("/sys/module/noxel/parameters/events_dropped", O_RDONLY);
+	if (fd >= 0)
+		bad |= 4;
+	return bad;
+}
+
+static int check_privilege(int major)
+{
+	static const char *const counters[] = {
+		"events_dropped", "events_delivered", "opens_missed",
+	};
+	char path[128];
+	struct stat st;
+	size_t i;
+	int r;
+
+	unlink(OPEN_NODE_C);
+	unlink(OPEN_NODE_M);
+	CHECK("nobody-open", mknod(OPEN_NODE_C, S_IFCHR | 0666,
+				   makedev(major, 1)) == 0 &&
+	      mknod(OPEN_NODE_M, S_IFCHR | 0666, makedev(major, 0)) == 0 &&
+	      chmod(OPEN_NODE_C, 0666) == 0 && chmod(OPEN_NODE_M, 0666) == 0,
+	      "mknod: %s", strerror(errno));
+	r = in_child(nobody_opens, NULL);
+	unlink(OPEN_NODE_C);
+	unlink(OPEN_NODE_M);
+	CHECK("nobody-open", r == 0, "nobody got in (%d: 1 control, 2 monitor, 4 counters)",
+	      r);
+	for (i = 0; i < sizeof(counters) / sizeof(counters[0]); i++) {
+		snprintf(path, sizeof(path), "/sys/module/noxel/parameters/%s",
+			 counters[i]);
+		CHECK("nobody-open", stat(path, &st) == 0 && !(st.st_mode & 0077),
+		      "%s has mode %o", counters[i], st.st_mode & 07777);
+	}
+	pass("nobody-open");
+	return 0;
+}
+
+/*
+ * Goes down a chain of 200-byte directory names under base until the
+ * working directory's name is at least min bytes long; gives that length.
+ */
+static size_t deep_dir(const char *base, size_t min, char fill)
+{
+	char name[201];
+	size_t total = strlen(base);
+
+	memset(name, fill, 200);
+	name[200] = '\0';
+	mkdir(base, 0755);
+	if (chdir(base))
+		return 0;
+	while (total < min) {
+		mkdir(name, 0755);
+		if (chdir(name))
+			return 0;
+		total += 201;
+	}
+	return total;
+}
+
+/* Opens outside every registered directory are never counted as lost. */
+static int check_long_outside(int ctl, int mon)
+{
+	unsigned long long dropped;
+	int top = open(".", O_RDONLY | O_DIRECTORY), i, n;
+	size_t total;
+
+	forget_dirs(ctl);
+	CHECK("long-path-outside", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
+	      "ADD_DIR refused");
+	total = deep_dir("/tmp/ntlong", 4200, 'l');
+	CHECK("long-path-outside", total >= 4200, "chdir");
+	make_file("f");
+	drain(mon);
+	dropped = param("events_dropped");
+	for (i = 0; i < 10; i++)
+		touch("f");
+	n = collect(mon, 300, NULL, 0, NULL);
+	fchdir(top);
+	close(top);
+	exchange(ctl, PT_DEL_DIR, DIR_A);
+	CHECK("long-path-outside", n == 0 && param("events_dropped") == dropped,
+	      "%d events, dropped %llu -> %llu", n, dropped,
+	      param("events_dropped"));
+	pass("long-path-outside");
+	return 0;
+}
+
+static long long meminfo_kb(const char *key)
+{
+	char line[256];
+	long long v = -1;
+	size_t n = strlen(key);
+	FILE *f = fopen("/proc/meminfo", "r");
+
+	if (!f)
+		return -1;
+	while (fgets(line, sizeof(line), f))
+		if (!strncmp(line, key, n) && line[n] == ':')
+			v = strtoll(line + n + 1, NULL, 10);
+	fclose(f);
+	return v;
+}
+
+#define FLOOD_OPENS 30000
+
+/* An unprivileged user opens one file of a long name over and over. */
+static int flood(void *name)
+{
+	int i;
+
+	if (as_nobody())
+		return 64;
+	for (i = 0; i < FLOOD_OPENS; i++) {
+		int fd = open(name, O_RDONLY);
+
+		if (fd < 0)
+			return 65;
+		close(fd);
+	}
+	return 0;
+}
+
+static int check_flood(int ctl, int mon)
+{
+	unsigned long long bound_kb = param("max_queue_kb");
+	unsigned long long max_events = param("max_events");
+	long long before, after;
+	char name[64];
+	int top = open(".", O_RDONLY | O_DIRECTORY), r, queued;
+	size_t total;
+
+	forget_dirs(ctl);
+	CHECK("flood-bound", exchange(ctl, PT_ADD_DIR, DIR_A) == 0,
+	      "ADD_DIR refused");
+	total = deep_dir(DIR_A "/flood", 3800, 'f');
+	CHECK("flood-bound", total >= 3800, "chdir");
+	memset(name, 'n', sizeof(name) - 1);
+	name[sizeof(name) - 1] = '\0';
+	make_file(name);
+	drain(mon);
+	before = meminfo_kb("SUnreclaim");
+	r = in_child(flood, name);
+	after = meminfo_kb("SUnreclaim");
+	queued = drain(mon);
+	fchdir(top);
+	close(top);
+	exchange(ctl, PT_DEL_DIR, DIR_A);
+	printf("noxel-test: flood of %d opens of a %zu-byte name: %d queued, SUnreclaim %+lld kB, max_queue_kb %llu\n",
+	       FLOOD_OPENS, total + 1 + strlen(name), queued, after - before,
+	       bound_kb);
+	CHECK("flood-bound", r == 0, "flooding child ended with %d", r);
+	CHECK("flood-bound", queued > 0 && (unsigned long long)queued <= max_events &&
+	      before >= 0 && after - before < (long long)bound_kb,
+	      "%d queued (max_events %llu), SUnreclaim %+lld kB for a bound of %llu kB",
+	      queued, max_events, after - before, bound_kb);
+	pass("flood-bound");
+	return 0;
+}
+
 static int run_devices(void)
 {
-	int ctl, mon;
+	int ctl, mon, major;
 
 	mkdir(DIR_A, 0755);
 	mkdir("/tmp/ntx", 0755);
@@ -769,11 +1282,12 @@ static int run_devices(void)
 	unlink("/tmp/ntlink");
 	symlink(DIR_A, "/tmp/ntlink");
 
-	if (make_nodes() < 0)
+	major = make_nodes();
+	if (major < 0)
 		return fail("proc-devices", "no noxel line among character devices");
 	pass("proc-devices");
 	ctl = open(CONTROL_NODE, O_RDWR);
-	mon = open(MONITOR_NODE, O_RDONLY);
+	mon = open(MONITOR_NODE, O_RDONLY | O_NONBLOCK);
 	if (ctl < 0 || mon < 0)
 		return fail("open", "%s", strerror(errno));
 
@@ -783,6 +1297,20 @@ static int run_devices(void)
 	if (exchange(ctl, PT_ADD_DIR, DIR_A) != 0)
 		return fail("queue-bound", "ADD_DIR refused");
 	if (check_queue_bound(mon) || check_concurrency(mon) || check_open_modes())
+		return -1;
+	exchange(ctl, PT_DEL_DIR, DIR_A);
+	/* Each sets up and registers what it needs: all of them run. */
+	check_chroot(ctl, mon, 0);
+	check_chroot(ctl, mon, 1);
+	check_unshare(ctl, mon);
+	check_detached(ctl, mon);
+	check_overlay(ctl, mon);
+	check_unlinked(ctl, mon);
+	check_two_readers(ctl, mon);
+	check_privilege(major);
+	check_long_outside(ctl, mon);
+	check_flood(ctl, mon);
+	if (failures)
 		return -1;
 	close(mon);
 	close(ctl);
@@ -817,7 +1345,7 @@ static int run_unload(void)
 }
 
 /*
- * A stand-in daemon registers "/" and reads while others open files; it is
+ * A stand-in daemon registers "/" and "/tmp" and reads while others open files; it is
  * killed mid-stream and the module is unloaded at once.
  */
 static int run_gone(void)
@@ -842,8 +1370,10 @@ static int run_gone(void)
 			int mon = open(MONITOR_NODE, O_RDONLY);
 			char b[4096];
 
+			/* The mount points, as the daemon registers them. */
 			if (ctl < 0 || mon < 0 ||
-			    exchange(ctl, PT_ADD_DIR, "/") != 0)
+			    exchange(ctl, PT_ADD_DIR, "/") != 0 ||
+			    exchange(ctl, PT_ADD_DIR, "/tmp") != 0)
 				_exit(1);
 			for (;;)
 				if (read(mon, b, sizeof(b)) <= 0)
