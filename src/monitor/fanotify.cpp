@@ -172,15 +172,19 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     }
     // The link's text names the file in the namespace of the mount it lies
     // on. It is taken as it is when that mount is one of the marked ones,
-    // attached in the daemon's namespace, and the text does not end as the
-    // kernel's mark of a name that was unlinked. Otherwise only when the
+    // attached in the daemon's namespace, the text lies in the directory the
+    // mount was marked through (a detached mount's names start at its own
+    // root, also before the mount's removal has reached the interceptor),
+    // and the text does not end as the kernel's mark of a name that was
+    // unlinked. Otherwise only when the
     // name, looked up now, is still this file: a file whose name was
     // unlinked while it has another link left, a mount detached since, or a
     // real file named so.
     const std::size_t suffix_length = sizeof deleted_suffix - 1;
     bool doubtful = static_cast<std::size_t>(length) >= suffix_length &&
                     memcmp(target + length - suffix_length, deleted_suffix, suffix_length) == 0;
-    if (!doubtful && marked && statx_mount_id_kind(st) != TS_MOUNT_ID_NONE && !marked->contains(st.stx_mnt_id))
+    if (!doubtful && marked && statx_mount_id_kind(st) != TS_MOUNT_ID_NONE &&
+        !marked->holds(st.stx_mnt_id, target, static_cast<std::size_t>(length)))
         doubtful = true;
     if (doubtful) {
         target[length] = '\0';
@@ -315,11 +319,13 @@ bool ts_fanotify_t::remove_path(std::string dir)
 
 void ts_fanotify_t::publish_marked()
 {
-    std::vector<std::uint64_t> ids;
+    std::vector<ts_mount_ids_t::mount_t> mounts;
     for (std::map<std::string, std::vector<std::uint64_t>>::const_iterator dir = marked_.begin(); dir != marked_.end();
          ++dir)
-        ids.insert(ids.end(), dir->second.begin(), dir->second.end());
-    std::atomic_store(&marked_ids_, std::shared_ptr<const ts_mount_ids_t>(std::make_shared<ts_mount_ids_t>(ids)));
+        for (std::size_t i = 0; i < dir->second.size(); ++i)
+            mounts.push_back(ts_mount_ids_t::mount_t(dir->second[i], dir->first));
+    std::atomic_store(&marked_ids_,
+                      std::shared_ptr<const ts_mount_ids_t>(std::make_shared<ts_mount_ids_t>(std::move(mounts))));
 }
 
 void ts_fanotify_t::stop()

@@ -84,9 +84,10 @@ public:
     // and symbolic links, and paths that do not fit path_limit bytes
     // (Warning), and paths that do not name the accessed file: that of a
     // file with no link left, a name the kernel marked " (deleted)" unless a
-    // file of that name is this one, and a name on a mount that is not in
-    // marked (when given and the kernel tells a file's mount) unless it is
-    // this file's name in the daemon's namespace too (Debug line).
+    // file of that name is this one, and a name on a mount that marked
+    // (when given and the kernel tells a file's mount) does not hold with a
+    // directory the name lies in, unless it is this file's name in the
+    // daemon's namespace too (Debug line).
     // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond
     // std::bad_alloc (a descriptor is still closed then).
     // fd_dir is a descriptor of "/proc/self/fd", through which each link is

@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 // The kernel headers of older systems lack the bits that ask statx for a
@@ -40,17 +43,24 @@ inline ts_mount_id_kind_t statx_mount_id_kind(const struct statx& st)
     return TS_MOUNT_ID_NONE;
 }
 
-// An unchanging set of mount identities, looked up without a system call or
-// a lock: built whole by one thread and then only read, by any thread.
+// An unchanging set of mounts, each by its identity and a directory it is
+// reached by, looked up without a system call or a lock: built whole by one
+// thread and then only read, by any thread.
 class ts_mount_ids_t
 {
 public:
-    ts_mount_ids_t() = default;
-    explicit ts_mount_ids_t(std::vector<std::uint64_t> ids);
+    typedef std::pair<std::uint64_t, std::string> mount_t; // identity, directory
 
-    bool contains(std::uint64_t id) const;
-    bool empty() const { return ids_.empty(); }
+    ts_mount_ids_t() = default;
+    explicit ts_mount_ids_t(std::vector<mount_t> mounts);
+
+    // Whether the mount id is in the set with a directory that path (length
+    // bytes) lies in: the name of a file on a mount attached there starts
+    // with the directory, while on a detached mount it is the name inside
+    // that mount.
+    bool holds(std::uint64_t id, const char* path, std::size_t length) const;
+    bool empty() const { return mounts_.empty(); }
 
 private:
-    std::vector<std::uint64_t> ids_; // sorted, each once
+    std::vector<mount_t> mounts_; // sorted, each once
 };
