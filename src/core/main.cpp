@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <csignal>
@@ -61,6 +62,18 @@ void hold_signals()
     pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
+// The fanotify interceptor holds a descriptor for every event of a read
+// until it has handled it, and the kernel drops an event it has no
+// descriptor for: the whole allowance is taken from the start.
+void raise_descriptor_limit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -73,6 +86,7 @@ int main(int argc, char** argv)
     for (int fd = 0; fd <= 2; ++fd)
         if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF)
             ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    raise_descriptor_limit();
 
     int status = nx::EC_OK;
     try {

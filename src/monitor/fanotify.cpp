@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/fanotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -44,6 +46,9 @@ const std::size_t records_per_read = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
 // Events gathered before a hand-over: one short of a batch, and one more
 // read's records on top.
 const std::size_t gathered_room = TS_BATCH_PATHS - 1 + records_per_read;
+// Descriptors left to the rest of the daemon (links, log, mounts watcher,
+// modprobe's pipes) when a tight limit makes the reads smaller.
+const rlim_t reserved_descriptors = 16;
 
 // The event descriptors of one read's records, closed once each when the
 // walk is over, on every way out of it. The kernel numbers a read's
@@ -94,9 +99,25 @@ private:
     std::size_t count_ = 0;
 };
 
+// What each record's file is asked: see handle_record.
+const unsigned int record_statx_mask = STATX_TYPE | STATX_NLINK | STATX_INO | TS_STATX_MOUNT_ID;
+// What the kernel appends to the link of a file whose name was unlinked.
+const char deleted_suffix[] = " (deleted)";
+
+// True when path, looked up in the daemon's namespace now, is the file st
+// describes (a symbolic link as itself).
+bool names_file(const char* path, const struct statx& st)
+{
+    struct statx named;
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO, &named) != 0)
+        return false;
+    return named.stx_ino == st.stx_ino && named.stx_dev_major == st.stx_dev_major &&
+           named.stx_dev_minor == st.stx_dev_minor;
+}
+
 // The record's descriptor is the caller's to close.
 void handle_record(const struct fanotify_event_metadata& record, int own_pid, std::vector<ts_event_t>& out, int fd_dir,
-                   std::size_t path_limit)
+                   std::size_t path_limit, const ts_mount_ids_t* marked)
 {
     if (record.pid == own_pid)
         return;
@@ -106,14 +127,21 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     }
     if (record.fd < 0)
         return;
-    // Only the type is asked for: a stat of every field also reads the
-    // clock for the times of a file system that keeps them fine-grained.
+    // One question for all the record needs: the type, whether a link is
+    // left, and the file and mount it is, which tell a name that still names
+    // it. No time is asked for: a stat of the times also reads the clock on
+    // a file system that keeps them fine-grained.
     struct statx st;
-    if (statx(record.fd, "", AT_EMPTY_PATH, STATX_TYPE, &st) != 0) {
+    if (statx(record.fd, "", AT_EMPTY_PATH, record_statx_mask, &st) != 0) {
         NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_STAT_FAILED, strerror(errno));
         return;
     }
     if (!S_ISREG(st.stx_mode) && !S_ISLNK(st.stx_mode))
+        return;
+    // Unlinked before its record was read: the file has no name any more,
+    // and the link's text (the old name with " (deleted)") names another
+    // file or none.
+    if ((st.stx_mask & STATX_NLINK) && st.stx_nlink == 0)
         return;
     // The link's name, the descriptor in decimal, written from the end of the
     // buffer by hand: a printf costs a visible share of the per-event road.
@@ -141,6 +169,29 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
             NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_PATH_TOO_LONG, record.fd);
         return;
     }
+    // The link's text names the file in the namespace of the mount it lies
+    // on. It is taken as it is when that mount is one of the marked ones,
+    // attached in the daemon's namespace, the text lies in the directory the
+    // mount was marked through (a detached mount's names start at its own
+    // root, also before the mount's removal has reached the interceptor),
+    // and the text does not end as the kernel's mark of a name that was
+    // unlinked. Otherwise only when the
+    // name, looked up now, is still this file: a file whose name was
+    // unlinked while it has another link left, a mount detached since, or a
+    // real file named so.
+    const std::size_t suffix_length = sizeof deleted_suffix - 1;
+    bool doubtful = static_cast<std::size_t>(length) >= suffix_length &&
+                    memcmp(target + length - suffix_length, deleted_suffix, suffix_length) == 0;
+    if (!doubtful && marked && statx_mount_id_kind(st) != TS_MOUNT_ID_NONE &&
+        !marked->holds(st.stx_mnt_id, target, static_cast<std::size_t>(length)))
+        doubtful = true;
+    if (doubtful) {
+        target[length] = '\0';
+        if (!names_file(target, st)) {
+            NT_LOG(LOG_DEBUG_LEVEL, TS_TEXT_FANOTIFY_NOT_NAMED << target);
+            return;
+        }
+    }
     ts_event_t event;
     event.path = boost::make_shared<std::string>(target, static_cast<std::size_t>(length));
     event.pid = record.pid;
@@ -155,7 +206,7 @@ void ts_fanotify_t::symbols_closer_t::operator()(void* handle) const
 }
 
 void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
-                                   int fd_dir, std::size_t path_limit)
+                                   int fd_dir, std::size_t path_limit, const ts_mount_ids_t* marked)
 {
     if (path_limit > TS_FAN_PATH_SIZE)
         path_limit = TS_FAN_PATH_SIZE;
@@ -182,7 +233,7 @@ void ts_fanotify_t::handle_records(const char* data, std::size_t size, int own_p
         }
         if (record.fd >= 0)
             fds.add(record.fd);
-        handle_record(record, own_pid, out, fd_dir, path_limit);
+        handle_record(record, own_pid, out, fd_dir, path_limit, marked);
     }
 }
 
@@ -226,16 +277,50 @@ int ts_fanotify_t::kind() const
 
 bool ts_fanotify_t::add_path(std::string dir)
 {
-    if (mark_(group_.get(), mark_flags, mark_mask, AT_FDCWD, dir.c_str()) != 0)
-        return false;
-    marked_.insert(std::move(dir));
-    return true;
+    // The mount's identity goes to the walk before the mark does, so that no
+    // record of the new mark is taken for one of a mount no longer attached.
+    // Unknown, the mount's records cost the walk a lookup of their name.
+    struct statx st;
+    const bool known = statx(AT_FDCWD, dir.c_str(), AT_NO_AUTOMOUNT, TS_STATX_MOUNT_ID, &st) == 0 &&
+                       statx_mount_id_kind(st) != TS_MOUNT_ID_NONE;
+    std::map<std::string, std::vector<std::uint64_t>>::iterator found = marked_.find(dir);
+    const bool listed = found != marked_.end();
+    if (!listed)
+        found = marked_.emplace(dir, std::vector<std::uint64_t>()).first;
+    // A directory marked again keeps each mount once.
+    const bool new_id =
+        known && std::find(found->second.begin(), found->second.end(), st.stx_mnt_id) == found->second.end();
+    if (new_id) {
+        found->second.push_back(st.stx_mnt_id);
+        publish_marked();
+    }
+    if (mark_(group_.get(), mark_flags, mark_mask, AT_FDCWD, dir.c_str()) == 0)
+        return true;
+    if (!listed)
+        marked_.erase(found);
+    else if (new_id)
+        found->second.pop_back();
+    if (new_id)
+        publish_marked();
+    return false;
 }
 
 bool ts_fanotify_t::remove_path(std::string dir)
 {
-    marked_.erase(dir);
+    if (marked_.erase(dir) != 0)
+        publish_marked();
     return true;
+}
+
+void ts_fanotify_t::publish_marked()
+{
+    std::vector<ts_mount_ids_t::mount_t> mounts;
+    for (std::map<std::string, std::vector<std::uint64_t>>::const_iterator dir = marked_.begin(); dir != marked_.end();
+         ++dir)
+        for (std::size_t i = 0; i < dir->second.size(); ++i)
+            mounts.push_back(ts_mount_ids_t::mount_t(dir->second[i], dir->first));
+    std::atomic_store(&marked_ids_,
+                      std::shared_ptr<const ts_mount_ids_t>(std::make_shared<ts_mount_ids_t>(std::move(mounts))));
 }
 
 void ts_fanotify_t::stop()
@@ -279,12 +364,16 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     const ts_event_handoff_ptr handoff = ts_event_handoff_t::create(io_, queue, gathered_room);
     std::vector<ts_event_t> events;
     events.reserve(gathered_room);
+    const std::size_t read_size = read_size_for(fd_dir.get());
     int failures = 0; // reads failed in a row
     while (!stop_flag_) {
-        ssize_t got = ::read(group_.get(), buffer, sizeof buffer);
+        ssize_t got = ::read(group_.get(), buffer, read_size);
         if (got > 0) {
             failures = 0;
-            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get());
+            // Taken after the read: a mark added before it has its mount in.
+            const std::shared_ptr<const ts_mount_ids_t> marked = std::atomic_load(&marked_ids_);
+            handle_records(buffer, static_cast<std::size_t>(got), own_pid, events, fd_dir.get(), TS_FAN_PATH_SIZE,
+                           marked.get());
             handoff->add(events);
             if (handoff->full())
                 handoff->flush();
@@ -298,7 +387,10 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && wait_readable())
             continue;
         const int error = got < 0 ? errno : 0;
-        if (failures == 0)
+        // Each such read cost an event, so each is told (within the limit).
+        if (error == EMFILE || error == ENFILE)
+            NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_NO_DESCRIPTOR, strerror(error));
+        else if (failures == 0)
             NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READ_FAILED,
                          (error ? strerror(error) : TS_TEXT_FANOTIFY_END_OF_FILE));
         if (failures < quick_retries)
@@ -308,4 +400,21 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     }
     // Events read before stop were accepted: the queue still gets them.
     handoff->flush();
+}
+
+std::size_t ts_fanotify_t::read_size_for(int lowest_free)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return TS_FAN_READ_SIZE;
+    // The kernel opens a descriptor for each record it copies into a read;
+    // out of descriptors it drops the event, and tells only when no record
+    // came before it. A read asks for no more records than descriptors are
+    // free, less those the rest of the daemon may take meanwhile, so that
+    // none is dropped unseen. The lowest free number counts the descriptors
+    // open when the loop starts; -1 means none was free.
+    const rlim_t used = lowest_free >= 0 ? static_cast<rlim_t>(lowest_free) : limit.rlim_cur;
+    const rlim_t room = limit.rlim_cur > used + reserved_descriptors ? limit.rlim_cur - used - reserved_descriptors : 0;
+    const std::size_t records = std::max<std::size_t>(1, std::min<rlim_t>(room, records_per_read));
+    return records * FAN_EVENT_METADATA_LEN;
 }

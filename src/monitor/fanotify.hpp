@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +15,7 @@
 
 #include "monitor/event.hpp"
 #include "monitor/interceptor.hpp"
+#include "monitor/mount_ids.hpp"
 #include "util/unique_fd.hpp"
 #include "util/wake_fd.hpp"
 
@@ -59,10 +60,12 @@ public:
     int kind() const override;
     // Puts a mount mark on dir, also when dir was marked before, so a file
     // system mounted over a marked directory is watched too (marking a mount
-    // twice is harmless). False when the kernel refuses the mark.
+    // twice is harmless), and adds the mount to those run takes as attached.
+    // False when the kernel refuses the mark.
     bool add_path(std::string dir) override;
-    // Forgets dir; the kernel drops the mark of an unmounted file system by
-    // itself. Always true.
+    // Forgets dir and the mounts marked through it: run no longer takes
+    // them as attached. The kernel drops the mark of an unmounted file
+    // system by itself. Always true.
     bool remove_path(std::string dir) override;
 
     // Turns the bytes of one read into events, appended to out in record
@@ -72,13 +75,19 @@ public:
     // walk ends (a record without one closes nothing). Dropped: events of
     // own_pid, overflow records (Warning), objects other than regular files
     // and symbolic links, and paths that do not fit path_limit bytes
-    // (Warning).
+    // (Warning), and paths that do not name the accessed file: that of a
+    // file with no link left, a name the kernel marked " (deleted)" unless a
+    // file of that name is this one, and a name on a mount that marked
+    // (when given and the kernel tells a file's mount) does not hold with a
+    // directory the name lies in, unless it is this file's name in the
+    // daemon's namespace too (Debug line).
     // path_limit is at most TS_FAN_PATH_SIZE. Never throws beyond
     // std::bad_alloc (a descriptor is still closed then).
     // fd_dir is a descriptor of "/proc/self/fd", through which each link is
     // read without walking that path again; -1 reads "/proc/self/fd/N".
     static void handle_records(const char* data, std::size_t size, int own_pid, std::vector<ts_event_t>& out,
-                               int fd_dir = -1, std::size_t path_limit = TS_FAN_PATH_SIZE);
+                               int fd_dir = -1, std::size_t path_limit = TS_FAN_PATH_SIZE,
+                               const ts_mount_ids_t* marked = nullptr);
 
 private:
     struct symbols_closer_t
@@ -86,6 +95,11 @@ private:
         void operator()(void* handle) const;
     };
 
+    // Bytes one read may ask for under the descriptor limit, lowest_free
+    // being the lowest descriptor number free at the start of run.
+    static std::size_t read_size_for(int lowest_free);
+    // Makes the mounts of marked_ the set run takes as attached.
+    void publish_marked();
     void back_off();
     bool wait_readable();
 
@@ -98,5 +112,10 @@ private:
     mark_fn_t mark_;
     ts_wake_fd_t wake_;    // signalled by stop
     ts_unique_fd_t group_; // the fanotify descriptor
-    std::set<std::string> marked_;
+    // The marked directories, each with the mounts a mark went to through
+    // it (those whose identity the kernel told). Main thread only.
+    std::map<std::string, std::vector<std::uint64_t>> marked_;
+    // Those mounts, for run: replaced whole (std::atomic_store) by the main
+    // thread, read by run once per read.
+    std::shared_ptr<const ts_mount_ids_t> marked_ids_;
 };

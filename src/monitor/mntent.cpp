@@ -1,6 +1,7 @@
 #include "monitor/mntent.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <mntent.h>
 #include <string.h>
 
@@ -27,6 +28,11 @@ struct mount_file_t
 
 bool operator==(const ts_mntent_t& a, const ts_mntent_t& b)
 {
+    return a.dir == b.dir && a.type == b.type && a.id == b.id;
+}
+
+bool same_place(const ts_mntent_t& a, const ts_mntent_t& b)
+{
     return a.dir == b.dir && a.type == b.type;
 }
 
@@ -37,7 +43,7 @@ bool operator!=(const ts_mntent_t& a, const ts_mntent_t& b)
 
 bool operator<(const ts_mntent_t& a, const ts_mntent_t& b)
 {
-    return std::tie(a.dir, a.type) < std::tie(b.dir, b.type);
+    return std::tie(a.dir, a.type, a.id) < std::tie(b.dir, b.type, b.id);
 }
 
 void read_mounts(std::vector<ts_mntent_t>& out, const std::string& path)
@@ -50,4 +56,23 @@ void read_mounts(std::vector<ts_mntent_t>& out, const std::string& path)
     struct mntent entry;
     while (getmntent_r(file, &entry, line.data(), static_cast<int>(line.size())))
         out.push_back(ts_mntent_t{entry.mnt_dir, entry.mnt_type});
+}
+
+ts_mount_id_kind_t identify_mounts(std::vector<ts_mntent_t>& table)
+{
+    ts_mount_id_kind_t surest = TS_MOUNT_ID_NONE;
+    for (std::vector<ts_mntent_t>::iterator entry = table.begin(); entry != table.end(); ++entry) {
+        struct statx st;
+        entry->id = 0;
+        if (statx(AT_FDCWD, entry->dir.c_str(), AT_NO_AUTOMOUNT | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC,
+                  TS_STATX_MOUNT_ID, &st) != 0)
+            continue;
+        const ts_mount_id_kind_t kind = statx_mount_id_kind(st);
+        if (kind == TS_MOUNT_ID_NONE)
+            continue;
+        entry->id = st.stx_mnt_id;
+        if (kind > surest)
+            surest = kind;
+    }
+    return surest;
 }

@@ -95,6 +95,13 @@ inline constexpr const char* TS_TEXT_FANOTIFY_BAD_VERSION = "Unknown fanotify me
 // for a read that returned nothing, TS_TEXT_FANOTIFY_END_OF_FILE.
 inline constexpr const char* TS_TEXT_FANOTIFY_READ_FAILED = "Fanotify read failed: ";
 inline constexpr const char* TS_TEXT_FANOTIFY_END_OF_FILE = "end of file";
+// Warning, for every such read (rate-limited), followed by strerror's text:
+// the kernel had no descriptor to give for an event and dropped it.
+inline constexpr const char* TS_TEXT_FANOTIFY_NO_DESCRIPTOR =
+    "Fanotify event lost, the daemon is out of file descriptors: ";
+// Debug, followed by the name: an event dropped since its name no longer
+// names the accessed file in the daemon's namespace.
+inline constexpr const char* TS_TEXT_FANOTIFY_NOT_NAMED = "Dropped, the name no longer names the accessed file: ";
 
 // Event queue.
 

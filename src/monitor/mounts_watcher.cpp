@@ -22,19 +22,46 @@ std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& 
     std::vector<ts_mnt_event_t> changes;
     std::vector<ts_mntent_t>::const_iterator o = old_sorted.begin(), n = new_sorted.begin();
     while (o != old_sorted.end() || n != new_sorted.end()) {
-        // The smallest entry waiting in either table, and how often each holds it.
-        const ts_mntent_t& entry = (n == new_sorted.end() || (o != old_sorted.end() && *o < *n)) ? *o : *n;
-        const ts_mntent_t current = entry;
+        // The smallest directory and type waiting in either table: how often
+        // each table holds it, and the mount found there (the entries of one
+        // directory share it; the last holds it when one is unknown).
+        const ts_mntent_t place = (n == new_sorted.end() || (o != old_sorted.end() && *o < *n)) ? *o : *n;
         std::size_t in_old = 0, in_new = 0;
-        for (; o != old_sorted.end() && *o == current; ++o)
-            ++in_old;
-        for (; n != new_sorted.end() && *n == current; ++n)
-            ++in_new;
+        const ts_mntent_t* old_entry = nullptr;
+        const ts_mntent_t* new_entry = nullptr;
+        for (; o != old_sorted.end() && same_place(*o, place); ++o, ++in_old)
+            old_entry = &*o;
+        for (; n != new_sorted.end() && same_place(*n, place); ++n, ++in_new)
+            new_entry = &*n;
+        const bool replaced =
+            old_entry && new_entry && old_entry->id != 0 && new_entry->id != 0 && old_entry->id != new_entry->id;
         if (in_new > in_old)
-            changes.insert(changes.end(), in_new - in_old, ts_mnt_event_t{TS_MNT_MOUNTED, current});
+            changes.insert(changes.end(), in_new - in_old, ts_mnt_event_t{TS_MNT_MOUNTED, *new_entry});
         else if (in_new == 0)
-            changes.insert(changes.end(), in_old, ts_mnt_event_t{TS_MNT_UNMOUNTED, current});
+            changes.insert(changes.end(), in_old, ts_mnt_event_t{TS_MNT_UNMOUNTED, *old_entry});
+        else if (replaced) {
+            // Another mount is found on the directory, and none was added:
+            // the one found before was replaced or detached. The interceptor
+            // forgets the directory and marks what is there now.
+            changes.push_back(ts_mnt_event_t{TS_MNT_UNMOUNTED, *old_entry});
+            changes.push_back(ts_mnt_event_t{TS_MNT_MOUNTED, *new_entry});
+        }
     }
+    return changes;
+}
+
+std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
+                                                const std::vector<ts_mntent_t>& new_sorted,
+                                                ts_mount_id_kind_t identities)
+{
+    std::vector<ts_mnt_event_t> changes = mount_table_changes(old_sorted, new_sorted);
+    // The table was woken for and reads as before. With identities that the
+    // kernel hands on to the next mount, a mount replaced by another of the
+    // same type on the same directory looks so too: each mount is marked
+    // again.
+    if (changes.empty() && identities == TS_MOUNT_ID_REUSED)
+        for (std::size_t i = 0; i < new_sorted.size(); ++i)
+            changes.push_back(ts_mnt_event_t{TS_MNT_MOUNTED, new_sorted[i]});
     return changes;
 }
 
@@ -78,8 +105,9 @@ void ts_mounts_watcher_t::rescan()
         emit_error(e.what());
         return;
     }
+    const ts_mount_id_kind_t identities = identify_mounts(*table);
     std::sort(table->begin(), table->end());
-    const std::vector<ts_mnt_event_t> changes = mount_table_changes(*table_, *table);
+    const std::vector<ts_mnt_event_t> changes = mount_table_changes(*table_, *table, identities);
     if (!changes.empty()) {
         boost::mutex::scoped_lock lock(gate_);
         for (std::size_t i = 0; i < changes.size() && !closed_; ++i)
@@ -96,6 +124,7 @@ void ts_mounts_watcher_t::run()
         emit_error(e.what());
         return;
     }
+    identify_mounts(*table_);
     std::sort(table_->begin(), table_->end());
 
     if (!wake_.valid()) {

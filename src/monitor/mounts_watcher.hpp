@@ -21,9 +21,19 @@
 // system stacked on a directory of the same type still reaches the
 // interceptor (a mount mark covers one mount only). An entry gives unmounted
 // events only when no occurrence is left, since the directory stays
-// reachable while a mount remains on it.
+// reachable while a mount remains on it. When the mount found on a
+// directory is another one (both identities known) and no occurrence was
+// added, as when a mount is replaced in place or the upper of two stacked
+// ones goes, one unmounted event and then one mounted event come: the
+// interceptor forgets the mount that went and marks the one there now.
 std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
                                                 const std::vector<ts_mntent_t>& new_sorted);
+// The same for a table woken for, whose identities are of the kind given
+// (identify_mounts): when these may be handed on to the next mount and no
+// change shows, every entry of new_sorted gives a mounted event.
+std::vector<ts_mnt_event_t> mount_table_changes(const std::vector<ts_mntent_t>& old_sorted,
+                                                const std::vector<ts_mntent_t>& new_sorted,
+                                                ts_mount_id_kind_t identities);
 
 class ts_mounts_watcher_t : private boost::noncopyable, public boost::enable_shared_from_this<ts_mounts_watcher_t>
 {
@@ -56,8 +66,8 @@ public:
     // must keep the watcher alive until it returns (bind a shared_ptr).
     void run();
 
-    // Reads the table again, emits its changes against the last table and
-    // keeps the new one. A failed read is emitted and keeps the old table.
+    // Reads the table again with the identities of its mounts, emits its
+    // changes against the last table and keeps the new one. A failed read is emitted and keeps the old table.
     // Called by run; tests call it directly.
     void rescan();
 

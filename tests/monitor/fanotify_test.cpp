@@ -20,6 +20,7 @@
 #include "monitor/event_queue.hpp"
 #include "monitor/monitor_error.hpp"
 #include "monitor/monitor_texts.hpp"
+#include "monitor/mount_ids.hpp"
 #include "monitor/mounts_watcher.hpp"
 #include "monitor/proc_filter.hpp"
 #include "monitor/scan_set.hpp"
@@ -240,6 +241,29 @@ int find_group_fd()
             return fd;
     }
     return -1;
+}
+
+// The identity of the mount dir leads to, as the interceptor learns it; 0
+// when the kernel does not tell.
+std::uint64_t mount_id_of(const std::string& dir)
+{
+    struct statx st;
+    if (statx(AT_FDCWD, dir.c_str(), 0, TS_STATX_MOUNT_ID, &st) != 0 || statx_mount_id_kind(st) == TS_MOUNT_ID_NONE)
+        return 0;
+    return st.stx_mnt_id;
+}
+
+// A fanotify record of another process for fd, as the kernel writes it.
+std::string record_for(int fd)
+{
+    struct fanotify_event_metadata m = {};
+    m.event_len = FAN_EVENT_METADATA_LEN;
+    m.vers = FANOTIFY_METADATA_VERSION;
+    m.metadata_len = FAN_EVENT_METADATA_LEN;
+    m.mask = FAN_CLOSE_NOWRITE;
+    m.fd = fd;
+    m.pid = other_pid;
+    return std::string(reinterpret_cast<const char*>(&m), sizeof m);
 }
 
 } // namespace
@@ -537,6 +561,133 @@ TEST_F(fanotify_test, mounts_reported_by_the_watcher_are_added_and_removed)
     for (int i = 0; i < 1000 && handled.empty(); ++i)
         io.run_one_for(std::chrono::milliseconds(10));
     EXPECT_EQ(std::vector<std::string>{"-" + later}, handled);
+}
+
+TEST_F(fanotify_test, only_a_name_that_still_names_the_accessed_file_is_forwarded)
+{
+    // The walk takes the watched mount as the one marked; another mount is
+    // attached but not marked, a third is detached once its file is open.
+    const std::string other_dir = temp.path() + "/other", gone_dir = temp.path() + "/gone";
+    ASSERT_EQ(0, mkdir(other_dir.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(gone_dir.c_str(), 0755));
+    tmpfs_t other(other_dir), gone(gone_dir);
+    ASSERT_TRUE(other.mounted());
+    ASSERT_TRUE(gone.mounted());
+    const std::uint64_t watched_id = mount_id_of(watched);
+    if (watched_id == 0)
+        GTEST_SKIP() << "the kernel tells no mount identity";
+    const ts_mount_ids_t marked(std::vector<ts_mount_ids_t::mount_t>{{watched_id, watched}});
+    ASSERT_EQ(0, mkdir((gone_dir + "/sub").c_str(), 0755));
+    ASSERT_TRUE(write_file(gone_dir + "/sub/secret", "x"));
+    ASSERT_TRUE(write_file(other_dir + "/file", "x"));
+
+    struct case_t
+    {
+        const char* name;
+        std::string opened;   // the file whose descriptor the record carries
+        std::string unlinked; // removed once it is open
+        std::string linked;   // a second link made before
+        bool forwarded;       // as opened
+    };
+    const case_t cases[] = {
+        {"plain file", file("plain"), "", "", true},
+        {"unlinked before its record is read", file("unlinked"), watched + "/unlinked", "", false},
+        {"name unlinked, another link left", file("first"), watched + "/first", watched + "/second", false},
+        {"a real file of a name the kernel's mark ends", file("a (deleted)"), "", "", true},
+        {"file on an attached mount not marked", other_dir + "/file", "", "", true},
+        {"on a mount detached since", gone_dir + "/sub/secret", "", "", false},
+        {"plain file after them", file("last"), "", "", true},
+    };
+    std::string bytes;
+    std::vector<std::string> expected;
+    for (const case_t& c : cases) {
+        if (!c.linked.empty()) {
+            ASSERT_EQ(0, link(c.opened.c_str(), c.linked.c_str())) << c.name;
+        }
+        const int fd = open(c.opened.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0) << c.name << ": " << strerror(errno);
+        if (!c.unlinked.empty()) {
+            ASSERT_EQ(0, unlink(c.unlinked.c_str())) << c.name;
+        }
+        bytes += record_for(fd);
+        if (c.forwarded)
+            expected.push_back(c.opened);
+    }
+    ASSERT_TRUE(gone.unmount());
+
+    for (const ts_mount_ids_t* set : {&marked, static_cast<const ts_mount_ids_t*>(nullptr)}) {
+        SCOPED_TRACE(set ? "marked mounts given" : "no marked mounts given");
+        std::string walked = bytes;
+        if (!set) {
+            // Each walk closes the descriptors it is given: the second one
+            // gets its own, of the same files, less the detached one.
+            walked.clear();
+            for (const case_t& c : cases)
+                if (c.opened.compare(0, gone_dir.size(), gone_dir) != 0)
+                    walked += record_for(open(c.opened.c_str(), O_RDONLY | O_CLOEXEC));
+        }
+        std::vector<ts_event_t> events;
+        ts_fanotify_t::handle_records(walked.data(), walked.size(), getpid(), events, -1, TS_FAN_PATH_SIZE, set);
+        std::vector<std::string> paths;
+        for (const ts_event_t& event : events)
+            paths.push_back(*event.path);
+        EXPECT_EQ(expected, paths);
+        for (const std::pair<int, std::string>& line : capture.lines())
+            EXPECT_LT(line.first, LOG_WARNING_LEVEL) << line.second;
+    }
+}
+
+TEST_F(fanotify_test, a_name_inside_a_mount_detached_since_is_not_forwarded)
+{
+    // Every path reaches the queue, the detached mount's names included.
+    queue->set_path_filter(new ScanSet(std::vector<std::string>{"/"}, std::vector<std::string>()));
+    const std::string sub = watched + "/sub";
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
+    tmpfs_t mounted(sub);
+    ASSERT_TRUE(mounted.mounted());
+    if (mount_id_of(sub) == 0)
+        GTEST_SKIP() << "the kernel tells no mount identity";
+    const std::string inside = sub + "/file", marker = file("marker");
+    ASSERT_TRUE(write_file(inside, "x"));
+    start(std::vector<std::string>{watched, sub});
+
+    // The child opens the file, then waits while the mount is detached,
+    // then reads and closes it: that close is an access on a mount no
+    // longer attached, of a name that names nothing. The interceptor has not
+    // been told yet (the mounts watcher tells it later).
+    int opened[2], go_on[2];
+    ASSERT_EQ(0, pipe(opened));
+    ASSERT_EQ(0, pipe(go_on));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        char byte = 0;
+        const int fd = open(inside.c_str(), O_RDONLY);
+        if (write(opened[1], &byte, 1) != 1 || read(go_on[0], &byte, 1) != 1)
+            _exit(1);
+        if (read(fd, &byte, 1) != 1)
+            _exit(2);
+        close(fd);
+        const int again = open(marker.c_str(), O_RDONLY);
+        close(again);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(1, read(opened[0], &byte, 1));
+    ASSERT_TRUE(mounted.unmount());
+    ASSERT_EQ(1, write(go_on[1], &byte, 1));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (int fd : {opened[0], opened[1], go_on[0], go_on[1]})
+        close(fd);
+
+    ASSERT_TRUE(wait_for(marker));
+    // The open may have been read while the mount was attached, by its name
+    // then.
+    for (const std::string& path : arrived)
+        EXPECT_TRUE(path == inside || path.compare(0, watched.size(), watched) == 0 || path.find("/proc/") == 0)
+            << path;
 }
 
 TEST_F(fanotify_test, a_posted_push_keeps_the_queue_alive)

@@ -21,9 +21,9 @@ using namespace nt_monitor_test;
 
 namespace {
 
-ts_mntent_t entry(const std::string& dir, const std::string& type)
+ts_mntent_t entry(const std::string& dir, const std::string& type, std::uint64_t id = 0)
 {
-    return ts_mntent_t{dir, type};
+    return ts_mntent_t{dir, type, id};
 }
 
 std::string describe(const std::vector<ts_mnt_event_t>& events)
@@ -131,6 +131,26 @@ const diff_case_t diff_cases[] = {
      {entry("/x", "ext4"), entry("/x", "tmpfs")},
      "+/x:tmpfs "},
     {"byte order of directories", {}, {entry("/a b", "t"), entry("/a", "t"), entry("/A", "t")}, "+/A:t +/a:t +/a b:t "},
+    // With the identity of the mount found on each directory.
+    {"a mount replaced in place", {entry("/m", "tmpfs", 5)}, {entry("/m", "tmpfs", 6)}, "-/m:tmpfs +/m:tmpfs "},
+    {"the same mount on a directory", {entry("/m", "tmpfs", 5)}, {entry("/m", "tmpfs", 5)}, ""},
+    {"a mount stacked on one of the same type",
+     {entry("/s", "tmpfs", 7)},
+     {entry("/s", "tmpfs", 8), entry("/s", "tmpfs", 8)},
+     "+/s:tmpfs "},
+    {"the upper of two stacked mounts goes",
+     {entry("/s", "tmpfs", 8), entry("/s", "tmpfs", 8)},
+     {entry("/s", "tmpfs", 7)},
+     "-/s:tmpfs +/s:tmpfs "},
+    {"the last mount on a directory goes", {entry("/m", "tmpfs", 5)}, {}, "-/m:tmpfs "},
+    {"an identity not told before or after is no change",
+     {entry("/m", "tmpfs", 0), entry("/n", "tmpfs", 4)},
+     {entry("/m", "tmpfs", 6), entry("/n", "tmpfs", 0)},
+     ""},
+    {"replaced in place among other changes",
+     {entry("/a", "ext4", 1), entry("/m", "tmpfs", 5)},
+     {entry("/b", "ext4", 2), entry("/m", "tmpfs", 6)},
+     "-/a:ext4 +/b:ext4 -/m:tmpfs +/m:tmpfs "},
 };
 
 class mounts_watcher_test : public ::testing::Test
@@ -146,6 +166,55 @@ TEST_F(mounts_watcher_test, changes_between_two_tables)
 {
     for (const diff_case_t& c : diff_cases)
         EXPECT_EQ(c.expected, describe(mount_table_changes(sorted(c.old_table), sorted(c.new_table)))) << c.name;
+}
+
+TEST_F(mounts_watcher_test, identities_the_kernel_hands_on_make_a_table_read_unchanged_mark_every_mount_again)
+{
+    const std::vector<ts_mntent_t> table = sorted({entry("/", "ext4", 1), entry("/m", "tmpfs", 5)});
+    const std::vector<ts_mntent_t> other = sorted({entry("/", "ext4", 1)});
+    struct case_t
+    {
+        ts_mount_id_kind_t kind;
+        const std::vector<ts_mntent_t>& after;
+        std::string expected;
+    };
+    const case_t cases[] = {
+        {TS_MOUNT_ID_REUSED, table, "+/:ext4 +/m:tmpfs "},
+        {TS_MOUNT_ID_UNIQUE, table, ""},
+        {TS_MOUNT_ID_NONE, table, ""},
+        {TS_MOUNT_ID_REUSED, other, "-/m:tmpfs "},
+    };
+    for (const case_t& c : cases)
+        EXPECT_EQ(c.expected, describe(mount_table_changes(table, c.after, c.kind))) << c.kind;
+}
+
+TEST_F(mounts_watcher_test, a_mount_replaced_in_place_between_two_reads_is_reported)
+{
+    ASSERT_TRUE(enter_private_mounts()) << strerror(errno);
+    const std::string dir = temp.path() + "/replaced";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    tmpfs_t mounted(dir);
+    ASSERT_TRUE(mounted.mounted());
+    ts_mounts_watcher_t watcher;
+    recorder_t recorder;
+    recorder.connect(watcher);
+    watcher.rescan();
+    ASSERT_FALSE(recorder.events.empty());
+
+    // Of the same type, the same source and options, on the same directory;
+    // the kernel may even give it the number of the one it replaces.
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        ASSERT_TRUE(mounted.unmount());
+        ASSERT_TRUE(mounted.mount_again());
+        recorder.events.clear();
+        watcher.rescan();
+        std::vector<ts_mnt_event_t> on_dir;
+        for (const ts_mnt_event_t& event : recorder.events)
+            if (event.entry.dir == dir)
+                on_dir.push_back(event);
+        ASSERT_FALSE(on_dir.empty()) << "cycle " << cycle;
+        EXPECT_EQ(TS_MNT_MOUNTED, on_dir.back().kind) << describe(on_dir);
+    }
 }
 
 TEST_F(mounts_watcher_test, read_mounts_keeps_file_order_and_decodes_names)
@@ -302,18 +371,21 @@ TEST_F(mounts_watcher_test, follows_real_mounts_until_closed)
     tmpfs_t upper(first); // stacked, same type
     ASSERT_TRUE(upper.mounted());
     ASSERT_TRUE(recorder.wait_events(2));
-    ASSERT_TRUE(upper.unmount()); // one tmpfs remains on first: no event
+    // The lower tmpfs remains on first, another mount than the one found
+    // there before: first is forgotten and marked again.
+    ASSERT_TRUE(upper.unmount());
+    ASSERT_TRUE(recorder.wait_events(4));
     tmpfs_t other(second);
     ASSERT_TRUE(other.mounted());
-    ASSERT_TRUE(recorder.wait_events(3));
-    ASSERT_TRUE(other.unmount());
-    ASSERT_TRUE(recorder.wait_events(4));
-    ASSERT_TRUE(lower.unmount());
     ASSERT_TRUE(recorder.wait_events(5));
+    ASSERT_TRUE(other.unmount());
+    ASSERT_TRUE(recorder.wait_events(6));
+    ASSERT_TRUE(lower.unmount());
+    ASSERT_TRUE(recorder.wait_events(7));
 
     const std::vector<ts_mnt_event_t> events = recorder.events_copy();
-    EXPECT_EQ("+" + first + ":tmpfs +" + first + ":tmpfs +" + second + ":tmpfs -" + second + ":tmpfs -" + first +
-                  ":tmpfs ",
+    EXPECT_EQ("+" + first + ":tmpfs +" + first + ":tmpfs -" + first + ":tmpfs +" + first + ":tmpfs +" + second +
+                  ":tmpfs -" + second + ":tmpfs -" + first + ":tmpfs ",
               describe(events));
     {
         boost::mutex::scoped_lock lock(recorder.mutex);

@@ -2,6 +2,7 @@
 // Kestrum, with what bytes, from which sources, under which configuration.
 #include <algorithm>
 
+#include "monitor/monitor_texts.hpp"
 #include "system/daemon_fixture.hpp"
 
 using namespace nt_system_test;
@@ -246,4 +247,56 @@ TEST_F(file_road_test, sigterm_while_monitoring_ends_the_daemon_with_107)
     EXPECT_FALSE(ostrand->process().killed_by_signal());
     EXPECT_EQ(stderr_count(line("Notice", TS_TEXT_TERMINATION_RECEIVED)), 1u);
     EXPECT_EQ(stderr_count(line("Notice", "Exit with status 107 (Process terminated by signal)")), 1u);
+}
+
+TEST_F(file_road_test, a_mount_replaced_in_place_is_watched_again_every_time)
+{
+    const std::string dir = make_dir("replaced");
+    tmpfs_t mounted(dir);
+    ASSERT_TRUE(mounted.ok());
+    start(watching_root());
+    ASSERT_TRUE(wait_ready());
+
+    // The same type, source and options on the same directory, back to
+    // back: the mounts watcher mostly reads the table once for both changes.
+    const std::string added =
+        line("Debug", std::string(TS_TEXT_MOUNT_PREFIX) + '"' + dir + '"' + TS_TEXT_MOUNT_ADDED_SUFFIX);
+    std::vector<std::string> files;
+    for (std::size_t cycle = 0; cycle < 100; ++cycle) {
+        ASSERT_EQ(::umount2(dir.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+        ASSERT_EQ(::mount("nt-system", dir.c_str(), "tmpfs", 0, "size=16m,mode=0755"), 0) << std::strerror(errno);
+        ASSERT_TRUE(wait_for_line(added, cycle + 1)) << "cycle " << cycle;
+        files.push_back(dir + "/file" + std::to_string(cycle));
+        nt::write_file(files.back(), "x");
+        cat({files.back()});
+    }
+    for (const std::string& file : files)
+        EXPECT_TRUE(wait_for_path(file)) << file;
+}
+
+TEST_F(file_road_test, under_a_tight_descriptor_limit_no_access_is_lost_unseen)
+{
+    // Both limits at 20, which the daemon cannot raise.
+    const std::string limited = make_file("limited");
+    nt::write_file(limited, "#!/bin/sh\nulimit -n 20 && exec " + daemon_path + " \"$@\"\n", 0755);
+    make_dir("files");
+    std::vector<std::string> files;
+    for (int i = 0; i < 3000; ++i)
+        files.push_back(make_file("files/f" + std::to_string(i)));
+    const std::string marker = make_file("marker");
+    kestrum.reset(new nt::kestrum_peer_t);
+    ostrand.reset(new nt::ostrand_peer_t(limited));
+    ostrand->answer_context(watching_root(nx::LOG_LEVEL_INFO), revision);
+    ostrand->answer_kestrum(kestrum->path());
+    ASSERT_TRUE(wait_ready());
+
+    for (std::size_t first = 0; first < files.size(); first += 500)
+        cat(std::vector<std::string>(files.begin() + first, files.begin() + std::min(files.size(), first + 500)));
+    cat({marker});
+    ASSERT_TRUE(wait_for_path(marker));
+    std::size_t lost = 0;
+    for (const std::string& file : files)
+        lost += kestrum->has_path(file) ? 0 : 1;
+    const std::string warning = line("Warning", std::string(TS_TEXT_FANOTIFY_NO_DESCRIPTOR) + std::strerror(EMFILE));
+    EXPECT_TRUE(lost == 0 || stderr_count(warning) > 0) << lost << " lost, no Warning";
 }
