@@ -31,24 +31,24 @@ namespace {
 // with reads and wait in poll beside its wake-up descriptor. Event
 // descriptors are opened non-blocking so that the kernel's open of a FIFO on
 // the reader's behalf never waits for a writer.
-const unsigned int init_flags = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
-const unsigned int event_flags = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
-const unsigned int mark_flags = FAN_MARK_ADD | FAN_MARK_MOUNT;
+const unsigned int INIT_FLAGS = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
+const unsigned int EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
+const unsigned int MARK_FLAGS = FAN_MARK_ADD | FAN_MARK_MOUNT;
 const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
-const int back_off_ms = 100;
+const int BACK_OFF_MS = 100;
 // A read fails, and the kernel drops that event, when it cannot open the
 // event's file for the reader (the /proc file of a process that has exited,
 // for one): the next read goes on with the next event. Only reads that keep
 // failing, more than this many in a row, are retried at a gentle pace.
-const int quick_retries = 16;
+const int QUICK_RETRIES = 16;
 // The most records, so the most event descriptors, that one read brings.
-const std::size_t records_per_read = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
+const std::size_t RECORDS_PER_READ = TS_FAN_READ_SIZE / FAN_EVENT_METADATA_LEN;
 // Events gathered before a hand-over: one short of a batch, and one more
 // read's records on top.
-const std::size_t gathered_room = TS_BATCH_PATHS - 1 + records_per_read;
+const std::size_t GATHERED_ROOM = TS_BATCH_PATHS - 1 + RECORDS_PER_READ;
 // Descriptors left to the rest of the daemon (links, log, mounts watcher,
 // modprobe's pipes) when a tight limit makes the reads smaller.
-const rlim_t reserved_descriptors = 16;
+const rlim_t RESERVED_DESCRIPTORS = 16;
 
 // The event descriptors of one read's records, closed once each when the
 // walk is over, on every way out of it. The kernel numbers a read's
@@ -66,7 +66,7 @@ public:
 
     void add(int fd)
     {
-        if (count_ == records_per_read)
+        if (count_ == RECORDS_PER_READ)
             close_all();
         fds_[count_++] = fd;
     }
@@ -95,12 +95,12 @@ private:
             ::close(fds_[i]);
     }
 
-    int fds_[records_per_read];
+    int fds_[RECORDS_PER_READ];
     std::size_t count_ = 0;
 };
 
 // What each record's file is asked: see handle_record.
-const unsigned int record_statx_mask = STATX_TYPE | STATX_NLINK | STATX_INO | TS_STATX_MOUNT_ID;
+const unsigned int RECORD_STATX_MASK = STATX_TYPE | STATX_NLINK | STATX_INO | TS_STATX_MOUNT_ID;
 // What the kernel appends to the link of a file whose name was unlinked.
 const char deleted_suffix[] = " (deleted)";
 
@@ -132,7 +132,7 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     // it. No time is asked for: a stat of the times also reads the clock on
     // a file system that keeps them fine-grained.
     struct statx st;
-    if (statx(record.fd, "", AT_EMPTY_PATH, record_statx_mask, &st) != 0) {
+    if (statx(record.fd, "", AT_EMPTY_PATH, RECORD_STATX_MASK, &st) != 0) {
         NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_STAT_FAILED, strerror(errno));
         return;
     }
@@ -259,7 +259,7 @@ ts_fanotify_t::ts_fanotify_t(boost::asio::io_service& io, const std::vector<std:
 
     if (!wake_.valid())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_TEXT_CONTEXT_FANOTIFY);
-    group_.reset(init_(init_flags, event_flags));
+    group_.reset(init_(INIT_FLAGS, EVENT_FLAGS));
     if (!group_.valid())
         throw boost::system::system_error(make_monitor_error_code(TS_ERR_INIT_FAILED), TS_TEXT_CONTEXT_FANOTIFY);
 
@@ -294,7 +294,7 @@ bool ts_fanotify_t::add_path(std::string dir)
         found->second.push_back(st.stx_mnt_id);
         publish_marked();
     }
-    if (mark_(group_.get(), mark_flags, mark_mask, AT_FDCWD, dir.c_str()) == 0)
+    if (mark_(group_.get(), MARK_FLAGS, mark_mask, AT_FDCWD, dir.c_str()) == 0)
         return true;
     if (!listed)
         marked_.erase(found);
@@ -340,8 +340,8 @@ void ts_fanotify_t::back_off()
 {
     // Ended early by stop, which makes the wake-up descriptor readable.
     struct pollfd wake = {wake_.get(), POLLIN, 0};
-    if (poll(&wake, 1, back_off_ms) < 0 && errno != EINTR) {
-        struct timespec pause = {0, back_off_ms * 1000000L};
+    if (poll(&wake, 1, BACK_OFF_MS) < 0 && errno != EINTR) {
+        struct timespec pause = {0, BACK_OFF_MS * 1000000L};
         nanosleep(&pause, nullptr);
     }
 }
@@ -361,9 +361,9 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
     // before was handled, so handing over every read woke it three times as
     // often as the kernel queue ran dry. Both vectors have the room of a
     // whole gathering, since adding a read swaps them.
-    const ts_event_handoff_ptr handoff = ts_event_handoff_t::create(io_, queue, gathered_room);
+    const ts_event_handoff_ptr handoff = ts_event_handoff_t::create(io_, queue, GATHERED_ROOM);
     std::vector<ts_event_t> events;
-    events.reserve(gathered_room);
+    events.reserve(GATHERED_ROOM);
     const std::size_t read_size = read_size_for(fd_dir.get());
     int failures = 0; // reads failed in a row
     while (!stop_flag_) {
@@ -393,7 +393,7 @@ void ts_fanotify_t::run(boost::shared_ptr<ts_event_queue_t> queue)
         else if (failures == 0)
             NT_LOG_EVENT(LOG_WARNING_LEVEL, TS_TEXT_FANOTIFY_READ_FAILED,
                          (error ? strerror(error) : TS_TEXT_FANOTIFY_END_OF_FILE));
-        if (failures < quick_retries)
+        if (failures < QUICK_RETRIES)
             ++failures;
         else
             back_off();
@@ -414,7 +414,7 @@ std::size_t ts_fanotify_t::read_size_for(int lowest_free)
     // none is dropped unseen. The lowest free number counts the descriptors
     // open when the loop starts; -1 means none was free.
     const rlim_t used = lowest_free >= 0 ? static_cast<rlim_t>(lowest_free) : limit.rlim_cur;
-    const rlim_t room = limit.rlim_cur > used + reserved_descriptors ? limit.rlim_cur - used - reserved_descriptors : 0;
-    const std::size_t records = std::max<std::size_t>(1, std::min<rlim_t>(room, records_per_read));
+    const rlim_t room = limit.rlim_cur > used + RESERVED_DESCRIPTORS ? limit.rlim_cur - used - RESERVED_DESCRIPTORS : 0;
+    const std::size_t records = std::max<std::size_t>(1, std::min<rlim_t>(room, RECORDS_PER_READ));
     return records * FAN_EVENT_METADATA_LEN;
 }

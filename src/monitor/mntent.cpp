@@ -15,7 +15,7 @@ namespace {
 // Room for the longest line the kernel writes in practice: escaped mount
 // paths take up to four bytes per character, and overlay options list
 // every layer. glibc skips the rest of a longer line.
-const std::size_t mount_line_size = 64 * 1024;
+const std::size_t MOUNT_LINE_SIZE = 64 * 1024;
 
 // Closes the table on every way out.
 struct mount_file_t
@@ -52,7 +52,7 @@ void read_mounts(std::vector<ts_mntent_t>& out, const std::string& path)
     if (!file)
         throw std::runtime_error(strerror(errno));
     mount_file_t guard{file};
-    std::vector<char> line(mount_line_size);
+    std::vector<char> line(MOUNT_LINE_SIZE);
     struct mntent entry;
     while (getmntent_r(file, &entry, line.data(), static_cast<int>(line.size())))
         out.push_back(ts_mntent_t{entry.mnt_dir, entry.mnt_type});
