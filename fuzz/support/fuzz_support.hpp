@@ -12,8 +12,12 @@
 #endif
 #endif
 
-#if NT_FUZZ_ASAN
+#if NT_FUZZ_ASAN && __has_include(<sanitizer/allocator_interface.h>)
 #include <sanitizer/allocator_interface.h>
+#elif NT_FUZZ_ASAN
+// GCC ships the runtime without the header: the runtime's own function.
+#include <cstddef>
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
