@@ -78,8 +78,8 @@ void log_wrong_packet_type(int32_t type, const char* expected_name)
     NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_TEXT_LKM_WRONG_TYPE, type << TS_TEXT_LKM_EXPECTED << expected_name);
 }
 
-bool read_dir_response(const ts_kson_value_t& root, int32_t expected, const char* parse_failed,
-                       const char* expected_name, int32_t& error)
+bool check_packet_type(const ts_kson_value_t& root, int32_t expected, const char* parse_failed,
+                       const char* expected_name)
 {
     int32_t type;
     if (!get_packet_type(root, type)) {
@@ -90,5 +90,11 @@ bool read_dir_response(const ts_kson_value_t& root, int32_t expected, const char
         log_wrong_packet_type(type, expected_name);
         return false;
     }
-    return get_error_field(root, error);
+    return true;
+}
+
+bool read_dir_response(const ts_kson_value_t& root, int32_t expected, const char* parse_failed,
+                       const char* expected_name, int32_t& error)
+{
+    return check_packet_type(root, expected, parse_failed, expected_name) && get_error_field(root, error);
 }

@@ -29,6 +29,12 @@ bool find_field(int32_t code, const ts_kson_value_t& root, ts_kson_value_t& out)
 bool get_packet_type(const ts_kson_value_t& root, int32_t& type);
 bool get_error_field(const ts_kson_value_t& root, int32_t& error);
 
+// Whether the packet type is expected; logs parse_failed (rate-limited) when
+// the type is missing, the "Wrong packet_type: " line with expected_name
+// when it is another.
+bool check_packet_type(const ts_kson_value_t& root, int32_t expected, const char* parse_failed,
+                       const char* expected_name);
+
 // Checks the packet type against expected and reads the error field: the
 // common body of the ADD_DIR and DEL_DIR responses. parse_failed is the
 // response's own line for a missing type, expected_name the type's name in

@@ -29,15 +29,8 @@ bool ts_lkm_del_dir_response_t::deserialize(const ts_kson_value_t& root)
 
 bool ts_lkm_event_path_response_t::deserialize(const ts_kson_value_t& root)
 {
-    int32_t type;
-    if (!get_packet_type(root, type)) {
-        NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_TEXT_LKM_EVENT_PATH_PARSE, "");
+    if (!check_packet_type(root, NOXEL_PT_EVENT_PATH, TS_TEXT_LKM_EVENT_PATH_PARSE, TS_TEXT_LKM_EVENT_PATH_NAME))
         return false;
-    }
-    if (type != NOXEL_PT_EVENT_PATH) {
-        log_wrong_packet_type(type, TS_TEXT_LKM_EVENT_PATH_NAME);
-        return false;
-    }
     ts_kson_value_t field;
     if (!find_field(NOXEL_FT_PATH, root, field)) {
         NT_LOG_EVENT(LOG_ERROR_LEVEL, TS_TEXT_LKM_EVENT_NO_PATH, "");

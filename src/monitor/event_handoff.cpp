@@ -5,6 +5,22 @@
 #include "monitor/event_queue.hpp"
 #include "util/main_thread.hpp"
 
+namespace {
+
+// Moves the events of from to the end of to, in order, and leaves from
+// empty: by a swap when to is empty, so a whole read or gathering is not
+// moved event by event.
+void move_append(std::vector<ts_event_t>& to, std::vector<ts_event_t>& from)
+{
+    if (to.empty())
+        to.swap(from);
+    else
+        to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    from.clear();
+}
+
+} // namespace
+
 boost::shared_ptr<ts_event_handoff_t> ts_event_handoff_t::create(boost::asio::io_service& loop,
                                                                  const boost::shared_ptr<ts_event_queue_t>& queue,
                                                                  std::size_t room)
@@ -23,12 +39,7 @@ ts_event_handoff_t::ts_event_handoff_t(boost::asio::io_service& loop, const boos
 
 void ts_event_handoff_t::add(std::vector<ts_event_t>& events)
 {
-    if (gathered_.empty())
-        gathered_.swap(events);
-    else
-        gathered_.insert(gathered_.end(), std::make_move_iterator(events.begin()),
-                         std::make_move_iterator(events.end()));
-    events.clear();
+    move_append(gathered_, events);
 }
 
 void ts_event_handoff_t::flush()
@@ -38,12 +49,7 @@ void ts_event_handoff_t::flush()
     bool wake = false;
     {
         boost::mutex::scoped_lock lock(mutex_);
-        if (mailbox_.empty())
-            mailbox_.swap(gathered_);
-        else
-            mailbox_.insert(mailbox_.end(), std::make_move_iterator(gathered_.begin()),
-                            std::make_move_iterator(gathered_.end()));
-        gathered_.clear();
+        move_append(mailbox_, gathered_);
         wake = !wake_pending_;
         wake_pending_ = true;
     }

@@ -34,7 +34,7 @@ namespace {
 const unsigned int INIT_FLAGS = FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK;
 const unsigned int EVENT_FLAGS = O_RDONLY | O_LARGEFILE | O_CLOEXEC | O_NONBLOCK;
 const unsigned int MARK_FLAGS = FAN_MARK_ADD | FAN_MARK_MOUNT;
-const std::uint64_t mark_mask = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
+const std::uint64_t MARK_MASK = FAN_OPEN | FAN_CLOSE_WRITE | FAN_CLOSE_NOWRITE;
 const int BACK_OFF_MS = 100;
 // A read fails, and the kernel drops that event, when it cannot open the
 // event's file for the reader (the /proc file of a process that has exited,
@@ -102,7 +102,7 @@ private:
 // What each record's file is asked: see handle_record.
 const unsigned int RECORD_STATX_MASK = STATX_TYPE | STATX_NLINK | STATX_INO | TS_STATX_MOUNT_ID;
 // What the kernel appends to the link of a file whose name was unlinked.
-const char deleted_suffix[] = " (deleted)";
+const char DELETED_SUFFIX[] = " (deleted)";
 
 // True when path, looked up in the daemon's namespace now, is the file st
 // describes (a symbolic link as itself).
@@ -175,13 +175,12 @@ void handle_record(const struct fanotify_event_metadata& record, int own_pid, st
     // mount was marked through (a detached mount's names start at its own
     // root, also before the mount's removal has reached the interceptor),
     // and the text does not end as the kernel's mark of a name that was
-    // unlinked. Otherwise only when the
-    // name, looked up now, is still this file: a file whose name was
-    // unlinked while it has another link left, a mount detached since, or a
-    // real file named so.
-    const std::size_t suffix_length = sizeof deleted_suffix - 1;
+    // unlinked. Otherwise only when the name, looked up now, is still this
+    // file: a file whose name was unlinked while it has another link left, a
+    // mount detached since, or a real file named so.
+    const std::size_t suffix_length = sizeof DELETED_SUFFIX - 1;
     bool doubtful = static_cast<std::size_t>(length) >= suffix_length &&
-                    memcmp(target + length - suffix_length, deleted_suffix, suffix_length) == 0;
+                    memcmp(target + length - suffix_length, DELETED_SUFFIX, suffix_length) == 0;
     if (!doubtful && marked && statx_mount_id_kind(st) != TS_MOUNT_ID_NONE &&
         !marked->holds(st.stx_mnt_id, target, static_cast<std::size_t>(length)))
         doubtful = true;
@@ -294,7 +293,7 @@ bool ts_fanotify_t::add_path(std::string dir)
         found->second.push_back(st.stx_mnt_id);
         publish_marked();
     }
-    if (mark_(group_.get(), MARK_FLAGS, mark_mask, AT_FDCWD, dir.c_str()) == 0)
+    if (mark_(group_.get(), MARK_FLAGS, MARK_MASK, AT_FDCWD, dir.c_str()) == 0)
         return true;
     if (!listed)
         marked_.erase(found);

@@ -59,8 +59,7 @@ public:
     // with the directory, while on a detached mount it is the name inside
     // that mount.
     bool holds(std::uint64_t id, const char* path, std::size_t length) const;
-    bool empty() const { return mounts_.empty(); }
 
 private:
-    std::vector<mount_t> mounts_; // sorted, each once
+    std::vector<mount_t> mounts_; // directories without a trailing slash; sorted, each once
 };
